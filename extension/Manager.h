@@ -1,0 +1,182 @@
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include "common/VornLog.h"
+#include "extension/QuilletGlobals.h"
+#include "extension/ZPHPException.h"
+#include "extension/ZPointFile.h"
+#include "extension/ZPointFileEntry.h"
+#include "extension/crossvm/CorrelationToken.h"
+#include "extension/crossvm/ZCrossVmManager.h"
+#include "extension/sql/ZSqlManager.h"
+
+class ZCaptureEvent;
+class ZEventsReporter;
+class ZUrlManager;
+struct ZLocation;
+
+// Engine types, declared here so that this header can be included by code that
+// does not see the engine's headers.
+struct _zend_execute_data;
+struct _zend_op_array;
+struct _zval_struct;
+union _zend_function;
+
+// The extension's process-wide instrumentation engine: one per worker process,
+// built when the library is loaded and alive until the process ends.
+//
+// Listed user functions are timed through the engine's observer API: the
+// begin/end handlers are attached, once per function, only to functions whose
+// op array carries the instrumentation mark, so an unlisted function costs
+// nothing. Listed internal functions get a replacement handler
+// (internalFunctionWrapper, or a SQL / cross-VM handler) that runs the
+// engine's own handler through the function's saved handler.
+class Manager {
+public:
+    using PointFileMap = std::map<std::wstring, boost::shared_ptr<ZPointFileEntry>>;
+
+    // The singleton.
+    static Manager& get();
+
+    Manager();
+    virtual ~Manager();
+    Manager(const Manager&) = delete;
+    Manager& operator=(const Manager&) = delete;
+
+    // ---- Lifecycle (module and request callbacks) --------------------------
+
+    // Registers the observer handlers with the engine. Module start-up calls
+    // it once, where the execute hook is installed; it must run during module
+    // start-up (the engine accepts observers only then).
+    static void installExecuteHook();
+
+    // Creates the events reporter, loads the point files and wraps the listed
+    // internal functions. Once per process, from module start-up.
+    void startup();
+    // Logs DBG1 "QuilletExtension::shutdown called".
+    void shutdown();
+    // Per-request reset, then DBG1 "QuilletExtension::requestInit called".
+    void requestInit();
+    // Resets the per-request state (see the fields below).
+    void requestCleanup();
+
+    // Before the request's block is sent: drops the start events of calls that
+    // never ended (a request cut short by a fatal error or a time-out), so the
+    // block never refers to a location it does not carry.
+    void dropUnfinishedCalls();
+
+    // ---- Execution hooks ---------------------------------------------------
+
+    // Observer begin/end of a marked user function (the execute hook's work).
+    static void executeBegin(_zend_execute_data* executeData);
+    static void executeEnd(_zend_execute_data* executeData, _zval_struct* returnValue);
+
+    // Replacement handler of listed internal functions that neither the SQL
+    // nor the cross-VM manager took over.
+    static void internalFunctionWrapper(_zend_execute_data* executeData, _zval_struct* returnValue);
+
+    // Writes the instrumentation mark of a freshly compiled op array.
+    void opArrayHandler(_zend_op_array* opArray);
+    bool isInstrumentationRequired(const _zend_op_array* opArray) const;
+
+    // Current call nesting: 1 plus the number of user-code executions on the
+    // stack ending at `executeData` (the main script runs at 2, a function it
+    // calls at 3). Also stored into `depth`.
+    int32_t refreshDepth(const _zend_execute_data* executeData);
+
+    // ---- Locations and events ----------------------------------------------
+
+    boost::shared_ptr<ZPointFileEntry> getPointFileEntryUserFunction(const _zend_execute_data* executeData) const;
+    boost::shared_ptr<ZPointFileEntry> getPointFileEntryInternalFunction(const char* functionName, const char* className) const;
+
+    // Location of the running user function; null when it has no entry.
+    boost::shared_ptr<ZLocation> createLocation(const _zend_execute_data* executeData, bool addNow);
+    // Location of a call of a listed internal function; null when it has no
+    // entry. With addNow the location joins the request's table at once.
+    boost::shared_ptr<ZLocation> createLocation(const _zend_function* function, const _zend_execute_data* executeData, bool addNow);
+
+    boost::shared_ptr<ZCaptureEvent> createStartMethodEvent(const timeval& start, const boost::shared_ptr<ZLocation>& location);
+    boost::shared_ptr<ZCaptureEvent> createEndMethodEvent(const boost::shared_ptr<ZCaptureEvent>& startEvent, const timeval& end);
+
+    // ---- Cross-VM support ----------------------------------------------------
+
+    // Decides crossVmState once per request (1: undecided; else an OR of
+    // 2 = not continuing a chain, 4 = sampled, 8 = continuing an incoming chain).
+    void testForCrossVM(VornLog& log);
+    CorrelationToken::RequestInfo getRequestInfo();
+
+    // ---- Wrapping of internal functions ------------------------------------
+
+    void wrapInternalFunctions();
+    void wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& entry);
+
+    // ---- Exception details -----------------------------------------------------
+
+    // Attaches the pending exception's details to the end event (flags 33),
+    // once per exception object and up to qx.max_exceptions per request.
+    void setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEvent, _zend_execute_data* executeData);
+    ZPHPException formatException(_zend_execute_data* executeData);
+    void getExceptionsDetails(_zend_execute_data* executeData, ZPHPException& details);
+    // The first `count` lines of the object's getTraceAsString(), each ended by
+    // "\r\n\t"; empty when there is none.
+    void getBacktrace(std::string& text, int count, _zval_struct* object);
+    // Calls a method without arguments on an object, with the script's pending
+    // exception set aside and put back afterwards; an exception thrown by the
+    // method is dropped. True when `result` holds a value that the caller
+    // releases (zval_ptr_dtor).
+    bool callClassMethod(_zval_struct* object, const std::wstring& name, _zval_struct* result);
+
+    // ---- Process-wide -------------------------------------------------------
+
+    static QuilletGlobals globals;
+    static VornLog LOG;
+    // The engine's reserved slot for the extension (op arrays and internal
+    // function records); -1 until the engine gives one.
+    static int32_t _resourceID;
+
+    // ---- State, in declaration order --------------------------------------
+
+    std::set<uint64_t> reportedExceptionIds;  // exceptions reported in this request
+    bool collecting = false;                  // this request's calls are instrumented
+    ZPointFile pointFile;
+    int32_t depth = 1;                        // 1: outside any execution
+    int32_t capturedCount = 0;                // calls captured in this request (all paths)
+    PointFileMap internalFunctions;           // entries whose internal function was wrapped
+    PointFileMap userFunctions;               // all other entries
+    boost::shared_ptr<ZEventsReporter> reporter;  // null until startup()
+    std::unique_ptr<ZUrlManager> urlManager;      // built with the Manager, never null
+    ZSqlManager sqlManager;
+    ZCrossVmManager crossVmManager;
+    int64_t crossVmState = 1;
+    CorrelationToken correlationToken;        // held for the cross-VM handlers; unused here
+    std::string agentId;                      // component identifier of the registration
+    uint64_t requestStartMs = 0;
+    std::string requestMethod;
+
+private:
+    // One user-function execution being timed, from its begin to its end.
+    struct OpenCall {
+        const _zend_execute_data* executeData;
+        boost::shared_ptr<ZLocation> location;
+        boost::shared_ptr<ZCaptureEvent> startEvent;
+        timeval start;
+    };
+
+    void beginCall(_zend_execute_data* executeData);
+    void endCall(_zend_execute_data* executeData);
+    void recordInternalCall(const _zend_function* function, _zend_execute_data* executeData,
+                            const timeval& start, const timeval& end);
+    int32_t tokenOf(const std::string& text);
+
+    std::vector<OpenCall> openCalls;
+};

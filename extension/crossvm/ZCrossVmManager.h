@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+struct _zend_execute_data;
+struct _zval_struct;
+struct vorn_wrapped_function;
+
+// Takes over the outgoing HTTP functions listed in the point files. The HTTP
+// handlers are not part of this build yet, so it takes no function: every
+// listed HTTP function gets the plain timing wrapper until they exist.
+class ZCrossVmManager {
+public:
+    using Handler = void (*)(_zend_execute_data*, _zval_struct*);
+
+    ZCrossVmManager();
+    virtual ~ZCrossVmManager();
+
+    // True when `handler` is one of the cross-VM handlers' replacements.
+    bool isHooked(Handler handler) const;
+    // Offers the function under `key` to the cross-VM handlers; the taker sets
+    // the record's handler and the answer is true. False leaves the record alone.
+    bool hook(const std::wstring& key, vorn_wrapped_function& record);
+    // Per-request reset of the handlers' call records.
+    void cleanup();
+};
