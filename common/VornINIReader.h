@@ -1,0 +1,31 @@
+#pragma once
+
+#include <list>
+#include <map>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+class VornLog;
+
+// Reads a small INI file: sections, key=value lines and whole-line ";"
+// comments. Bytes are read as Latin-1.
+class VornINIReader {
+public:
+    class Section {
+    public:
+        std::wstring name;                          // trimmed; "" for the unnamed first section
+        std::map<std::wstring, std::wstring> values; // first value of a key wins
+    };
+
+    VornINIReader();
+    virtual ~VornINIReader();
+
+    // Fills `sections` from the file (starting from an empty list). Throws
+    // zException "Failed to open file" when the file cannot be opened.
+    void load(const std::wstring& path, VornLog& log);
+
+    // File order; the first element is always the unnamed section holding the
+    // key lines before the first header; repeated headers give repeated sections.
+    std::list<boost::shared_ptr<Section>> sections;
+};

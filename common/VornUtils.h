@@ -1,0 +1,76 @@
+#pragma once
+
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/Uri.h"
+
+// Free helpers shared by both deliverables: text conversion, string handling,
+// time arithmetic, process ids, URL splitting and a few facts about the host.
+// None of them throws zException.
+namespace vorn {
+
+// ---- Text conversion ------------------------------------------------------
+
+// Reads every byte as one Latin-1 character (U+0000..U+00FF).
+std::wstring toUtf(const std::string& text);
+// Same; a null pointer gives an empty text.
+std::wstring toUtf(const char* text);
+
+// Writes wide text as UTF-8, dropping surrogates and values above U+10FFFF.
+std::string fromUtf(const std::wstring& text);
+
+// Decodes UTF-8 into wide text. Each byte that does not start a well-formed
+// sequence (truncated, overlong, surrogate or above U+10FFFF) becomes U+FFFD.
+std::wstring fromUtf8(const std::string& text);
+
+// ---- Strings ----------------------------------------------------------------
+
+void strRTrim(std::string& text, const std::string& set);
+void strRTrim(std::wstring& text, const std::wstring& set);
+void strLTrim(std::string& text, const std::string& set);
+void strLTrim(std::wstring& text, const std::wstring& set);
+void strTrim(std::string& text, const std::string& set);
+void strTrim(std::wstring& text, const std::wstring& set);
+
+// Replaces the first occurrence of `what` only; true when it replaced.
+bool strReplace(std::string& text, const std::string& what, const std::string& with);
+bool strReplace(std::wstring& text, const std::wstring& what, const std::wstring& with);
+
+bool strStartsWith(const std::string& text, const std::string& prefix);
+bool strStartsWith(const std::wstring& text, const std::wstring& prefix);
+bool strEndsWith(const std::string& text, const std::string& suffix);
+
+// Case conversion in place through the C library's tolower/toupper. The wide
+// forms change only characters up to U+00FF and leave the others as they are.
+void toLower(std::string& text);
+void toLower(std::wstring& text);
+void toUpper(std::string& text);
+void toUpper(std::wstring& text);
+
+// ---- Time and process ---------------------------------------------------------
+
+int getTimeOfDay(timeval* tv);
+// result = end - start, normalised with a borrow when the microseconds are short.
+void timeDiff(const timeval& start, const timeval& end, timeval& result);
+// A negative time (clock stepped back) counts as 0.
+uint64_t toMilliseconds(const timeval& tv);
+uint64_t toMicroseconds(const timeval& tv);
+pid_t getProcessID();
+pid_t getParentProcessID();
+
+// ---- System and URL -----------------------------------------------------------
+
+Uri parseURL(const std::wstring& url);
+// The host name followed by "." and the domain of /etc/resolv.conf, or the
+// host name unchanged.
+std::wstring resolveFQDN(const std::wstring& hostname);
+// Same, reading the given resolver file (the one above uses /etc/resolv.conf).
+std::wstring resolveFQDN(const std::wstring& hostname, const std::string& resolverFile);
+// First line printed by "/bin/uname -a", or an empty text.
+std::wstring getSystemSpec();
+
+} // namespace vorn

@@ -1,0 +1,53 @@
+#include "common/ZShmBase.h"
+
+#include <sys/mman.h>
+
+#include <utility>
+
+#include "common/VornUtils.h"
+
+ZShmBase::ZShmBase() : size(0), created(false) {}
+
+ZShmBase::~ZShmBase() = default;
+
+std::string ZShmBase::posixName(const std::wstring& name)
+{
+    std::string posix = vorn::fromUtf(name);
+    if (posix.empty() || posix[0] != '/')
+        posix.insert(posix.begin(), '/');
+    return posix;
+}
+
+void ZShmBase::erase(const std::wstring& name)
+{
+    const std::string posix = posixName(name);
+    (void)shm_unlink(posix.c_str());
+}
+
+void ZShmBase::initializeBase(const std::wstring& newName, unsigned long newSize)
+{
+    name = newName;
+    size = newSize;
+}
+
+void* ZShmBase::address() const
+{
+    return region.get_address();
+}
+
+std::size_t ZShmBase::mappedSize() const
+{
+    return region.get_address() != nullptr ? region.get_size() : 0;
+}
+
+bool ZShmBase::isMapped() const
+{
+    return region.get_address() != nullptr;
+}
+
+bool ZShmBase::flushAsync()
+{
+    if (!isMapped())
+        return false;
+    return region.flush(0, 0, true);
+}

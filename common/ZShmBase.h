@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include <boost/interprocess/mapped_region.hpp>
+#include <boost/interprocess/shared_memory_object.hpp>
+
+// A named POSIX shared-memory block of fixed size, mapped into the process.
+// The POSIX name is the UTF-8 of `name` with "/" put in front unless it
+// already starts with one. Subclasses open it read-only or read-write.
+class ZShmBase {
+public:
+    ZShmBase();
+    ZShmBase(const ZShmBase&) = delete;
+    ZShmBase& operator=(const ZShmBase&) = delete;
+    // Unmaps the block and closes its descriptor; the POSIX object stays.
+    virtual ~ZShmBase();
+
+    // Opens (and for writers creates and sizes) the block and maps it.
+    // Throws zException on failure.
+    virtual void create(const std::wstring& name, unsigned long size) = 0;
+
+    // Removes the POSIX object of that name; a missing object is no error.
+    static void erase(const std::wstring& name);
+
+    // "/" + UTF-8 of name, without a second "/".
+    static std::string posixName(const std::wstring& name);
+
+    // Stores name and size; the first step of every create().
+    void initializeBase(const std::wstring& name, unsigned long size);
+
+    // Start of the mapping (null when nothing is mapped).
+    void* address() const;
+    // Length of the mapping in bytes (0 when nothing is mapped).
+    std::size_t mappedSize() const;
+    bool isMapped() const;
+    // Schedules the write-back of the whole mapping (msync MS_ASYNC);
+    // false when nothing is mapped or the call fails.
+    bool flushAsync();
+
+    std::wstring name;   // as given to create(), without an added "/"
+    unsigned long size;  // as given to create()
+    boost::interprocess::shared_memory_object shm;
+    boost::interprocess::mapped_region region;
+    bool created;        // true once a create() has mapped the block
+};
