@@ -1,0 +1,86 @@
+#pragma once
+
+#include "common/ZMMapHash.h"
+#include "extension/url/ZNamedSemaphore.h"
+
+#include <memory>
+#include <string>
+
+class VornLog;
+
+// The URL table shared by every PHP worker of the machine: one number per
+// collapsed request path (the last cross-VM sample time, 0 when never
+// sampled), kept in a shared-file string hash and guarded by one named
+// semaphore. Keys are given as wide text and stored as UTF-8; numbers are
+// stored as decimal text.
+//
+// Each operation with `lock` true takes the semaphore for itself; with `lock`
+// false it runs unlocked, for a caller that already holds the semaphore through
+// a ZSemLocker of its own (the semaphore is not recursive). Without a semaphore
+// every operation runs unlocked. When the bounded wait for the semaphore times
+// out, the operation does nothing and answers as for an empty table.
+class ZShmUrlHash {
+public:
+    // Holds the table's semaphore for the lifetime of the locker.
+    class ZSemLocker {
+    public:
+        // Waits (bounded) on the semaphore when there is one. A time-out leaves
+        // the locker without the semaphore (owns() false, already logged); other
+        // wait failures raise boost::interprocess::interprocess_exception.
+        explicit ZSemLocker(const std::shared_ptr<ZNamedSemaphore>& semaphore);
+        // Posts the semaphore when this locker took it. Never throws.
+        ~ZSemLocker();
+
+        ZSemLocker(const ZSemLocker&) = delete;
+        ZSemLocker& operator=(const ZSemLocker&) = delete;
+
+        // True when the caller may use the table: the semaphore is held, or there
+        // is no semaphore to hold.
+        bool owns() const { return !semaphore || held; }
+
+    private:
+        std::shared_ptr<ZNamedSemaphore> semaphore;
+        bool held = false;
+    };
+
+    ZShmUrlHash();
+    virtual ~ZShmUrlHash();
+
+    ZShmUrlHash(const ZShmUrlHash&) = delete;
+    ZShmUrlHash& operator=(const ZShmUrlHash&) = delete;
+
+    // Under the semaphore: attaches to the file dir + "/zshm_" + name, or creates
+    // it with `size` bytes of entry space when it does not exist. A file that is
+    // present but not a sound table is left alone and the table stays unattached.
+    // Reports through the log only. `log` is kept for later diagnostics and must
+    // outlive this object. False when the semaphore could not be taken in time,
+    // so nothing was tried and the caller may try again later; true otherwise,
+    // whether or not the table could be attached (see isAttached).
+    bool open(VornLog& log, const std::string& name, const std::string& dir, unsigned long size);
+
+    unsigned long size(bool lock) const;
+    bool value(const std::wstring& uri, long& out, bool lock) const;
+    bool contains(const std::wstring& uri, bool lock) const;
+    void update(const std::wstring& uri, long value, bool lock);
+
+    bool isAttached() const { return attached; }
+
+    const std::shared_ptr<ZNamedSemaphore>& getSemaphore() const { return semaphore; }
+    // Replaces the semaphore handle; the earlier one is released.
+    void setSemaphore(std::shared_ptr<ZNamedSemaphore> handle) { semaphore = std::move(handle); }
+
+    // Removes the file dir + "/zshm_" + name; a missing file is no error.
+    static void destroy(const std::string& name, const std::string& dir);
+    static std::string getUrlShmName() { return "UrlTableShm"; }
+    static std::string getUrlShmLockerName() { return "UrlTableSem"; }
+
+private:
+    unsigned long sizeUnlocked() const;
+    bool valueUnlocked(const std::string& key, long& out) const;
+    void updateUnlocked(const std::string& key, long value);
+
+    mutable ZMMapHash table;
+    std::shared_ptr<ZNamedSemaphore> semaphore;
+    bool attached = false;
+    VornLog* log = nullptr;
+};

@@ -1,0 +1,279 @@
+#include "extension/url/ZUrlManager.h"
+
+#include "common/VornLog.h"
+#include "common/VornUtils.h"
+#include "extension/QuilletGlobals.h"
+
+#include <boost/interprocess/exceptions.hpp>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <strings.h>
+
+namespace {
+
+constexpr int kMatchSlots = 10;
+
+// The path's own bytes: the URL was read one byte per character, so each
+// character is one byte again. (Nothing above U+00FF can occur; such a
+// character would be written as UTF-8.)
+std::string bytesOf(const std::wstring& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t c : text) {
+        if (static_cast<uint32_t>(c) <= 0xFF)
+            out.push_back(static_cast<char>(static_cast<unsigned char>(c)));
+        else
+            out += vorn::fromUtf(std::wstring(1, c));
+    }
+    return out;
+}
+
+// Tries one rule on the path bytes; on a match `result` is the replacement with
+// its group references filled in.
+bool applyRule(const ZUrlManager::UrlRegex& rule, const std::string& subject, std::string& result)
+{
+    regmatch_t slots[kMatchSlots];
+    // The expression may match anywhere: "^" and "$" never match at the ends.
+    if (regexec(&rule.regex, subject.c_str(), kMatchSlots, slots, REG_NOTBOL | REG_NOTEOL) != 0)
+        return false;
+
+    std::string groups[kMatchSlots];
+    int groupCount = 0;
+    const auto length = static_cast<regoff_t>(subject.size());
+    for (; groupCount < kMatchSlots; ++groupCount) {
+        const regmatch_t& m = slots[groupCount];
+        if (m.rm_so < 0 || m.rm_eo < m.rm_so || m.rm_eo > length)
+            break;
+        groups[groupCount] = subject.substr(static_cast<size_t>(m.rm_so), static_cast<size_t>(m.rm_eo - m.rm_so));
+    }
+
+    // References in ascending byte order of their text: "$0".."$9", then
+    // "\0".."\9"; each replaces its first occurrence only.
+    result = rule.replacement;
+    for (char sigil : {'$', '\\'}) {
+        for (int i = 0; i < groupCount; ++i) {
+            const std::string key{sigil, static_cast<char>('0' + i)};
+            vorn::strReplace(result, key, groups[i]);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+ZUrlManager::ZUrlManager(const QuilletGlobals& globals, const IServerVariables& serverVariables)
+    : globals(globals),
+      serverVariables(serverVariables),
+      semaphoreName(ZNamedSemaphore::posixNameOf(ZShmUrlHash::getUrlShmLockerName())),
+      tableName(ZShmUrlHash::getUrlShmName()),
+      waitLimit(ZNamedSemaphore::defaultWaitLimit())
+{
+}
+
+ZUrlManager::~ZUrlManager()
+{
+    clearRegexes();
+}
+
+void ZUrlManager::clearRegexes()
+{
+    for (UrlRegex& rule : regexes)
+        regfree(&rule.regex);
+    regexes.clear();
+}
+
+void ZUrlManager::setSharedNames(const std::string& semaphore, const std::string& table, const std::string& dir)
+{
+    semaphoreName = ZNamedSemaphore::posixNameOf(semaphore);
+    tableName = table;
+    tableDir = dir;
+}
+
+std::time_t ZUrlManager::now() const
+{
+    return clock ? clock() : std::time(nullptr);
+}
+
+void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
+{
+    regexFilePath = installDir + L"/etc/url-regex.txt";
+    clearRegexes();
+    log.logDbg1(L"Loading URL regex file:", regexFilePath);
+
+    // Read as bytes: rules may hold any bytes (UTF-8 paths included) and are
+    // matched against the path's own bytes.
+    std::ifstream in(vorn::fromUtf(regexFilePath), std::ios::in | std::ios::binary);
+    if (!in)
+        return;
+    std::string content(MAX_REGEX_FILE_BYTES + 1, '\0');
+    in.read(&content[0], static_cast<std::streamsize>(content.size()));
+    content.resize(static_cast<size_t>(in.gcount()));
+    if (content.size() > MAX_REGEX_FILE_BYTES) {
+        content.resize(MAX_REGEX_FILE_BYTES);
+        log.logWarning(L"URL regex file is larger than", static_cast<unsigned long>(MAX_REGEX_FILE_BYTES),
+                       L"bytes; the rest is ignored:", regexFilePath);
+    }
+
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos)
+            end = content.size();
+        const std::string line = content.substr(start, end - start);
+        start = end + 1;
+
+        const size_t eq = line.rfind('=');
+        if (eq == std::string::npos)
+            continue;
+        UrlRegex rule;
+        rule.pattern = line.substr(0, eq);
+        rule.replacement = line.substr(eq + 1);
+
+        if (rule.pattern.find('\0') != std::string::npos) {
+            log.logWarning(L"Invalid regular expression:", rule.pattern, L".", L"It contains a NUL byte");
+            continue;
+        }
+        const int rc = regcomp(&rule.regex, rule.pattern.c_str(), REG_EXTENDED | REG_ICASE);
+        if (rc != 0) {
+            char text[1024] = {};
+            regerror(rc, &rule.regex, text, sizeof text - 1);
+            log.logWarning(L"Invalid regular expression:", rule.pattern, L".", static_cast<const char*>(text));
+            continue;
+        }
+        regexes.push_back(rule);
+    }
+}
+
+void ZUrlManager::initialize(VornLog& log)
+{
+    if (initialized)
+        return;
+    log.logDbg1(L"Initializing URL manager. ProbeID:", tableName);
+    try {
+        urlTable.setSemaphore(std::make_shared<ZNamedSemaphore>(semaphoreName, &log, waitLimit));
+        const std::string dir = tableDir.empty() ? vorn::fromUtf(globals.install_dir) + "/tmp" : tableDir;
+        // When the semaphore could not be taken in time nothing was tried; the
+        // next request tries again.
+        if (!urlTable.open(log, tableName, dir, URL_TABLE_SIZE))
+            return;
+        initialized = true;
+    } catch (const boost::interprocess::interprocess_exception& e) {
+        log.logError(e.what());
+    }
+}
+
+std::string ZUrlManager::getCurrentURL(VornLog& log)
+{
+    if (!cachedUrl.empty())
+        return cachedUrl;
+
+    std::string host;
+    if (!serverVariables.lookup("HTTP_HOST", host))
+        return std::string();
+
+    std::string value;
+    std::string url;
+    if (serverVariables.lookup("HTTPS", value) && strcasecmp(value.c_str(), "off") != 0)
+        url = "https://";
+    else
+        url = "http://";
+    url += host;
+    // A host that carries a port (or is an IPv6 literal) gets no second one.
+    if (serverVariables.lookup("SERVER_PORT", value) && host.find(':') == std::string::npos)
+        url += ":" + value;
+    if (serverVariables.lookup("REQUEST_URI", value))
+        url += value;
+
+    log.logDbg1(L"Current URL is:", vorn::toUtf(url));
+    cachedUrl = url;
+    return cachedUrl;
+}
+
+vorn::Uri ZUrlManager::getCurrentURI(VornLog& log, bool lock)
+{
+    vorn::Uri uri = vorn::parseURL(vorn::toUtf(getCurrentURL(log)));
+    uri.collapsedPath = uri.path;
+
+    if (!regexes.empty()) {
+        const std::string subject = bytesOf(uri.path);
+        std::string result;
+        for (const UrlRegex& rule : regexes) {
+            if (applyRule(rule, subject, result)) {
+                uri.collapsedPath = vorn::toUtf(result);
+                break;
+            }
+        }
+    }
+
+    if (lock) {
+        // Look-up and insertion under one hold, so that a sample time written by
+        // another worker is never reset to 0.
+        ZShmUrlHash::ZSemLocker locker(urlTable.getSemaphore());
+        if (locker.owns() && !urlTable.contains(uri.collapsedPath, false))
+            urlTable.update(uri.collapsedPath, 0, false);
+    }
+    return uri;
+}
+
+std::string ZUrlManager::getSemaphoreName(const std::string& name)
+{
+    std::string out = name;
+    for (char c : {'.', '/', '-', '@', '*'})
+        for (char& ch : out)
+            if (ch == c)
+                ch = '_';
+    return out;
+}
+
+bool ZUrlManager::isMaxUriLimitHit() const
+{
+    const uint64_t count = urlTable.size(true);
+    const auto limit = static_cast<uint64_t>(static_cast<int64_t>(globals.max_uris));
+    return count > limit;
+}
+
+bool ZUrlManager::sampleCrossVM(VornLog& log, bool lock)
+{
+    const vorn::Uri uri = getCurrentURI(log, false);
+    long last = 0;
+    if (!urlTable.value(uri.collapsedPath, last, lock)) {
+        log.logDbg2(L"URL:", uri.collapsedPath, L"does not exist in shared memory");
+        return true;
+    }
+    if (last == 0) {
+        log.logDbg2(L"URL:", uri.collapsedPath, L"first time seen");
+        return true;
+    }
+    int64_t elapsed = 0;
+    // A stored time far in the past (a damaged value) counts as long ago.
+    if (__builtin_sub_overflow(static_cast<int64_t>(now()), static_cast<int64_t>(last), &elapsed))
+        return static_cast<int64_t>(last) < 0;
+    return elapsed > static_cast<int64_t>(globals.crossvm_sampling);
+}
+
+void ZUrlManager::updateUrlTimestamp(VornLog& log, bool lock)
+{
+    const vorn::Uri uri = getCurrentURI(log, false);
+    urlTable.update(uri.collapsedPath, static_cast<long>(now()), lock);
+}
+
+bool ZUrlManager::hasCrossVmHttpHeader(VornLog& /*log*/) const
+{
+    std::string value;
+    return serverVariables.lookup(CORRELATION_HEADER_VARIABLE, value);
+}
+
+bool ZUrlManager::getCorrelationToken(std::string& token) const
+{
+    token.clear();
+    std::string value;
+    if (!serverVariables.lookup(CORRELATION_HEADER_VARIABLE, value))
+        return false;
+    // The server hands the value over as a C string: it ends at its first NUL.
+    token = value.substr(0, value.find('\0'));
+    return true;
+}

@@ -1,0 +1,126 @@
+#pragma once
+
+#include "common/Uri.h"
+#include "extension/url/IServerVariables.h"
+#include "extension/url/ZShmUrlHash.h"
+
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <list>
+#include <string>
+
+#include <regex.h>
+
+struct QuilletGlobals;
+class VornLog;
+
+// Gives every request of a worker its URL and its collapsed path (the path
+// rewritten by the first matching rule of the URL regex file, so that /user/17
+// and /user/42 share one key), and keeps the URL table that all workers share:
+// registration of collapsed paths, the unique-URI limit, and the per-path
+// cross-VM sampling. Also answers whether the request came with a correlation
+// header, and its raw value.
+//
+// One instance per worker process; every operation runs on the worker's one
+// thread. The configuration record and the server variables are read through
+// references given at construction; both must outlive the manager.
+class ZUrlManager {
+public:
+    // One rule of the URL regex file. The compiled expression is released by the
+    // manager when the rule leaves its list.
+    struct UrlRegex {
+        std::string pattern;      // bytes of the line before its last "="
+        regex_t regex;            // pattern, REG_EXTENDED | REG_ICASE
+        std::string replacement;  // bytes of the line after its last "="
+    };
+
+    // Name of the server variable that carries the incoming correlation header
+    // "X-Kolvane-Diag-HTTP-Color".
+    static constexpr const char* CORRELATION_HEADER_VARIABLE = "HTTP_X_KOLVANE_DIAG_HTTP_COLOR";
+    // Bytes of entry space of a new URL table.
+    static constexpr unsigned long URL_TABLE_SIZE = 0x500000;
+    // Larger URL regex files are read up to this many bytes only.
+    static constexpr std::size_t MAX_REGEX_FILE_BYTES = 1024 * 1024;
+
+    ZUrlManager(const QuilletGlobals& globals, const IServerVariables& serverVariables);
+    ~ZUrlManager();
+
+    ZUrlManager(const ZUrlManager&) = delete;
+    ZUrlManager& operator=(const ZUrlManager&) = delete;
+
+    // Module start-up: (re)loads installDir + "/etc/url-regex.txt". A missing
+    // file gives no rules; an invalid pattern is left out with a WARNING.
+    void loadRegexFile(VornLog& log, const std::wstring& installDir);
+
+    // Request activation: opens the semaphore and the URL table, once per
+    // process. Tried again at the next request only after an error.
+    void initialize(VornLog& log);
+
+    // The request's URL from the server variables, built once per request; empty
+    // (and not remembered) when there is no "HTTP_HOST".
+    std::string getCurrentURL(VornLog& log);
+
+    // The request's URL split into its parts, with the collapsed path. With lock
+    // true the collapsed path is registered in the URL table (value 0) under the
+    // table's semaphore, unless it is already there. A wait on the semaphore
+    // that fails otherwise than by time-out raises
+    // boost::interprocess::interprocess_exception.
+    vorn::Uri getCurrentURI(VornLog& log, bool lock);
+
+    // Request activation: forgets the previous request's URL.
+    void requestCleanup() { cachedUrl.clear(); }
+
+    // `name` with every ".", "/", "-", "@" and "*" replaced by "_".
+    static std::string getSemaphoreName(const std::string& name);
+
+    // True while the URL table holds more collapsed paths than qx.max_uris.
+    bool isMaxUriLimitHit() const;
+
+    // Whether this request is the cross-VM sample of its collapsed path: the path
+    // was never sampled, or last sampled more than qx.crossvm_sampling seconds
+    // ago. Adds no entry. The caller normally holds the semaphore (lock false).
+    bool sampleCrossVM(VornLog& log, bool lock);
+
+    // Records now as the last sample time of the request's collapsed path.
+    void updateUrlTimestamp(VornLog& log, bool lock);
+
+    // True when the request carries the correlation header, even an empty one.
+    bool hasCrossVmHttpHeader(VornLog& log) const;
+
+    // The correlation header's raw value; false (and empty) without the header.
+    bool getCorrelationToken(std::string& token) const;
+
+    // The URL table, whose semaphore the cross-VM decision holds around
+    // sampleCrossVM and updateUrlTimestamp.
+    ZShmUrlHash& getUrlTable() { return urlTable; }
+    bool isInitialized() const { return initialized; }
+    const std::list<UrlRegex>& getRegexes() const { return regexes; }
+
+    // Where the shared objects live. Defaults: semaphore "/UrlTableSem", table
+    // "UrlTableShm" in qx.install_dir + "/tmp" (an empty `tableDir`).
+    void setSharedNames(const std::string& semaphoreName, const std::string& tableName,
+                        const std::string& tableDir);
+    // Longest wait for the table's semaphore before an operation gives up.
+    void setSemaphoreWaitLimit(std::chrono::milliseconds limit) { waitLimit = limit; }
+    // Source of the current time in seconds (default: the system clock).
+    void setClock(std::function<std::time_t()> source) { clock = std::move(source); }
+
+private:
+    void clearRegexes();
+    std::time_t now() const;
+
+    std::wstring regexFilePath;
+    std::list<UrlRegex> regexes;
+    bool initialized = false;
+    ZShmUrlHash urlTable;
+    std::string cachedUrl;
+
+    const QuilletGlobals& globals;
+    const IServerVariables& serverVariables;
+    std::string semaphoreName;
+    std::string tableName;
+    std::string tableDir;
+    std::chrono::milliseconds waitLimit;
+    std::function<std::time_t()> clock;
+};

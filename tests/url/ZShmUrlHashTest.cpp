@@ -1,0 +1,380 @@
+// The shared URL table: its operations, opening and creating the file,
+// refusing damaged files, and the bounded semaphore.
+#include "extension/url/ZShmUrlHash.h"
+#include "extension/url/ZUrlTableValidator.h"
+#include "tests/url/UrlTestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/interprocess/exceptions.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <set>
+#include <thread>
+#include <vector>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono;
+constexpr unsigned long kSize = 0x500000;
+
+class UrlTableTest : public ::testing::Test {
+protected:
+    UrlTestEnv env;
+
+    std::shared_ptr<ZNamedSemaphore> semaphore(milliseconds limit = milliseconds(2000))
+    {
+        return std::make_shared<ZNamedSemaphore>(env.semName, &env.log, limit);
+    }
+
+    void openTable(ZShmUrlHash& table, bool withSemaphore = true)
+    {
+        if (withSemaphore)
+            table.setSemaphore(semaphore());
+        ASSERT_TRUE(table.open(env.log, env.tableName, env.tmpDir, kSize));
+    }
+
+    int32_t heapUse() const
+    {
+        int32_t header[2] = {0, 0};
+        std::ifstream in(env.tablePath(), std::ios::binary);
+        in.read(reinterpret_cast<char*>(header), sizeof header);
+        return header[1];
+    }
+
+    void writeFile(const std::string& bytes) const
+    {
+        std::ofstream out(env.tablePath(), std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+};
+
+TEST_F(UrlTableTest, ValuesAreStoredAsDecimalText)
+{
+    ZShmUrlHash table;
+    openTable(table);
+    long out = 7;
+    EXPECT_FALSE(table.value(L"/absent", out, true));
+    EXPECT_EQ(7, out);
+    EXPECT_FALSE(table.contains(L"/absent", true));
+
+    table.update(L"/a", 0, true);
+    EXPECT_TRUE(table.value(L"/a", out, true));
+    EXPECT_EQ(0, out);
+    const int32_t before = heapUse();
+    table.update(L"/a", 1765500000, true);  // longer text: new space
+    EXPECT_TRUE(table.value(L"/a", out, true));
+    EXPECT_EQ(1765500000, out);
+    EXPECT_EQ(before + 16, heapUse());
+    table.update(L"/a", 5, true);           // shorter text: in place, no old bytes left
+    EXPECT_TRUE(table.value(L"/a", out, false));
+    EXPECT_EQ(5, out);
+    table.update(L"/a", -42, false);
+    EXPECT_TRUE(table.value(L"/a", out, true));
+    EXPECT_EQ(-42, out);
+    EXPECT_EQ(1u, table.size(true));
+
+    table.update(L"/A", 1, true);           // no case folding
+    EXPECT_EQ(2u, table.size(false));
+    // Keys are stored as UTF-8.
+    table.update(L"/caf\u00E9", 3, true);
+    std::string reason;
+    std::set<std::string> keys;
+    ASSERT_EQ(ZUrlTableValidator::Result::Valid,
+              ZUrlTableValidator::check(env.tablePath(), reason,
+                                        [&](const std::string& k, const std::string&) { keys.insert(k); }))
+        << reason;
+    EXPECT_EQ(1u, keys.count("/caf\xC3\xA9"));
+}
+
+TEST_F(UrlTableTest, EmptyKeyTakesNoSpace)
+{
+    ZShmUrlHash table;
+    openTable(table);
+    const int32_t before = heapUse();
+    table.update(L"", 0, true);
+    table.update(L"", 1765500000, false);
+    EXPECT_EQ(before, heapUse());
+    EXPECT_EQ(0u, table.size(true));
+    EXPECT_FALSE(table.contains(L"", true));
+}
+
+TEST_F(UrlTableTest, FreshRunCreatesThenSecondWorkerAttaches)
+{
+    ZShmUrlHash first;
+    openTable(first);
+    const std::string display = env.tmpDir + "/" + env.tableName;
+    EXPECT_EQ(1, env.countLines("[DBG1] Failed to attach shared memory: " + display + " . " +
+                                std::strerror(ENOENT)));
+    EXPECT_EQ(1, env.countLines("[DBG1] Opening shared memory " + display + " ... done"));
+    first.update(L"/shared", 9, true);
+
+    ZShmUrlHash second;
+    openTable(second);
+    EXPECT_EQ(1, env.countLines("Failed to attach"));
+    EXPECT_EQ(2, env.countLines("[DBG1] Opening shared memory " + display + " ... done"));
+    long out = 0;
+    EXPECT_TRUE(second.value(L"/shared", out, true));
+    EXPECT_EQ(9, out);
+
+    struct stat st{};
+    ASSERT_EQ(0, stat(env.tablePath().c_str(), &st));
+    EXPECT_EQ(5246928, st.st_size);
+}
+
+TEST_F(UrlTableTest, UncreatableFileLeavesAnEmptyTable)
+{
+    ZShmUrlHash table;
+    table.setSemaphore(semaphore());
+    EXPECT_TRUE(table.open(env.log, env.tableName, env.installDir + "/no-such-dir", kSize));
+    EXPECT_FALSE(table.isAttached());
+    EXPECT_EQ(1, env.countLines("[ERROR] Failed to create shared memory:"));
+    table.update(L"/a", 1, true);
+    long out = 3;
+    EXPECT_FALSE(table.value(L"/a", out, true));
+    EXPECT_EQ(3, out);
+    EXPECT_EQ(0u, table.size(true));
+}
+
+TEST_F(UrlTableTest, NoSemaphoreRunsUnlocked)
+{
+    ZShmUrlHash table;
+    EXPECT_EQ(0u, table.size(true));
+    openTable(table, false);
+    table.update(L"/a", 1, true);
+    EXPECT_EQ(1u, table.size(true));
+}
+
+TEST_F(UrlTableTest, DamagedFilesAreNotUsed)
+{
+    // A good table to damage in several ways.
+    std::string good;
+    {
+        ZShmUrlHash table;
+        openTable(table);
+        table.update(L"/a", 1, true);
+        table.update(L"/b", 2, true);
+        std::ifstream in(env.tablePath(), std::ios::binary);
+        good.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    auto put32 = [](std::string& s, size_t pos, int32_t v) { std::memcpy(&s[pos], &v, 4); };
+    auto put64 = [](std::string& s, size_t pos, int64_t v) { std::memcpy(&s[pos], &v, 8); };
+
+    std::vector<std::pair<std::string, std::string>> cases;
+    cases.emplace_back("empty file", std::string());
+    cases.emplace_back("half written", good.substr(0, 1000));
+    std::string zeros(good.size(), '\0');
+    put32(zeros, 0, static_cast<int32_t>(good.size()));
+    cases.emplace_back("laid out but never initialised", zeros);
+    std::string magic = good;
+    put32(magic, 8, 12345);
+    cases.emplace_back("bad magic", magic);
+    std::string count = good;
+    put32(count, 16, 5);
+    cases.emplace_back("wrong entry count", count);
+    std::string wild = good;
+    for (int b = 0; b < 503; ++b)
+        put64(wild, 8 + 16 + 8 * b, 0x7fffffff0);
+    cases.emplace_back("links out of the file", wild);
+    std::string loop = good;
+    // Make the first entry's next point at itself.
+    for (int b = 0; b < 503; ++b) {
+        int64_t head;
+        std::memcpy(&head, &loop[8 + 16 + 8 * b], 8);
+        if (head != -1) {
+            put64(loop, static_cast<size_t>(8 + head), head);
+            break;
+        }
+    }
+    cases.emplace_back("chain loop", loop);
+
+    for (const auto& c : cases) {
+        writeFile(c.second);
+        const int errorsBefore = env.countLines("[ERROR]");
+        ZShmUrlHash table;
+        table.setSemaphore(semaphore());
+        EXPECT_TRUE(table.open(env.log, env.tableName, env.tmpDir, kSize));
+        EXPECT_FALSE(table.isAttached()) << c.first;
+        EXPECT_EQ(errorsBefore + 1, env.countLines("[ERROR]")) << c.first;
+        EXPECT_EQ(0u, table.size(true)) << c.first;
+        table.update(L"/c", 3, true);
+        EXPECT_FALSE(table.contains(L"/a", true)) << c.first;
+    }
+
+    writeFile(good);
+    ZShmUrlHash table;
+    openTable(table);
+    EXPECT_TRUE(table.isAttached());
+    EXPECT_EQ(2u, table.size(true));
+}
+
+TEST_F(UrlTableTest, DestroyRemovesTheFile)
+{
+    {
+        ZShmUrlHash table;
+        openTable(table);
+    }
+    ZShmUrlHash::destroy(env.tableName, env.tmpDir);
+    EXPECT_NE(0, access(env.tablePath().c_str(), F_OK));
+    ZShmUrlHash::destroy(env.tableName, env.tmpDir);  // nothing there: no error
+    EXPECT_EQ("UrlTableShm", ZShmUrlHash::getUrlShmName());
+    EXPECT_EQ("UrlTableSem", ZShmUrlHash::getUrlShmLockerName());
+}
+
+// ---- the semaphore -----------------------------------------------------------
+
+TEST_F(UrlTableTest, HolderThatDiedDoesNotBlockForEver)
+{
+    ZShmUrlHash table;
+    table.setSemaphore(semaphore(milliseconds(300)));
+    ASSERT_TRUE(table.open(env.log, env.tableName, env.tmpDir, kSize));
+    table.update(L"/a", 1, true);
+
+    // A worker takes the semaphore and is killed before it gives it back.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sem_t* s = sem_open(env.semName.c_str(), 0);
+        if (s == SEM_FAILED || sem_wait(s) != 0)
+            _exit(1);
+        raise(SIGKILL);
+        _exit(2);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    const auto start = steady_clock::now();
+    long out = 0;
+    EXPECT_FALSE(table.value(L"/a", out, true));
+    table.update(L"/b", 2, true);
+    EXPECT_EQ(0u, table.size(true));
+    const auto waited = steady_clock::now() - start;
+    EXPECT_GE(waited, milliseconds(3 * 290));
+    EXPECT_LT(waited, milliseconds(3 * 300 + 1500));
+    EXPECT_EQ(3, env.countLines("[ERROR] Timed out waiting for semaphore " + env.semName));
+
+    // Unlocked operations still work, and the table was not touched.
+    EXPECT_TRUE(table.value(L"/a", out, false));
+    EXPECT_FALSE(table.contains(L"/b", false));
+
+    // A locker that timed out does not post: the semaphore stays at 0 and the
+    // next locked operation still times out rather than running unguarded twice.
+    {
+        ZShmUrlHash::ZSemLocker locker(table.getSemaphore());
+        EXPECT_FALSE(locker.owns());
+    }
+    sem_t* s = sem_open(env.semName.c_str(), 0);
+    ASSERT_NE(SEM_FAILED, s);
+    int value = -1;
+    sem_getvalue(s, &value);
+    EXPECT_EQ(0, value);
+    // Once released, operations work again.
+    sem_post(s);
+    sem_close(s);
+    EXPECT_TRUE(table.value(L"/a", out, true));
+}
+
+TEST_F(UrlTableTest, OpenThatCannotTakeTheLockReportsIt)
+{
+    auto sem = semaphore(milliseconds(100));
+    ASSERT_TRUE(sem->wait());
+    ZShmUrlHash table;
+    table.setSemaphore(sem);
+    EXPECT_FALSE(table.open(env.log, env.tableName, env.tmpDir, kSize));
+    EXPECT_FALSE(table.isAttached());
+    EXPECT_EQ(1, env.countLines("[ERROR] Failed to open shared memory:"));
+    sem->post();
+    EXPECT_TRUE(table.open(env.log, env.tableName, env.tmpDir, kSize));
+    EXPECT_TRUE(table.isAttached());
+}
+
+void onSignal(int) {}
+
+TEST_F(UrlTableTest, SignalsDoNotEndTheWait)
+{
+    struct sigaction sa{};
+    struct sigaction old{};
+    sa.sa_handler = onSignal;  // no SA_RESTART: the wait sees EINTR
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
+
+    auto sem = semaphore(milliseconds(3000));
+    ASSERT_TRUE(sem->wait());
+    const pthread_t waiter = pthread_self();
+    std::thread helper([&] {
+        for (int i = 0; i < 5; ++i) {
+            std::this_thread::sleep_for(milliseconds(40));
+            pthread_kill(waiter, SIGUSR1);
+        }
+        sem->post();
+    });
+    const auto start = steady_clock::now();
+    {
+        ZShmUrlHash::ZSemLocker locker(sem);
+        EXPECT_TRUE(locker.owns());
+    }
+    const auto waited = steady_clock::now() - start;
+    helper.join();
+    EXPECT_GE(waited, milliseconds(150));
+    EXPECT_LT(waited, milliseconds(2500));
+    EXPECT_EQ(0, env.countLines("[ERROR]"));
+
+    // Signals alone do not extend the wait beyond its limit either.
+    auto shortSem = semaphore(milliseconds(300));
+    ASSERT_TRUE(shortSem->wait());
+    std::atomic<bool> stop{false};
+    std::thread pester([&] {
+        while (!stop) {
+            std::this_thread::sleep_for(milliseconds(20));
+            pthread_kill(waiter, SIGUSR1);
+        }
+    });
+    const auto start2 = steady_clock::now();
+    EXPECT_FALSE(shortSem->wait());
+    const auto waited2 = steady_clock::now() - start2;
+    stop = true;
+    pester.join();
+    EXPECT_LT(waited2, milliseconds(1500));
+    EXPECT_EQ(1, env.countLines("[ERROR] Timed out waiting for semaphore"));
+    shortSem->post();
+    sigaction(SIGUSR1, &old, nullptr);
+}
+
+TEST_F(UrlTableTest, SemaphoreIsCreatedOnceAndShared)
+{
+    auto a = semaphore();
+    auto b = semaphore();  // opens the existing one
+    ASSERT_TRUE(a->wait());
+    sem_t* s = sem_open(env.semName.c_str(), 0);
+    ASSERT_NE(SEM_FAILED, s);
+    int value = -1;
+    sem_getvalue(s, &value);
+    EXPECT_EQ(0, value);
+    EXPECT_TRUE(a->post());
+    sem_getvalue(s, &value);
+    EXPECT_EQ(1, value);
+    sem_close(s);
+    EXPECT_EQ(env.semName, b->name());
+    EXPECT_EQ("/UrlTableSem", ZNamedSemaphore::posixNameOf("UrlTableSem"));
+    EXPECT_EQ("/UrlTableSem", ZNamedSemaphore::posixNameOf("/UrlTableSem"));
+}
+
+TEST_F(UrlTableTest, UnopenableSemaphoreRaises)
+{
+    EXPECT_THROW(ZNamedSemaphore("/bad/name/with/slashes", &env.log), boost::interprocess::interprocess_exception);
+}
+
+} // namespace

@@ -1,0 +1,197 @@
+// URL of the request, collapsing rules and the URL regex file.
+#include "extension/url/ZUrlManager.h"
+#include "tests/url/FakeServerVariables.h"
+#include "tests/url/UrlTestEnv.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class UrlManagerTest : public ::testing::Test {
+protected:
+    UrlTestEnv env;
+    FakeServerVariables vars;
+    ZUrlManager manager{env.globals, vars};
+
+    std::string url()
+    {
+        manager.requestCleanup();
+        return manager.getCurrentURL(env.log);
+    }
+
+    // Collapsed path of a request for `uri` under the given rule file.
+    std::wstring collapse(const std::string& rules, const std::string& uri)
+    {
+        env.writeRegexFile(rules);
+        manager.loadRegexFile(env.log, env.globals.install_dir);
+        vars.request("shop.example", uri);
+        manager.requestCleanup();
+        return manager.getCurrentURI(env.log, false).collapsedPath;
+    }
+};
+
+TEST_F(UrlManagerTest, HttpsValuesChooseTheScheme)
+{
+    for (const char* on : {"on", "ON", "1", ""}) {
+        vars.request("shop.example", "/a");
+        vars.set("HTTPS", on);
+        EXPECT_EQ("https://shop.example:80/a", url()) << "HTTPS=" << on;
+    }
+    for (const char* off : {"off", "OFF", "Off"}) {
+        vars.request("shop.example", "/a");
+        vars.set("HTTPS", off);
+        EXPECT_EQ("http://shop.example:80/a", url()) << "HTTPS=" << off;
+    }
+    vars.request("shop.example", "/a");
+    EXPECT_EQ("http://shop.example:80/a", url());
+}
+
+TEST_F(UrlManagerTest, HostWithPortOrIpv6GetsNoSecondPort)
+{
+    vars.request("shop.example:8080", "/a", "8080");
+    EXPECT_EQ("http://shop.example:8080/a", url());
+
+    vars.request("[::1]", "/a", "8080");
+    EXPECT_EQ("http://[::1]/a", url());
+    vars.request("[::1]:8080", "/a/b?q=1", "8080");
+    EXPECT_EQ("http://[::1]:8080/a/b?q=1", url());
+    manager.requestCleanup();
+    vorn::Uri uri = manager.getCurrentURI(env.log, false);
+    EXPECT_EQ(L"/a/b", uri.path);
+    EXPECT_EQ(L"?q=1", uri.query);
+
+    vars.request("shop.example", "/a", "80");
+    EXPECT_EQ("http://shop.example:80/a", url());
+}
+
+TEST_F(UrlManagerTest, MissingPortOrRequestUri)
+{
+    vars.request("shop.example", "/a");
+    vars.unset("REQUEST_URI");
+    EXPECT_EQ("http://shop.example:80", url());
+    vars.unset("SERVER_PORT");
+    EXPECT_EQ("http://shop.example", url());
+}
+
+TEST_F(UrlManagerTest, NoHostGivesEmptyUrlThatIsNotCached)
+{
+    vars.set("REQUEST_URI", "/a");
+    EXPECT_EQ("", manager.getCurrentURL(env.log));
+    vorn::Uri uri = manager.getCurrentURI(env.log, false);
+    EXPECT_EQ(L"", uri.path);
+    EXPECT_EQ(L"", uri.collapsedPath);
+    // Built as soon as a host shows up, within the same request.
+    vars.set("HTTP_HOST", "late.example");
+    EXPECT_EQ("http://late.example/a", manager.getCurrentURL(env.log));
+}
+
+TEST_F(UrlManagerTest, UrlIsBuiltOncePerRequest)
+{
+    vars.request("shop.example", "/first");
+    EXPECT_EQ("http://shop.example:80/first", manager.getCurrentURL(env.log));
+    vars.request("shop.example", "/second");
+    EXPECT_EQ("http://shop.example:80/first", manager.getCurrentURL(env.log));
+    EXPECT_EQ(1, env.countLines("[DBG1] Current URL is: http://shop.example:80/first"));
+    manager.requestCleanup();
+    EXPECT_EQ("http://shop.example:80/second", manager.getCurrentURL(env.log));
+}
+
+TEST_F(UrlManagerTest, RuleReplacesTheWholePath)
+{
+    EXPECT_EQ(L"/user/{id}", collapse("/user/[0-9]+=/user/{id}\n", "/user/42/profile"));
+    // No match: the path itself.
+    EXPECT_EQ(L"/about", collapse("/user/[0-9]+=/user/{id}\n", "/about"));
+}
+
+TEST_F(UrlManagerTest, GroupsAndQuery)
+{
+    env.writeRegexFile("/(shop|store)/item/([0-9]+)=/$1/item\n");
+    manager.loadRegexFile(env.log, env.globals.install_dir);
+    vars.request("shop.example", "/store/item/77?x=1");
+    vorn::Uri uri = manager.getCurrentURI(env.log, false);
+    EXPECT_EQ(L"/store/item", uri.collapsedPath);
+    EXPECT_EQ(L"/store/item/77", uri.path);
+    EXPECT_EQ(L"?x=1", uri.query);
+    // The query never takes part in matching.
+    EXPECT_EQ(L"/list", collapse("x=1=/never\n", "/list?x=1"));
+}
+
+TEST_F(UrlManagerTest, GroupReferenceForms)
+{
+    EXPECT_EQ(L"/a-$1", collapse("/(a)/=/$1-$1\n", "/a/b"));
+    EXPECT_EQ(L"/b|b", collapse("/(a)/(b)=/\\2|$2\n", "/a/b"));
+    EXPECT_EQ(L"/a/$5", collapse("/(a)/(b)=/$1/$5\n", "/a/b"));
+    EXPECT_EQ(L"[/a/b]", collapse("/(a)/(b)=[$0]\n", "/a/b"));
+}
+
+TEST_F(UrlManagerTest, AnchorsCaseAndPriority)
+{
+    EXPECT_EQ(L"/user/1", collapse("^/user=/anchored\n", "/user/1"));
+    EXPECT_EQ(L"/user/1", collapse("/user/1$=/anchored\n", "/user/1"));
+    EXPECT_EQ(L"/user/{id}", collapse("/USER/[0-9]+=/user/{id}\n", "/user/42"));
+    EXPECT_EQ(L"/first", collapse("/user=/first\n/user/[0-9]+=/second\n", "/user/42"));
+}
+
+TEST_F(UrlManagerTest, LineSyntax)
+{
+    env.writeRegexFile("/a=b=/c\nno equals sign here\n\n/x=/y\r\n/z=/last");
+    manager.loadRegexFile(env.log, env.globals.install_dir);
+    const auto& rules = manager.getRegexes();
+    ASSERT_EQ(3u, rules.size());
+    auto it = rules.begin();
+    EXPECT_EQ("/a=b", it->pattern);
+    EXPECT_EQ("/c", it->replacement);
+    ++it;
+    EXPECT_EQ("/x", it->pattern);
+    EXPECT_EQ("/y\r", it->replacement);  // a CR before the LF stays
+    ++it;
+    EXPECT_EQ("/z", it->pattern);        // last line without LF is read too
+    EXPECT_EQ("/last", it->replacement);
+}
+
+TEST_F(UrlManagerTest, InvalidPatternIsSkippedWithOneWarning)
+{
+    env.writeRegexFile("(=/broken\n[z-a]=/range\n/ok=/fine\n");
+    manager.loadRegexFile(env.log, env.globals.install_dir);
+    ASSERT_EQ(1u, manager.getRegexes().size());
+    EXPECT_EQ("/ok", manager.getRegexes().front().pattern);
+    EXPECT_EQ(2, env.countLines("[WARNING] Invalid regular expression:"));
+    EXPECT_EQ(1, env.countLines("[WARNING] Invalid regular expression: ( ."));
+}
+
+TEST_F(UrlManagerTest, MissingFileGivesNoRules)
+{
+    manager.loadRegexFile(env.log, env.globals.install_dir);
+    EXPECT_TRUE(manager.getRegexes().empty());
+    EXPECT_EQ(1, env.countLines("[DBG1] Loading URL regex file: " + env.installDir + "/etc/url-regex.txt"));
+    vars.request("shop.example", "/user/1");
+    EXPECT_EQ(L"/user/1", manager.getCurrentURI(env.log, false).collapsedPath);
+}
+
+TEST_F(UrlManagerTest, ReloadReplacesRules)
+{
+    EXPECT_EQ(L"/one", collapse("/a=/one\n", "/a"));
+    EXPECT_EQ(L"/two", collapse("/a=/two\n", "/a"));
+    EXPECT_EQ(1u, manager.getRegexes().size());
+}
+
+TEST_F(UrlManagerTest, BytesAbove0x7FAreKeptAndMatched)
+{
+    // A rule with a UTF-8 path must not stop the loading of the rules after it,
+    // and must match the same bytes in the path.
+    const std::string rules = "/caf\xC3\xA9/[0-9]+=/caf\xC3\xA9/{n}\n/latin\xE9=/l\n/after=/loaded\n";
+    env.writeRegexFile(rules);
+    manager.loadRegexFile(env.log, env.globals.install_dir);
+    EXPECT_EQ(3u, manager.getRegexes().size());
+    EXPECT_EQ(L"/caf\u00C3\u00A9/{n}", collapse(rules, "/caf\xC3\xA9/12"));
+    EXPECT_EQ(L"/l", collapse(rules, "/latin\xE9"));
+    EXPECT_EQ(L"/loaded", collapse(rules, "/after"));
+}
+
+TEST_F(UrlManagerTest, SemaphoreNameOfAnyText)
+{
+    EXPECT_EQ("a_b_c_d_e_f", ZUrlManager::getSemaphoreName("a.b/c-d@e*f"));
+    EXPECT_EQ("plain", ZUrlManager::getSemaphoreName("plain"));
+}
+
+} // namespace
