@@ -44,7 +44,7 @@ public:
     // The POSIX form of a name: "/" in front unless it already begins with one.
     static std::string posixNameOf(const std::string& name);
 
-    static std::chrono::milliseconds defaultWaitLimit() { return std::chrono::milliseconds(2000); }
+    static std::chrono::milliseconds defaultWaitLimit() { return std::chrono::milliseconds(1000); }
 
 private:
     sem_t* sem = SEM_FAILED;
