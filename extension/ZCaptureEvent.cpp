@@ -1,0 +1,3 @@
+#include "extension/ZCaptureEvent.h"
+
+ZCaptureEvent::~ZCaptureEvent() = default;

@@ -1,0 +1,196 @@
+#include "extension/crossvm/CorrelationToken.h"
+
+#include <sys/time.h>
+
+#include "common/VornLog.h"
+#include "common/VornUtils.h"
+#include "common/zException.h"
+
+namespace {
+
+const char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Value of one Base64 character; '=' counts as 0. -1 for anything else.
+int base64Value(unsigned char c)
+{
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    if (c == '=') return 0;
+    return -1;
+}
+
+std::string base64Encode(const std::string& data)
+{
+    std::string out;
+    out.reserve((data.size() + 2) / 3 * 4);
+    uint32_t bits = 0;
+    int count = 0;
+    for (unsigned char c : data) {
+        bits = (bits << 8) | c;
+        count += 8;
+        while (count >= 6) {
+            count -= 6;
+            out.push_back(kBase64Alphabet[(bits >> count) & 0x3F]);
+        }
+    }
+    if (count > 0) {
+        out.push_back(kBase64Alphabet[(bits << (6 - count)) & 0x3F]);
+    }
+    return out;
+}
+
+void decodeFailure(const std::string& text, const wchar_t* reason)
+{
+    // The text comes from outside: show at most a bounded prefix of it.
+    const std::size_t shown = 64;
+    std::wstring excerpt = vorn::toUtf(text.substr(0, shown));
+    if (text.size() > shown) {
+        excerpt += L"...";
+    }
+    throw zException(std::wstring(L"Invalid correlation token (") + reason + L"): " + excerpt);
+}
+
+} // namespace
+
+const std::string CorrelationToken::NULL_PLACEHOLDER = "\\0";
+
+CorrelationToken::CorrelationToken()
+    : magic('!'), version(15), bitmask(16)
+{
+}
+
+CorrelationToken::~CorrelationToken() = default;
+
+void CorrelationToken::appendString(std::string& payload, const std::string& value) const
+{
+    const std::size_t length = value.size() > MAX_STRING_LENGTH ? MAX_STRING_LENGTH : value.size();
+    payload.push_back(static_cast<char>((length >> 8) & 0xFF));
+    payload.push_back(static_cast<char>(length & 0xFF));
+    payload.append(value, 0, length);
+}
+
+void CorrelationToken::extractString(std::string& payload, std::string& field)
+{
+    if (payload.size() < 2) {
+        return;
+    }
+    const uint16_t prefix = static_cast<uint16_t>(
+        (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1]));
+    payload.erase(0, 2);
+    const int16_t length = static_cast<int16_t>(prefix);
+    if (length < 0 || static_cast<std::size_t>(length) > payload.size()) {
+        return;
+    }
+    field.assign(payload, 0, static_cast<std::size_t>(length));
+    payload.erase(0, static_cast<std::size_t>(length));
+}
+
+std::string CorrelationToken::toString() const
+{
+    uint8_t bits = BIT_ALWAYS;
+    if (!correlationId.empty()) bits |= BIT_CORRELATION_ID;
+    if (!url.empty()) bits |= BIT_URL;
+    if (!origFragmentId.empty()) bits |= BIT_ORIG_FRAGMENT_ID;
+
+    std::string payload;
+    payload.push_back(static_cast<char>(version));
+    payload.push_back(static_cast<char>(bits));
+    if (!correlationId.empty()) appendString(payload, correlationId);
+    if (!url.empty()) appendString(payload, url);
+    if (!origFragmentId.empty()) appendString(payload, origFragmentId);
+    appendString(payload, fragmentId);
+    while (payload.size() % 3 != 0) {
+        payload.push_back(' ');
+    }
+    return std::string(1, magic) + base64Encode(payload);
+}
+
+void CorrelationToken::fromString(const std::string& text)
+{
+    if (text.empty()) {
+        decodeFailure(text, L"empty");
+    }
+    const std::size_t encodedLength = text.size() - 1;
+    if (encodedLength % 4 == 1) {
+        decodeFailure(text, L"truncated Base64");
+    }
+    std::string payload;
+    payload.reserve(encodedLength / 4 * 3 + 2);
+    uint32_t bits = 0;
+    int count = 0;
+    for (std::size_t i = 1; i < text.size(); ++i) {
+        const int v = base64Value(static_cast<unsigned char>(text[i]));
+        if (v < 0) {
+            decodeFailure(text, L"character outside Base64");
+        }
+        bits = ((bits << 6) | static_cast<uint32_t>(v)) & 0xFFFFFF;
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            payload.push_back(static_cast<char>((bits >> count) & 0xFF));
+        }
+    }
+
+    // Decoded completely: only now are fields assigned.
+    magic = text[0];
+    version = payload.empty() ? 0 : static_cast<uint8_t>(payload[0]);
+    if (!payload.empty()) payload.erase(0, 1);
+    bitmask = payload.empty() ? 0 : static_cast<uint8_t>(payload[0]);
+    if (!payload.empty()) payload.erase(0, 1);
+
+    if (bitmask & BIT_CORRELATION_ID) extractString(payload, correlationId);
+    if (bitmask & BIT_URL) extractString(payload, url);
+    if (bitmask & BIT_ORIG_FRAGMENT_ID) extractString(payload, origFragmentId);
+    extractString(payload, fragmentId);
+}
+
+std::string CorrelationToken::escape(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '&' || c == '\\') {
+            out.push_back('\\');
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::string CorrelationToken::generateId(VornLog& /*log*/)
+{
+    timeval now{};
+    vorn::getTimeOfDay(&now);
+    return std::to_string(static_cast<long>(now.tv_usec)) + "-" +
+           std::to_string(static_cast<long>(vorn::getProcessID()));
+}
+
+std::string CorrelationToken::generateFragmentID(VornLog& /*log*/, const RequestInfo& info)
+{
+    std::string id;
+    id += std::to_string(info.startMs) + "&";
+    id += escape(info.agentId) + "&";
+    id += info.method + "&";
+    id += escape(vorn::fromUtf(info.uri.path)) + "&";
+    id += escape(vorn::fromUtf(info.uri.query)) + "&";
+    id += NULL_PLACEHOLDER + "&";
+    id += NULL_PLACEHOLDER + "&";
+    return id;
+}
+
+void CorrelationToken::print(VornLog& log, const std::string& text)
+{
+    CorrelationToken token;
+    token.fromString(text);
+    log.logDbg2("Magic:", static_cast<unsigned char>(token.magic),
+                ", Version:", token.version,
+                ", Bitmask:", token.bitmask,
+                "CorrelationID:", vorn::toUtf(token.correlationId),
+                ", URL:", vorn::toUtf(token.url),
+                ", OrigFragmentID:", vorn::toUtf(token.origFragmentId),
+                "FragmentID:", vorn::toUtf(token.fragmentId));
+}

@@ -1,0 +1,5 @@
+include "fragmentEvent.thrift"
+
+struct FragmentEndEvent {
+  1: fragmentEvent.FragmentEvent fragmentEvent
+}

@@ -1,0 +1,5 @@
+include "fragmentStartEvent.thrift"
+
+struct HttpFragmentStartEvent {
+  1: required fragmentStartEvent.FragmentStartEvent fragmentStartEvent
+}

@@ -1,0 +1,5 @@
+include "methodEndEvent.thrift"
+
+struct RemoteMethodEndEvent {
+  1: required methodEndEvent.MethodEndEvent methodEndEvent
+}

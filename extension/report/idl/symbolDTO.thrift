@@ -1,0 +1,4 @@
+struct SymbolDTO {
+  1: required i32 token
+  2: required string value
+}

@@ -1,0 +1,3 @@
+struct TransactionEvent {
+  1: i64 transactionInstanceId
+}

@@ -1,0 +1,152 @@
+#include <algorithm>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "extension/ZLocation.h"
+#include "extension/ZLocationTable.h"
+#include "extension/ZPHPException.h"
+#include "extension/ZSymbolTable.h"
+
+TEST(SymbolTable, FreshTableHoldsTheTwelveFixedEntries)
+{
+    ZSymbolTable table;
+    ASSERT_EQ(table.size(), 12u);
+    const char* texts[] = {"", "GET", "POST", "Web Tier", "{main}", "\\", "REQUEST_STARTUP",
+                           "REQUEST_SHUTDOWN", "method", "Remote-Class", "Remote Method()", "CrossVM"};
+    for (int32_t token = 0; token < 12; ++token) {
+        EXPECT_EQ(table.value(texts[token]), token) << texts[token];
+    }
+    EXPECT_EQ(table.value("absent"), -1);
+    EXPECT_FALSE(table.contains("absent"));
+}
+
+TEST(SymbolTable, CountedTokensComeFromOneProcessWideCounter)
+{
+    ZSymbolTable a;
+    ZSymbolTable b;
+    // A fixed text never moves the counter.
+    const int32_t before = ZSymbolTable::nextValue();
+    EXPECT_EQ(a.add("GET", -1), 1);
+
+    const int32_t first = a.add("first", -1);
+    EXPECT_EQ(first, before + 1);
+    EXPECT_GT(first, 1000);
+    EXPECT_EQ(a.add("first", -1), first);  // known text: counter untouched
+    EXPECT_EQ(a.add("first", 42), first);  // argument ignored for a known text
+    EXPECT_EQ(a.add("second", -1), first + 1);
+    // The same text in another table gets another counted token.
+    EXPECT_EQ(b.add("first", -1), first + 2);
+}
+
+TEST(SymbolTable, ExplicitTokenIsStoredAsGiven)
+{
+    ZSymbolTable table;
+    const int32_t before = ZSymbolTable::nextValue();
+    EXPECT_EQ(table.add("x", 7), 7);
+    EXPECT_EQ(table.add("x", -1), 7);
+    EXPECT_EQ(ZSymbolTable::nextValue(), before + 1);
+}
+
+TEST(SymbolTable, ResetKeepsTheCounterGoing)
+{
+    ZSymbolTable table;
+    const int32_t t1 = table.add("a", -1);
+    table.reset();
+    EXPECT_EQ(table.size(), 12u);
+    EXPECT_FALSE(table.contains("a"));
+    EXPECT_EQ(table.add("a", -1), t1 + 1);
+}
+
+TEST(SymbolTable, MergeKeepsExistingTokens)
+{
+    ZSymbolTable mine;
+    ZSymbolTable other;
+    mine.add("x", 1001);
+    other.add("x", 1005);
+    other.add("y", 1006);
+    mine.merge(other);
+    EXPECT_EQ(mine.value("x"), 1001);
+    EXPECT_EQ(mine.value("y"), 1006);
+    EXPECT_EQ(mine.size(), 14u);
+}
+
+TEST(SymbolTable, OrderIsBytewiseUnsigned)
+{
+    ZSymbolTable table;
+    table.add("\xC3\xA9", -1);  // bytes above 0x7F sort after ASCII
+    table.add("z", -1);
+    table.add("zz", -1);
+    std::vector<std::string> order;
+    for (const auto& entry : table.symbols) {
+        order.push_back(entry.first);
+    }
+    ASSERT_EQ(order.front(), "");
+    auto z = std::find(order.begin(), order.end(), "z");
+    ASSERT_NE(z, order.end());
+    EXPECT_EQ(*(z + 1), "zz");
+    EXPECT_EQ(order.back(), "\xC3\xA9");
+}
+
+TEST(Location, NewLocationAndPath)
+{
+    ZLocation location;
+    EXPECT_EQ(location.id, -1);
+    EXPECT_EQ(location.layerTypeId, -1);
+    EXPECT_EQ(location.callerLineNumber, -1);
+    EXPECT_TRUE(location.path.empty());
+
+    location.className = "PDO";
+    location.methodName = "query";
+    EXPECT_EQ(location.makePath(), "PDO::query");
+    location.className.clear();
+    location.methodName = "mysqli_query";
+    EXPECT_EQ(location.makePath(), "mysqli_query");
+    EXPECT_EQ(location.path, "mysqli_query");
+}
+
+TEST(Location, IdsAreIncreasingAndTablesKeepTheFirstOfAnId)
+{
+    const int32_t a = ZLocation::nextValue();
+    const int32_t b = ZLocation::nextValue();
+    EXPECT_GE(a, 1);
+    EXPECT_EQ(b, a + 1);
+
+    ZLocationTable table;
+    auto first = boost::shared_ptr<ZLocation>(new ZLocation());
+    first->id = 30;
+    first->methodName = "first";
+    auto second = boost::shared_ptr<ZLocation>(new ZLocation());
+    second->id = 30;
+    auto lower = boost::shared_ptr<ZLocation>(new ZLocation());
+    lower->id = -5;
+    EXPECT_TRUE(table.add(first));
+    EXPECT_FALSE(table.add(second));
+    EXPECT_TRUE(table.add(lower));
+    EXPECT_TRUE(table.contains(second));  // same id
+    EXPECT_EQ(table.locations.at(30)->methodName, "first");
+    EXPECT_EQ(table.locations.begin()->first, -5);  // signed ascending
+    EXPECT_FALSE(table.add(boost::shared_ptr<ZLocation>()));
+}
+
+TEST(PHPException, MessageIsCutAfterMaxLengthBytes)
+{
+    ZPHPException e;
+    EXPECT_TRUE(e.message.empty() && e.trace.empty() && e.type.empty());
+    e.setErrorMessage("12345", 5);
+    EXPECT_EQ(e.message, "12345");
+    e.setErrorMessage("123456", 5);
+    EXPECT_EQ(e.message, "12345...");
+    e.setErrorMessage("123456", 0);
+    EXPECT_EQ(e.message, "123456");
+    e.setErrorMessage("123456", -3);
+    EXPECT_EQ(e.message, "123456");
+
+    ZPHPException copy;
+    e.trace = "t";
+    e.type = "RuntimeException";
+    copy = e;
+    EXPECT_EQ(copy.message, "123456");
+    EXPECT_EQ(copy.trace, "t");
+    EXPECT_EQ(copy.type, "RuntimeException");
+}
