@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
@@ -370,6 +371,23 @@ TEST_F(UrlTableTest, SemaphoreIsCreatedOnceAndShared)
     EXPECT_EQ(env.semName, b->name());
     EXPECT_EQ("/UrlTableSem", ZNamedSemaphore::posixNameOf("UrlTableSem"));
     EXPECT_EQ("/UrlTableSem", ZNamedSemaphore::posixNameOf("/UrlTableSem"));
+}
+
+TEST_F(UrlTableTest, FailedReleaseIsLoggedNotThrown)
+{
+    // A semaphore already at its largest value cannot be posted.
+    sem_t* s = sem_open(env.semName.c_str(), O_CREAT | O_EXCL, 0644, static_cast<unsigned>(SEM_VALUE_MAX));
+    ASSERT_NE(SEM_FAILED, s);
+    auto sem = semaphore();
+    EXPECT_FALSE(sem->post());
+    EXPECT_EQ(1, env.countLines("[ERROR] Failed to release semaphore " + env.semName));
+    {
+        ZShmUrlHash::ZSemLocker locker(sem);
+        EXPECT_TRUE(locker.owns());
+        sem_post(s);  // someone else fills it up again while the locker holds it
+    }                 // the locker's release fails quietly
+    EXPECT_EQ(2, env.countLines("[ERROR] Failed to release semaphore"));
+    sem_close(s);
 }
 
 TEST_F(UrlTableTest, UnopenableSemaphoreRaises)
