@@ -1,0 +1,63 @@
+#include "daemon/VornConfig.h"
+
+#include <boost/property_tree/ini_parser.hpp>
+
+#include <fstream>
+#include <sstream>
+
+#include "common/VornUtils.h"
+#include "common/zException.h"
+
+void VornConfig::open(const std::wstring& path)
+{
+    const std::string fsPath = vorn::fromUtf(path);
+    std::ifstream in(fsPath, std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        _tree.clear();
+        return;
+    }
+    std::string bytes;
+    char chunk[8192];
+    while (in) {
+        in.read(chunk, sizeof chunk);
+        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+        if (bytes.size() > kMaxFileBytes)
+            throw zException(L"Configuration file too large (more than " +
+                             std::to_wstring(kMaxFileBytes) + L" bytes): " + path);
+    }
+    if (in.bad()) {
+        // Opened but unreadable (a folder, an I/O error): same as unopenable.
+        _tree.clear();
+        return;
+    }
+
+    // A byte-order mark is not part of the first line.
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        bytes.erase(0, 3);
+
+    const std::wstring text = vorn::fromUtf8(bytes);
+    // Each byte that is not UTF-8 turns into U+FFFD; it would silently change
+    // a path or name, so such a file is refused with the line at fault.
+    if (vorn::fromUtf(text) != bytes) {
+        std::size_t line = 1;
+        for (std::size_t i = 0; i < text.size() && text[i] != 0xFFFD; ++i)
+            if (text[i] == L'\n')
+                ++line;
+        throw zException(path + L"(" + std::to_wstring(line) + L"): text is not valid UTF-8");
+    }
+    parse(text, path);
+}
+
+void VornConfig::parse(const std::wstring& text, const std::wstring& origin)
+{
+    boost::property_tree::wptree tree;
+    try {
+        std::wistringstream stream(text);
+        boost::property_tree::ini_parser::read_ini(stream, tree);
+    } catch (const boost::property_tree::ini_parser_error& e) {
+        throw zException(origin + L"(" + std::to_wstring(e.line()) + L"): " + vorn::toUtf(e.message()));
+    } catch (const std::exception& e) {
+        throw zException(origin + L": " + vorn::toUtf(e.what()));
+    }
+    _tree.swap(tree);
+}
