@@ -134,7 +134,14 @@ public:
     // exception set aside and put back afterwards; an exception thrown by the
     // method is dropped. True when `result` holds a value that the caller
     // releases (zval_ptr_dtor).
+    //
+    // When the called code makes the engine abandon the script (fatal error,
+    // time-out), the call returns false with `bailoutPending` set; the entry
+    // point that the engine called (observer, replacement handler) then calls
+    // resumePendingBailout() once the probe's own objects are released, so
+    // the engine's unwinding never skips them.
     bool callClassMethod(_zval_struct* object, const std::wstring& name, _zval_struct* result);
+    static void resumePendingBailout();
 
     // ---- Process-wide -------------------------------------------------------
 
@@ -162,6 +169,7 @@ public:
     std::string agentId;                      // component identifier of the registration
     uint64_t requestStartMs = 0;
     std::string requestMethod;
+    bool bailoutPending = false;              // see callClassMethod
 
 private:
     // One user-function execution being timed, from its begin to its end.
@@ -177,6 +185,7 @@ private:
     void recordInternalCall(const _zend_function* function, _zend_execute_data* executeData,
                             const timeval& start, const timeval& end);
     int32_t tokenOf(const std::string& text);
+    void fillCaller(ZLocation& location, const _zend_execute_data* caller);
 
     std::vector<OpenCall> openCalls;
 };

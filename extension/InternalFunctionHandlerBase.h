@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+
+class Manager;
+struct _zend_execute_data;
+struct _zval_struct;
+
+// Base of the handler families that take over listed internal functions (the
+// database and outgoing-HTTP handlers). It gives them the shared limit test,
+// the arguments of the internal call in progress, and the call of the
+// engine's own implementation. Everything else they need (locations, method
+// events, exception details, cross-VM decision, request facts) is on the
+// Manager they reach through `_manager`.
+class InternalFunctionHandlerBase {
+public:
+    virtual ~InternalFunctionHandlerBase();
+
+    // True when the call in progress must not be captured: more than
+    // qx.max_functions calls were captured in this request, or the current
+    // depth is above qx.max_functions_depth. Refreshes Manager::depth from the
+    // engine's stack, so a handler that captures gives its start event the
+    // depth Manager::depth + 1.
+    static bool isLimitReached();
+
+    // Number of arguments of the internal call `executeData` runs.
+    static int64_t getFunctionArgsCount(const _zend_execute_data* executeData);
+
+    // Argument `index` (from 0) of the internal call, or null when there is no
+    // such argument.
+    static _zval_struct* getFunctionArgAt(_zend_execute_data* executeData, int64_t index);
+
+    // Runs the engine's own implementation of the function `executeData`
+    // executes (its saved handler). False, with a PHP Error thrown, when the
+    // function was not wrapped by this extension.
+    static bool callSavedHandler(_zend_execute_data* executeData, _zval_struct* returnValue);
+
+    // The Manager; null until Manager::startup.
+    static Manager* _manager;
+};

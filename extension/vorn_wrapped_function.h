@@ -1,0 +1,27 @@
+#pragma once
+
+#include "php.h"
+
+// A listed internal function as the wrapping builds it: the engine's record
+// with the replacement handler, and the engine's own handler.
+//
+// The replacement is installed into the function's live record, and the
+// engine's handler is kept in the record's reserved word of the extension's
+// slot. The engine copies internal records whole (a user class that extends
+// an internal class gets copies of the inherited methods), so every copy
+// carries both the replacement and the handler it must call.
+struct vorn_wrapped_function {
+    zend_internal_function function;  // copy of the engine's record; `handler` is the replacement
+    zif_handler savedHandler;         // the engine's own handler
+
+    // Builds the record from a live internal function.
+    static vorn_wrapped_function from(const zend_function* live);
+
+    // Puts the record's handler into the live function and keeps the saved
+    // handler where copies of the record keep it.
+    static void install(zend_function* live, const vorn_wrapped_function& record, int resourceId);
+
+    // The engine's own handler of a wrapped function, or of a copy of one; null
+    // when the function was not wrapped.
+    static zif_handler savedHandlerOf(const zend_function* function, int resourceId);
+};
