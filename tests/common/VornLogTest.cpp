@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "common/VornLog.h"
+#include "common/zException.h"
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        out.push_back(line);
+    return out;
+}
+
+// Strips the "[dd/mm/YYYY - HH:MM:SS pPID] " prefix after checking its shape.
+std::string body(const std::string& line)
+{
+    const std::regex stamp("^\\[\\d{2}/\\d{2}/\\d{4} - \\d{2}:\\d{2}:\\d{2} p" + std::to_string(getpid()) + "\\] ");
+    std::smatch m;
+    if (!std::regex_search(line, m, stamp))
+        return "<no timestamp: " + line + ">";
+    return m.suffix();
+}
+
+// Captures what goes to standard error (fd 2) while alive.
+class StderrCapture {
+public:
+    explicit StderrCapture(const std::string& path)
+    {
+        fflush(stderr);
+        saved = dup(2);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        ::close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    void restore()
+    {
+        if (saved >= 0) {
+            fflush(stderr);
+            dup2(saved, 2);
+            ::close(saved);
+            saved = -1;
+        }
+    }
+
+private:
+    int saved = -1;
+};
+
+class VornLogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        logPath = tmp.file("test.log");
+        log.path = std::wstring(logPath.begin(), logPath.end());
+        log.open();
+    }
+    std::vector<std::string> written() { return lines(TempDir::readFile(logPath)); }
+
+    TempDir tmp;
+    std::string logPath;
+    VornLog log;
+};
+
+} // namespace
+
+TEST_F(VornLogTest, ConstructedState)
+{
+    VornLog fresh;
+    EXPECT_EQ(fresh.level, 0);
+    EXPECT_EQ(fresh.curLevel, 4);
+    EXPECT_EQ(fresh.file, nullptr);
+    EXPECT_TRUE(fresh.path.empty());
+    EXPECT_TRUE(fresh.buffer.empty());
+}
+
+TEST_F(VornLogTest, LevelFilteringKeepsTimestampOnEveryWrittenLine)
+{
+    log.level = 3;
+    log.logDbg2("hidden");
+    log.logError("e");
+    log.logWarning("w");
+    log.logDbg2("hidden again");
+    log.logDbg1("Starting");
+    const auto out = written();
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(body(out[0]), "[ERROR] e");
+    EXPECT_EQ(body(out[1]), "[WARNING] w");
+    EXPECT_EQ(body(out[2]), "[DBG1] Starting");
+}
+
+TEST_F(VornLogTest, NegativeLevelWritesNothing)
+{
+    log.level = -1;
+    log.logError("nothing");
+    log.logSystem("nothing");
+    EXPECT_TRUE(TempDir::readFile(logPath).empty());
+}
+
+TEST_F(VornLogTest, StreamingFormFollowsTheDocumentedPattern)
+{
+    log.level = 4;
+    log.curLevel = VornLog::LEVEL_DBG1;
+    const std::wstring ts = log.now();
+    ASSERT_FALSE(ts.empty());
+    log.append(ts, VornLog::LEVEL_DBG1);
+    log << VornLog::TAG_DBG1 << "a" << std::wstring(L"b") << 7 << endl;
+    const auto out = written();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(body(out[0]), "[DBG1] a b 7");
+}
+
+TEST_F(VornLogTest, NowIsEmptyWhenTheMessageWillNotBeWritten)
+{
+    log.level = 1;
+    log.curLevel = 3;
+    EXPECT_TRUE(log.now().empty());
+    log.curLevel = 1;
+    EXPECT_FALSE(log.now().empty());
+}
+
+TEST_F(VornLogTest, EmptyPartStillAddsItsBlank)
+{
+    log.level = 4;
+    log.logError(L"first", std::wstring(), L"third");
+    const auto out = written();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(body(out[0]), "[ERROR] first  third");
+}
+
+TEST_F(VornLogTest, PartKinds)
+{
+    log.level = 4;
+    const unsigned char byte = 65;
+    log.logDbg2(byte, true, false, -5, -6L, 7u, 8UL, 9ULL, static_cast<signed char>(-3),
+                static_cast<short>(-2), static_cast<unsigned short>(65535), -9000000000LL);
+    const auto out = written();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(body(out[0]), "[DBG2] 65 1 0 -5 -6 7 8 9 -3 -2 65535 -9000000000");
+}
+
+TEST_F(VornLogTest, LargeNumbersHaveNoGrouping)
+{
+    log.level = 4;
+    log.logError(1234567, 18446744073709551615ULL);
+    EXPECT_EQ(body(written().at(0)), "[ERROR] 1234567 18446744073709551615");
+}
+
+TEST_F(VornLogTest, NarrowPartsAreLatin1AndLinesAreUtf8)
+{
+    log.level = 4;
+    log.logError("caf\xE9", std::string("\xFF"), std::wstring(L"\u20AC"));
+    EXPECT_EQ(body(written().at(0)), "[ERROR] caf\xC3\xA9 \xC3\xBF \xE2\x82\xAC");
+}
+
+TEST_F(VornLogTest, UnencodableCharactersAreDroppedAndNulEndsTheLine)
+{
+    log.level = 4;
+    std::wstring withSurrogate = L"a";
+    withSurrogate.push_back(static_cast<wchar_t>(0xD800));
+    withSurrogate += L"b";
+    std::wstring withNul = L"x";
+    withNul.push_back(L'\0');
+    withNul += L"y";
+    log.logError(withSurrogate);
+    log.logError(withNul);
+    const auto out = written();
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(body(out[0]), "[ERROR] ab");
+    EXPECT_EQ(body(out[1]), "[ERROR] x");
+}
+
+TEST_F(VornLogTest, FlushOfEmptyBufferWritesNothing)
+{
+    log.level = 4;
+    log.flush();
+    log << endl;
+    EXPECT_TRUE(TempDir::readFile(logPath).empty());
+}
+
+TEST_F(VornLogTest, CopiesShareTheStreamAndSurviveEachOther)
+{
+    log.level = 4;
+    {
+        VornLog copy(log);
+        copy.level = 0;
+        copy.logError("from copy");
+        copy.logDbg1("filtered in copy");
+    }
+    log.logDbg1("from original");
+    const auto out = written();
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(body(out[0]), "[ERROR] from copy");
+    EXPECT_EQ(body(out[1]), "[DBG1] from original");
+}
+
+TEST_F(VornLogTest, OpenAppendsToAnExistingFile)
+{
+    log.level = 4;
+    log.logError("one");
+    VornLog second;
+    second.path = log.path;
+    second.open();
+    second.logError("two");
+    const auto out = written();
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(body(out[1]), "[ERROR] two");
+}
+
+TEST(VornLogStandalone, OpenFailureThrowsAndLinesGoToStderr)
+{
+    TempDir tmp;
+    VornLog log;
+    log.path = L"/nonexistent-dir-for-vorn-test/x.log";
+    try {
+        log.open();
+        FAIL() << "open should have thrown";
+    } catch (const zException& e) {
+        EXPECT_EQ(e.message, "Log open error: No such file or directory");
+    }
+    EXPECT_EQ(log.file, nullptr);
+
+    const std::string errPath = tmp.file("stderr.txt");
+    {
+        StderrCapture capture(errPath);
+        log.logError("to", "stderr");
+    }
+    const auto out = lines(TempDir::readFile(errPath));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(body(out[0]), "[ERROR] to stderr");
+}
+
+TEST(VornLogStandalone, SystemLinesAreLevelZero)
+{
+    TempDir tmp;
+    VornLog log;
+    const std::string p = tmp.file("s.log");
+    log.path = std::wstring(p.begin(), p.end());
+    log.open();
+    log.level = 0;
+    log.logSystem("Started");
+    EXPECT_EQ(body(lines(TempDir::readFile(p)).at(0)), "[SYSTEM] Started");
+}
