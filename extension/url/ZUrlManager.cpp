@@ -65,7 +65,7 @@ bool applyRule(const ZUrlManager::UrlRegex& rule, const std::string& subject, st
 
 } // namespace
 
-ZUrlManager::ZUrlManager(const QuilletGlobals& globals, const IServerVariables& serverVariables)
+ZUrlManager::ZUrlManager(const QuilletGlobals& globals, const IServerVariables* serverVariables)
     : globals(globals),
       serverVariables(serverVariables),
       semaphoreName(ZNamedSemaphore::posixNameOf(ZShmUrlHash::getUrlShmLockerName())),
@@ -91,6 +91,11 @@ void ZUrlManager::setSharedNames(const std::string& semaphore, const std::string
     semaphoreName = ZNamedSemaphore::posixNameOf(semaphore);
     tableName = table;
     tableDir = dir;
+}
+
+bool ZUrlManager::lookup(const char* name, std::string& value) const
+{
+    return serverVariables != nullptr && serverVariables->lookup(name, value);
 }
 
 std::time_t ZUrlManager::now() const
@@ -172,20 +177,20 @@ std::string ZUrlManager::getCurrentURL(VornLog& log)
         return cachedUrl;
 
     std::string host;
-    if (!serverVariables.lookup("HTTP_HOST", host))
+    if (!lookup("HTTP_HOST", host))
         return std::string();
 
     std::string value;
     std::string url;
-    if (serverVariables.lookup("HTTPS", value) && strcasecmp(value.c_str(), "off") != 0)
+    if (lookup("HTTPS", value) && strcasecmp(value.c_str(), "off") != 0)
         url = "https://";
     else
         url = "http://";
     url += host;
     // A host that carries a port (or is an IPv6 literal) gets no second one.
-    if (serverVariables.lookup("SERVER_PORT", value) && host.find(':') == std::string::npos)
+    if (lookup("SERVER_PORT", value) && host.find(':') == std::string::npos)
         url += ":" + value;
-    if (serverVariables.lookup("REQUEST_URI", value))
+    if (lookup("REQUEST_URI", value))
         url += value;
 
     log.logDbg1(L"Current URL is:", vorn::toUtf(url));
@@ -264,14 +269,14 @@ void ZUrlManager::updateUrlTimestamp(VornLog& log, bool lock)
 bool ZUrlManager::hasCrossVmHttpHeader(VornLog& /*log*/) const
 {
     std::string value;
-    return serverVariables.lookup(CORRELATION_HEADER_VARIABLE, value);
+    return lookup(CORRELATION_HEADER_VARIABLE, value);
 }
 
 bool ZUrlManager::getCorrelationToken(std::string& token) const
 {
     token.clear();
     std::string value;
-    if (!serverVariables.lookup(CORRELATION_HEADER_VARIABLE, value))
+    if (!lookup(CORRELATION_HEADER_VARIABLE, value))
         return false;
     // The server hands the value over as a C string: it ends at its first NUL.
     token = value.substr(0, value.find('\0'));

@@ -23,8 +23,9 @@ class VornLog;
 // header, and its raw value.
 //
 // One instance per worker process; every operation runs on the worker's one
-// thread. The configuration record and the server variables are read through
-// references given at construction; both must outlive the manager.
+// thread. The configuration record given at construction and the server
+// variables source must outlive the manager. Without a server variables source
+// (a server interface that offers no lookup) every variable counts as unset.
 class ZUrlManager {
 public:
     // One rule of the URL regex file. The compiled expression is released by the
@@ -43,7 +44,7 @@ public:
     // Larger URL regex files are read up to this many bytes only.
     static constexpr std::size_t MAX_REGEX_FILE_BYTES = 1024 * 1024;
 
-    ZUrlManager(const QuilletGlobals& globals, const IServerVariables& serverVariables);
+    explicit ZUrlManager(const QuilletGlobals& globals, const IServerVariables* serverVariables = nullptr);
     ~ZUrlManager();
 
     ZUrlManager(const ZUrlManager&) = delete;
@@ -91,6 +92,8 @@ public:
     // The correlation header's raw value; false (and empty) without the header.
     bool getCorrelationToken(std::string& token) const;
 
+    void setServerVariables(const IServerVariables* source) { serverVariables = source; }
+
     // The URL table, whose semaphore the cross-VM decision holds around
     // sampleCrossVM and updateUrlTimestamp.
     ZShmUrlHash& getUrlTable() { return urlTable; }
@@ -108,6 +111,7 @@ public:
 
 private:
     void clearRegexes();
+    bool lookup(const char* name, std::string& value) const;
     std::time_t now() const;
 
     std::wstring regexFilePath;
@@ -117,7 +121,7 @@ private:
     std::string cachedUrl;
 
     const QuilletGlobals& globals;
-    const IServerVariables& serverVariables;
+    const IServerVariables* serverVariables;
     std::string semaphoreName;
     std::string tableName;
     std::string tableDir;

@@ -11,7 +11,7 @@ class UrlManagerTest : public ::testing::Test {
 protected:
     UrlTestEnv env;
     FakeServerVariables vars;
-    ZUrlManager manager{env.globals, vars};
+    ZUrlManager manager{env.globals, &vars};
 
     std::string url()
     {
@@ -192,6 +192,27 @@ TEST_F(UrlManagerTest, SemaphoreNameOfAnyText)
 {
     EXPECT_EQ("a_b_c_d_e_f", ZUrlManager::getSemaphoreName("a.b/c-d@e*f"));
     EXPECT_EQ("plain", ZUrlManager::getSemaphoreName("plain"));
+}
+
+} // namespace
+
+namespace {
+
+TEST(UrlManagerWithoutLookup, EveryVariableCountsAsUnset)
+{
+    UrlTestEnv env;
+    ZUrlManager manager{env.globals};
+    EXPECT_EQ("", manager.getCurrentURL(env.log));
+    EXPECT_EQ(L"", manager.getCurrentURI(env.log, false).path);
+    EXPECT_FALSE(manager.hasCrossVmHttpHeader(env.log));
+    std::string token = "x";
+    EXPECT_FALSE(manager.getCorrelationToken(token));
+    EXPECT_EQ("", token);
+
+    FakeServerVariables vars;
+    vars.request("shop.example", "/a");
+    manager.setServerVariables(&vars);
+    EXPECT_EQ("http://shop.example:80/a", manager.getCurrentURL(env.log));
 }
 
 } // namespace

@@ -27,7 +27,7 @@ constexpr int kRequestsPerWorker = 600;
 int runWorker(UrlTestEnv& env, int worker, int out)
 {
     FakeServerVariables vars;
-    ZUrlManager manager{env.globals, vars};
+    ZUrlManager manager{env.globals, &vars};
     manager.setSharedNames(env.semName, env.tableName, env.tmpDir);
     env.log.level = 0;
     manager.initialize(env.log);

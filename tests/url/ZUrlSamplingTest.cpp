@@ -15,7 +15,7 @@ class UrlSamplingTest : public ::testing::Test {
 protected:
     UrlTestEnv env;
     FakeServerVariables vars;
-    ZUrlManager manager{env.globals, vars};
+    ZUrlManager manager{env.globals, &vars};
     std::time_t clockNow = 1000;
 
     void SetUp() override
@@ -193,7 +193,7 @@ TEST(UrlManagerFailures, UnattachedTableCountsNothingAndAlwaysSamples)
 {
     UrlTestEnv env;
     FakeServerVariables vars;
-    ZUrlManager manager{env.globals, vars};
+    ZUrlManager manager{env.globals, &vars};
     // "tmp" is missing: the table cannot be created.
     manager.setSharedNames(env.semName, env.tableName, env.installDir + "/missing");
     manager.initialize(env.log);
@@ -214,7 +214,7 @@ TEST(UrlManagerFailures, SemaphoreErrorIsLoggedAndRetried)
 {
     UrlTestEnv env;
     FakeServerVariables vars;
-    ZUrlManager manager{env.globals, vars};
+    ZUrlManager manager{env.globals, &vars};
     manager.setSharedNames("/bad/name", env.tableName, env.tmpDir);
     manager.initialize(env.log);
     EXPECT_FALSE(manager.isInitialized());
@@ -235,7 +235,7 @@ TEST(UrlManagerFailures, DamagedTableIsNotUsed)
         out << std::string(6000, '\x7f');
     }
     FakeServerVariables vars;
-    ZUrlManager manager{env.globals, vars};
+    ZUrlManager manager{env.globals, &vars};
     manager.setSharedNames(env.semName, env.tableName, "");  // default: install dir + "/tmp"
     manager.initialize(env.log);
     EXPECT_TRUE(manager.isInitialized());
