@@ -45,6 +45,10 @@ public:
     static constexpr std::size_t MAX_REGEX_FILE_BYTES = 1024 * 1024;
 
     explicit ZUrlManager(const QuilletGlobals& globals, const IServerVariables* serverVariables = nullptr);
+    ZUrlManager(const QuilletGlobals& globals, const IServerVariables& serverVariables)
+        : ZUrlManager(globals, &serverVariables)
+    {
+    }
     ~ZUrlManager();
 
     ZUrlManager(const ZUrlManager&) = delete;
