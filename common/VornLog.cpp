@@ -60,13 +60,36 @@ void VornLog::flush()
 {
     if (buffer.empty())
         return;
-    const std::string line = vorn::fromUtf(buffer);
-    // One formatted write per line, so lines of concurrent processes that
-    // append to the same file do not interleave within a line.
-    FILE* out = file != nullptr ? file : stderr;
-    std::fprintf(out, "%s\n", line.c_str());
-    std::fflush(out);
+    std::string line = vorn::fromUtf(buffer);
     buffer.clear();
+    // Written as a C string: an embedded NUL ends the line there.
+    line.resize(std::strlen(line.c_str()));
+    line.push_back('\n');
+
+    // Many processes append to the same file without a lock. The whole line
+    // goes out in one write() on the append-mode descriptor, so a long line
+    // (a backtrace) is never split by the stream's buffer and interleaved
+    // with another process's line. Anything still buffered in the stream by
+    // other users of `file` is flushed first to keep the order.
+    FILE* out = file != nullptr ? file : stderr;
+    std::fflush(out);
+    const int fd = fileno(out);
+    if (fd < 0) {
+        std::fputs(line.c_str(), out);
+        std::fflush(out);
+        return;
+    }
+    const char* p = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // a failed write loses the line, as documented
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
 }
 
 VornLog& endl(VornLog& log)

@@ -196,14 +196,14 @@ long ZMMapAllocator::ptrToOffset(const void* p) const
 {
     if (p == nullptr || mapping == nullptr || header == nullptr)
         return -1;
-    const char* base = static_cast<const char*>(mapping) + HEADER_SIZE;
-    const char* cp = static_cast<const char*>(p);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(mapping) + HEADER_SIZE;
+    const uintptr_t addr = reinterpret_cast<uintptr_t>(p);
     long limit = static_cast<long>(header->heapSize);
     if (limit > static_cast<long>(mapLength))
         limit = static_cast<long>(mapLength);
-    if (cp < base || cp >= static_cast<const char*>(mapping) + limit)
+    if (addr < base || limit < HEADER_SIZE || addr - base >= static_cast<uintptr_t>(limit - HEADER_SIZE))
         return -1;
-    return static_cast<long>(cp - base);
+    return static_cast<long>(addr - base);
 }
 
 std::string ZMMapAllocator::errorText(int code)

@@ -160,7 +160,7 @@ ZMMapHash::Walk ZMMapHash::doWalk(uint32_t index, const std::string* key) const
             return walk;
         }
         ++steps;
-        if (key != nullptr && walk.found == NO_OFFSET &&
+        if (key != nullptr &&
             static_cast<int64_t>(e->keyLength) == static_cast<int64_t>(key->size())) {
             const char* k = bytesAt(e->keyOffset, e->keyLength);
             if (k == nullptr) {
@@ -170,6 +170,8 @@ ZMMapHash::Walk ZMMapHash::doWalk(uint32_t index, const std::string* key) const
             if (std::memcmp(k, key->data(), key->size()) == 0) {
                 walk.found = offset;
                 walk.foundPrev = prev;
+                walk.last = offset;
+                return walk; // the rest of the chain is not needed
             }
         }
         walk.last = offset;

@@ -81,7 +81,7 @@ private:
     struct Walk {
         int64_t found = -1;     // entry holding the key, or -1
         int64_t foundPrev = -1; // the entry before it in the walk, or -1
-        int64_t last = -1;      // last entry reached, or -1 for an empty bucket
+        int64_t last = -1;      // last entry of the chain when the key is absent (-1: empty bucket)
         bool corrupt = false;   // a link left the entry area, or the walk was too long
     };
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -253,4 +255,67 @@ TEST(VornLogStandalone, SystemLinesAreLevelZero)
     log.level = 0;
     log.logSystem("Started");
     EXPECT_EQ(body(lines(TempDir::readFile(p)).at(0)), "[SYSTEM] Started");
+}
+
+TEST(VornLogStandalone, EndlResolvesBesideTheStandardOne)
+{
+    using namespace std;
+    TempDir tmp;
+    VornLog log;
+    const std::string p = tmp.file("e.log");
+    log.path = std::wstring(p.begin(), p.end());
+    log.open();
+    log.level = 4;
+    log.curLevel = 4;
+    log << L"x" << endl;
+    EXPECT_EQ(TempDir::readFile(p), "x\n");
+}
+
+TEST(VornLogStandalone, LongLinesOfConcurrentProcessesDoNotInterleave)
+{
+    TempDir tmp;
+    const std::string p = tmp.file("many.log");
+    constexpr int PROCS = 4;
+    constexpr int LINES = 40;
+    const size_t width = 20000; // several times a stream buffer
+    std::vector<pid_t> pids;
+    for (int i = 0; i < PROCS; ++i) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            VornLog log;
+            log.path = std::wstring(p.begin(), p.end());
+            try {
+                log.open();
+            } catch (...) {
+                _exit(2);
+            }
+            log.level = 4;
+            const std::string fill(width, static_cast<char>('a' + i));
+            for (int n = 0; n < LINES; ++n)
+                log.logError(fill);
+            _exit(0);
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int status = 0;
+        for (int waited = 0; waited < 3000 && waitpid(pid, &status, WNOHANG) == 0; ++waited)
+            usleep(10000);
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const auto out = lines(TempDir::readFile(p));
+    ASSERT_EQ(out.size(), static_cast<size_t>(PROCS * LINES));
+    const std::regex stamp("^\\[\\d{2}/\\d{2}/\\d{4} - \\d{2}:\\d{2}:\\d{2} p\\d+\\] \\[ERROR\\] ");
+    for (const std::string& l : out) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(l, m, stamp)) << l.substr(0, 60);
+        const std::string b = m.suffix();
+        ASSERT_EQ(b.size(), width);
+        EXPECT_EQ(b.find_first_not_of(b[0]), std::string::npos);
+    }
 }
