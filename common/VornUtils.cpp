@@ -344,19 +344,25 @@ std::wstring resolveFQDN(const std::wstring& hostname, const std::string& resolv
 {
     static const boost::wregex domainRe(L"domain[ \t]*(.*)", boost::regex::perl);
     static const boost::wregex searchRe(L"search[ \t]*(.*)", boost::regex::perl);
-    // Resolver files are short; anything past this is not a resolver file.
-    static const size_t maxLines = 10000;
-    static const size_t maxLineBytes = 64 * 1024;
+    // Resolver files are a few lines long; reading is capped so that a
+    // strange file cannot make us allocate without bound.
+    static const std::streamsize maxBytes = 1024 * 1024;
 
     std::wstring result = hostname;
     std::ifstream in(resolverFile.c_str(), std::ios::in | std::ios::binary);
     if (!in.is_open())
         return result;
-    std::string raw;
-    for (size_t lineNo = 0; lineNo < maxLines && std::getline(in, raw); ++lineNo) {
-        if (raw.size() > maxLineBytes)
-            continue;
-        const std::wstring line = toUtf(raw);
+    std::string content(static_cast<size_t>(maxBytes), '\0');
+    in.read(&content[0], maxBytes);
+    content.resize(static_cast<size_t>(in.gcount()));
+
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos)
+            end = content.size();
+        const std::wstring line = toUtf(content.substr(start, end - start));
+        start = end + 1;
         boost::wsmatch m;
         bool matched = false;
         try {

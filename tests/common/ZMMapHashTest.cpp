@@ -708,3 +708,49 @@ TEST_F(ZMMapHashTest, WriterKilledMidwayLeavesAUsableTable)
         ASSERT_TRUE(h.contains("/k" + std::to_string(i))) << i;
     EXPECT_TRUE(h.insert("/after", "1") || !h.errorString().empty());
 }
+
+TEST_F(ZMMapHashTest, BucketIndexIsTheStandardStringHash)
+{
+    // The index is part of the file format: the low 32 bits of libstdc++'s
+    // std::hash of the key bytes, modulo 503.
+    ZMMapHash h;
+    ASSERT_TRUE(h.create("h", tmp.path(), 0x10000));
+    for (const std::string& key : std::vector<std::string>{"/", "/index.php", "/user/{id}", std::string("a\0b", 3)}) {
+        ASSERT_TRUE(h.insert(key, "1"));
+        const uint32_t expected =
+            static_cast<uint32_t>(std::hash<std::string>{}(key)) % 503u;
+        const int64_t head = readAt<int64_t>(bytes(), BUCKETS_AT + 8 * static_cast<long>(expected));
+        ASSERT_NE(head, -1) << key;
+    }
+}
+
+TEST_F(ZMMapHashTest, ManyKeysBinaryKeysAndCase)
+{
+    ZMMapHash h;
+    ASSERT_TRUE(h.create("h", tmp.path(), 0x100000));
+    constexpr int N = 3000;
+    for (int i = 0; i < N; ++i)
+        ASSERT_TRUE(h.insert("/path/" + std::to_string(i), std::to_string(i * 7)));
+    ASSERT_TRUE(h.insert("/Path/1", "upper"));
+    const std::string withNul("k\0\xFF", 3);
+    ASSERT_TRUE(h.insert(withNul, std::string("v\0v", 3)));
+    const std::string longKey(10000, 'x');
+    ASSERT_TRUE(h.insert(longKey, "long"));
+    EXPECT_EQ(h.size(), N + 3);
+    std::string out;
+    for (int i = 0; i < N; ++i) {
+        ASSERT_TRUE(h.value("/path/" + std::to_string(i), out));
+        ASSERT_EQ(out, std::to_string(i * 7));
+    }
+    ASSERT_TRUE(h.value("/path/1", out));
+    EXPECT_EQ(out, "7");
+    ASSERT_TRUE(h.value("/Path/1", out));
+    EXPECT_EQ(out, "upper");
+    ASSERT_TRUE(h.value(withNul, out));
+    EXPECT_EQ(out, std::string("v\0v", 3));
+    EXPECT_FALSE(h.contains(std::string("k\0\xFE", 3)));
+    EXPECT_FALSE(h.contains("k"));
+    ASSERT_TRUE(h.value(longKey, out));
+    EXPECT_EQ(out, "long");
+    EXPECT_FALSE(h.contains(std::string(9999, 'x')));
+}
