@@ -1,0 +1,3 @@
+#include "extension/report/IEventsChannel.h"
+
+IEventsChannel::~IEventsChannel() = default;

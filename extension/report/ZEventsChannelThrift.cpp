@@ -1,0 +1,418 @@
+#include "extension/report/ZEventsChannelThrift.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <vector>
+
+#include <thrift/Thrift.h>
+#include <thrift/protocol/TCompactProtocol.h>
+#include <thrift/transport/TBufferTransports.h>
+#include <thrift/transport/TSocket.h>
+#include <thrift/transport/TTransportException.h>
+
+#include "common/VornUtils.h"
+#include "common/zException.h"
+#include "extension/ZFragmentAttributeEvent.h"
+#include "extension/ZHttpFragmentEndEvent.h"
+#include "extension/ZHttpFragmentStartEvent.h"
+#include "extension/ZInvocationAttributeEvent.h"
+#include "extension/ZMethodEndEvent.h"
+#include "extension/ZMethodStartEvent.h"
+#include "extension/ZRemoteFragmentEndEvent.h"
+#include "extension/ZRemoteFragmentStartEvent.h"
+#include "extension/ZRemoteMethodEndEvent.h"
+#include "extension/ZRemoteMethodStartEvent.h"
+#include "extension/crossvm/CorrelationToken.h"
+#include "extension/report/idl/EventDTO_types.h"
+#include "extension/report/idl/blockMetaData_types.h"
+#include "extension/report/idl/handshakeDTO_types.h"
+
+using apache::thrift::TException;
+using apache::thrift::protocol::TCompactProtocol;
+using apache::thrift::protocol::TProtocol;
+using apache::thrift::transport::TBufferedTransport;
+using apache::thrift::transport::TMemoryBuffer;
+using apache::thrift::transport::TSocket;
+using apache::thrift::transport::TTransport;
+using apache::thrift::transport::TTransportException;
+
+const char* const ZEventsChannelThrift::HANDSHAKE_ID = "com.kolvane.common.io.mediator.EventChannel.Outgoing\n";
+
+namespace {
+
+const wchar_t* const kUnknownType = L"Don't know how to convert ZCaptureEvent => EventDTO";
+
+// The common parts of the wire records.
+CaptureEvent locationPart(const ZCaptureEvent& event)
+{
+    CaptureEvent part;
+    part.locationId = event.locationId;
+    return part;
+}
+
+ThreadEvent threadPart(const ZThreadEvent& event)
+{
+    ThreadEvent part;
+    part.captureEvent = locationPart(event);
+    part.threadId = event.threadId;
+    part.depth = event.depth;
+    part.timeInMicroseconds = static_cast<int64_t>(event.timeInMicroseconds);
+    return part;
+}
+
+MethodEvent methodPart(const ZThreadEvent& event)
+{
+    MethodEvent part;
+    part.threadData = threadPart(event);
+    return part;
+}
+
+FragmentEvent fragmentPart(const ZThreadEvent& event)
+{
+    FragmentEvent part;
+    part.threadData = threadPart(event);
+    return part;
+}
+
+MethodStartEvent methodStart(const ZMethodStartEvent& event)
+{
+    MethodStartEvent part;
+    part.methodEvent = methodPart(event);
+    part.eventInstance = event.eventInstance;
+    part.methodArgToken = event.methodArgToken;
+    return part;
+}
+
+MethodEndEvent methodEnd(const ZMethodEndEvent& event)
+{
+    MethodEndEvent part;
+    part.methodEvent = methodPart(event);
+    part.startEventInstanceId = event.startEventInstanceId;
+    part.flags = static_cast<int8_t>(event.flags & 0xFF);
+    if (event.flags & 1) {
+        part.__set_exceptionType(event.exception.type);
+        part.__set_stackTrace(event.exception.trace);
+        part.__set_exceptionMessage(event.exception.message);
+    }
+    return part;
+}
+
+// The event as the class its type code stands for; an event whose class does
+// not fit its code is refused like an unknown code instead of being misread.
+template <typename T>
+const T& as(const boost::shared_ptr<ZCaptureEvent>& event)
+{
+    const T* typed = dynamic_cast<const T*>(event.get());
+    if (!typed) {
+        throw zException(kUnknownType);
+    }
+    return *typed;
+}
+
+} // namespace
+
+ZEventsChannelThrift::ZEventsChannelThrift(const VornLog& log)
+    : log(log)
+{
+}
+
+ZEventsChannelThrift::~ZEventsChannelThrift() = default;
+
+void ZEventsChannelThrift::handshake(const HandshakeData& data)
+{
+    try {
+        doHandshake(data);
+    } catch (const zException&) {
+        throw;
+    } catch (const std::exception& e) {
+        // TException and anything the standard library raises on the way.
+        protocol.reset();
+        throw zException(vorn::toUtf(e.what()));
+    } catch (...) {
+        protocol.reset();
+        throw zException(L"Unknown failure of the event channel");
+    }
+}
+
+void ZEventsChannelThrift::doHandshake(const HandshakeData& data)
+{
+    auto socket = std::make_shared<TSocket>(data.host, data.port);
+    socket->setConnTimeout(CONNECT_TIMEOUT_MS);
+    socket->setRecvTimeout(IO_TIMEOUT_MS);
+    socket->setSendTimeout(IO_TIMEOUT_MS);
+    socket->setNoDelay(true);
+
+    auto buffered = std::make_shared<TBufferedTransport>(socket, 512, 512);
+    protocol = std::make_shared<TCompactProtocol>(buffered, PEER_STRING_LIMIT, PEER_CONTAINER_LIMIT);
+    buffered->open();
+
+    // Only a failed read matters; the peer's values are not examined.
+    ThriftProtocolIdentificationDTO peer;
+    peer.read(protocol.get());
+
+    ThriftProtocolIdentificationDTO identification;
+    identification.handshakeId = HANDSHAKE_ID;
+    identification.protocolVersion = PROTOCOL_VERSION;
+    identification.write(protocol.get());
+    buffered->flush();
+
+    ThriftProbeMetaDataDTO metadata;
+    metadata.probeName = data.probeName;
+    metadata.probeOID = data.probeOID;
+    metadata.hostname = data.hostname;
+    metadata.probeType = static_cast<int8_t>(data.probeType & 0xFF);
+    metadata.__set_versionInfo("mediator_ping");
+    metadata.write(protocol.get());
+    buffered->flush();
+
+    // From now on blocks go straight to the socket, already framed in memory.
+    protocol = std::make_shared<TCompactProtocol>(socket);
+    std::shared_ptr<TTransport> transport = protocol->getTransport();
+    transport->open();
+    if (!transport->isOpen()) {
+        throw zException(L"Could not open transport for communication");
+    }
+}
+
+void ZEventsChannelThrift::send(const ZSymbolTable& symbols, const ZLocationTable& locations,
+                                std::list<boost::shared_ptr<ZCaptureEvent>> events)
+{
+    try {
+        doSend(symbols, locations, events);
+    } catch (const zException&) {
+        throw;
+    } catch (const std::exception& e) {
+        protocol.reset();
+        throw zException(vorn::toUtf(e.what()));
+    } catch (...) {
+        protocol.reset();
+        throw zException(L"Unknown failure of the event channel");
+    }
+}
+
+void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTable& locations,
+                                  const std::list<boost::shared_ptr<ZCaptureEvent>>& events)
+{
+    if (!protocol) {
+        throw zException(L"Event channel is not connected");
+    }
+
+    auto memory = std::make_shared<TMemoryBuffer>();
+    TCompactProtocol encoder(memory);
+    const uint8_t lengthRoom[4] = {0, 0, 0, 0};
+    memory->write(lengthRoom, sizeof(lengthRoom));
+
+    BlockMetaData block;
+
+    std::vector<SymbolDTO> symbolList;
+    symbolList.reserve(symbols.symbols.size());
+    for (const auto& entry : symbols.symbols) {
+        SymbolDTO symbol;
+        symbol.token = entry.second;
+        symbol.value = entry.first;
+        symbolList.push_back(symbol);
+    }
+    log.logDbg2("Sending SymbolTable with:", symbolList.size(), "entries");
+    block.__set_symbols(symbolList);
+
+    std::vector<LocationDTO> locationList;
+    locationList.reserve(locations.locations.size());
+    for (const auto& entry : locations.locations) {
+        const ZLocation& location = *entry.second;
+        LocationDTO dto;
+        dto.id = location.id;
+        dto.calleeClassNameToken = location.calleeClassNameToken;
+        dto.calleeMethodNameToken = location.calleeMethodNameToken;
+        dto.layerToken = location.layerToken;
+        dto.callerClassNameId = location.callerClassNameId;
+        dto.callerMethodNameId = location.callerMethodNameId;
+        dto.callerLineNumber = location.callerLineNumber;
+        dto.layerTypeId = location.layerTypeId;
+        locationList.push_back(dto);
+    }
+    if (!locationList.empty()) {
+        log.logDbg2("Sending Location Table with:", locationList.size(), "entries");
+        block.__set_locations(locationList);
+    }
+
+    std::vector<EventDTO> eventList;
+    eventList.reserve(events.size());
+    for (const auto& event : events) {
+        EventDTO dto;
+        toThriftEventDTO(event, dto);
+        eventList.push_back(dto);
+    }
+    log.logDbg2("Sending Events Table with:", eventList.size(), "entries");
+    block.__set_events(eventList);
+
+    block.write(&encoder);
+    memory->flush();
+
+    uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    memory->getBuffer(&bytes, &size);
+    const uint32_t length = size - 4;
+    bytes[0] = static_cast<uint8_t>(length >> 24);
+    bytes[1] = static_cast<uint8_t>(length >> 16);
+    bytes[2] = static_cast<uint8_t>(length >> 8);
+    bytes[3] = static_cast<uint8_t>(length);
+    log.logDbg2("Buffer size is:", size);
+
+    checkPeerStillThere();
+    std::shared_ptr<TTransport> transport = protocol->getTransport();
+    transport->write(bytes, size);
+    transport->flush();
+}
+
+void ZEventsChannelThrift::checkPeerStillThere()
+{
+    auto socket = std::dynamic_pointer_cast<TSocket>(protocol->getTransport());
+    if (!socket) {
+        return;
+    }
+    pollfd pfd{};
+    pfd.fd = socket->getSocketFD();
+    pfd.events = POLLIN;
+    if (pfd.fd < 0 || ::poll(&pfd, 1, 0) <= 0) {
+        return;  // nothing pending: the usual case
+    }
+    char byte;
+    const ssize_t got = ::recv(pfd.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (got == 0) {
+        throw TTransportException(TTransportException::END_OF_FILE,
+                                  "The probe aggregator closed the connection");
+    }
+    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        throw TTransportException(TTransportException::NOT_OPEN, "Connection to the probe aggregator failed",
+                                  errno);
+    }
+    // Bytes the peer sent although it answers nothing are left unread.
+}
+
+void ZEventsChannelThrift::flush()
+{
+    try {
+        if (!protocol) {
+            throw zException(L"Event channel is not connected");
+        }
+        protocol->getTransport()->flush();
+    } catch (const zException&) {
+        throw;
+    } catch (const std::exception& e) {
+        protocol.reset();
+        throw zException(vorn::toUtf(e.what()));
+    } catch (...) {
+        protocol.reset();
+        throw zException(L"Unknown failure of the event channel");
+    }
+}
+
+void ZEventsChannelThrift::toThriftEventDTO(boost::shared_ptr<ZCaptureEvent> event, EventDTO& dto)
+{
+    if (!event || static_cast<uint32_t>(event->type) > 9) {
+        throw zException(kUnknownType);
+    }
+    switch (event->type) {
+    case HTTP_FRAGMENT_START: {
+        const auto& e = as<ZHttpFragmentStartEvent>(event);
+        HttpFragmentStartEvent record;
+        record.fragmentStartEvent.__set_transactionType(e.transactionType);
+        record.fragmentStartEvent.uriToken = e.uriToken;
+        record.fragmentStartEvent.__set_remoteConsumerId(e.remoteConsumerId);
+        record.fragmentStartEvent.diagArg = e.diagArg;
+        record.fragmentStartEvent.fragmentEvent = fragmentPart(e);
+        dto.__set_httpFragmentStartEvent(record);
+        break;
+    }
+    case HTTP_FRAGMENT_END: {
+        const auto& e = as<ZHttpFragmentEndEvent>(event);
+        HttpFragmentEndEvent record;
+        record.httpStatusCode = e.httpStatusCode;
+        record.uriToken = e.uriToken;
+        record.fragmentEndEvent.__set_fragmentEvent(fragmentPart(e));
+        dto.__set_httpFragmentEndEvent(record);
+        break;
+    }
+    case METHOD_START: {
+        dto.__set_methodStartEvent(methodStart(as<ZMethodStartEvent>(event)));
+        break;
+    }
+    case METHOD_END: {
+        dto.__set_methodEndEvent(methodEnd(as<ZMethodEndEvent>(event)));
+        break;
+    }
+    case FRAGMENT_ATTRIBUTE: {
+        const auto& e = as<ZFragmentAttributeEvent>(event);
+        FragmentAttributeEvent record;
+        record.threadId = e.threadId;
+        record.txnInstanceId = 0;
+        record.name = e.name;
+        record.value = e.value;
+        record.captureEvent = locationPart(e);
+        dto.__set_fragmentAttributeEvent(record);
+        break;
+    }
+    case REMOTE_METHOD_END: {
+        RemoteMethodEndEvent record;
+        record.methodEndEvent = methodEnd(as<ZRemoteMethodEndEvent>(event));
+        dto.__set_remoteMethodEndEvent(record);
+        break;
+    }
+    case REMOTE_METHOD_START: {
+        log.logDbg2("ZEventsChannelThrift::toThriftEventDTO(): converting RemoteMethodStartEvent");
+        const auto& e = as<ZRemoteMethodStartEvent>(event);
+        RemoteMethodStartEvent record;
+        record.methodStartEvent = methodStart(e);
+        record.__set_correlationToken(e.correlationToken);
+        record.targetInfoToken = e.targetInfoToken;
+        dto.__set_remoteMethodStartEvent(record);
+        if (!e.correlationToken.empty()) {
+            log.logDbg2("CorrelationTokenOut:", vorn::toUtf(e.correlationToken));
+            try {
+                CorrelationToken::print(log, e.correlationToken);
+            } catch (const std::exception& error) {
+                // The token still travels as it is; only its dump is lost.
+                log.logWarning("Cannot decode outgoing correlation token:", error.what());
+            }
+        }
+        break;
+    }
+    case INVOCATION_ATTRIBUTE: {
+        const auto& e = as<ZInvocationAttributeEvent>(event);
+        InvocationAttributeEvent record;
+        record.captureEvent = locationPart(e);
+        record.threadId = e.threadId;
+        record.depth = e.depth;
+        record.startEventInstance = e.startEventInstance;
+        record.attributeName = e.attributeName;
+        record.attributeValue = e.attributeValue;
+        dto.__set_invocationAttributeEvent(record);
+        break;
+    }
+    case REMOTE_FRAGMENT_START: {
+        const auto& e = as<ZRemoteFragmentStartEvent>(event);
+        RemoteFragmentStartEvent record;
+        record.uriToken = e.uriToken;
+        record.__set_remoteConsumerId(e.remoteConsumerId);
+        record.diagArg = e.diagArg;
+        record.correlationToken = e.correlationToken;
+        record.threadEvent = threadPart(e);
+        dto.__set_remoteFragmentStartEvent(record);
+        break;
+    }
+    case REMOTE_FRAGMENT_END: {
+        const auto& e = as<ZRemoteFragmentEndEvent>(event);
+        RemoteFragmentEndEvent record;
+        record.httpStatusCode = e.httpStatusCode;
+        record.uriToken = e.uriToken;
+        record.threadEvent = threadPart(e);
+        record.adjustedEndTime = e.adjustedEndTime;
+        dto.__set_remoteFragmentEndEvent(record);
+        break;
+    }
+    default:
+        throw zException(kUnknownType);
+    }
+}

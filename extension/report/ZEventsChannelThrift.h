@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "common/VornLog.h"
+#include "extension/report/IEventsChannel.h"
+
+class EventDTO;
+namespace apache { namespace thrift { namespace protocol { class TProtocol; } } }
+
+// The channel to the probe aggregator: one TCP connection per handshake, then
+// one frame per request: a 4-byte big-endian length followed by one
+// BlockMetaData in the Thrift compact encoding. Nothing is read from the peer
+// after the handshake.
+class ZEventsChannelThrift : public IEventsChannel {
+public:
+    // Identification the probe sends in the handshake (ends with a newline).
+    static const char* const HANDSHAKE_ID;
+    static constexpr int32_t PROTOCOL_VERSION = 1;
+    static constexpr int CONNECT_TIMEOUT_MS = 5;
+    // Bound on every read and write of the connection: a peer that stops
+    // answering or reading costs the PHP worker at most this long per call.
+    static constexpr int IO_TIMEOUT_MS = 500;
+    // Bounds on what the peer's identification may announce.
+    static constexpr int32_t PEER_STRING_LIMIT = 64 * 1024;
+    static constexpr int32_t PEER_CONTAINER_LIMIT = 4096;
+
+    explicit ZEventsChannelThrift(const VornLog& log);
+    ~ZEventsChannelThrift() override;
+
+    void handshake(const HandshakeData& data) override;
+    void send(const ZSymbolTable& symbols, const ZLocationTable& locations,
+              std::list<boost::shared_ptr<ZCaptureEvent>> events) override;
+    void flush() override;
+
+    // Fills the one member of the record that the event's type code selects.
+    // Raises zException "Don't know how to convert ZCaptureEvent => EventDTO"
+    // for an unknown code (or an event whose class does not fit its code) and
+    // leaves the record untouched then.
+    void toThriftEventDTO(boost::shared_ptr<ZCaptureEvent> event, EventDTO& dto);
+
+    // True while a connection is held (after a successful handshake and until
+    // a library error).
+    bool connected() const { return static_cast<bool>(protocol); }
+
+    VornLog log;
+    std::shared_ptr<apache::thrift::protocol::TProtocol> protocol;
+
+private:
+    void doHandshake(const HandshakeData& data);
+    void doSend(const ZSymbolTable& symbols, const ZLocationTable& locations,
+                const std::list<boost::shared_ptr<ZCaptureEvent>>& events);
+    // Raises a library error when the peer has already closed the connection,
+    // so that a block is not written into a dead socket and lost unnoticed.
+    void checkPeerStillThere();
+};

@@ -1,0 +1,121 @@
+#include "extension/report/ZEventsReporter.h"
+
+#include "common/VornUtils.h"
+#include "common/zException.h"
+#include "extension/report/ZEventsChannelNull.h"
+#include "extension/report/ZEventsChannelThrift.h"
+
+ZEventsReporter::ZEventsReporter(const VornLog& log, const QuilletGlobals& globals)
+    : log(log)
+{
+    if (globals.use_event_channel_null) {
+        channel.reset(new ZEventsChannelNull(log));
+    } else {
+        channel.reset(new ZEventsChannelThrift(log));
+    }
+}
+
+ZEventsReporter::ZEventsReporter(const VornLog& log, const boost::shared_ptr<IEventsChannel>& channel)
+    : channel(channel), log(log)
+{
+    if (!this->channel) {
+        this->channel.reset(new ZEventsChannelThrift(log));
+    }
+}
+
+ZEventsReporter::~ZEventsReporter() = default;
+
+int32_t ZEventsReporter::addString(const std::string& text)
+{
+    auto known = knownSymbols.symbols.find(text);
+    if (known != knownSymbols.symbols.end()) {
+        return known->second;
+    }
+    return newSymbols.add(text, -1);
+}
+
+bool ZEventsReporter::removeEventByLocationId(int32_t id)
+{
+    for (auto it = events.begin(); it != events.end(); ++it) {
+        if (*it && (*it)->locationId == id) {
+            events.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void ZEventsReporter::handshake(const IEventsChannel::HandshakeData& data)
+{
+    log.logDbg1("Checking if handshake is needed...");
+    if (handshaken) {
+        log.logDbg1("No need for handshake - already done");
+        return;
+    }
+    log.logDbg1("Performing handshake...");
+    try {
+        channel->handshake(data);
+    } catch (const zException&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw zException(vorn::toUtf(e.what()));
+    } catch (...) {
+        throw zException(L"Unknown failure of the event channel");
+    }
+    log.logDbg1("Performing handshake...done");
+    handshaken = true;
+}
+
+void ZEventsReporter::send()
+{
+    if (!handshaken) {
+        throw zException(L"Failed to send symbol table: not connected");
+    }
+    if (!fullTableSent) {
+        // The first block of a connection announces every symbol the worker
+        // ever announced, so a fresh connection learns the earlier tokens.
+        newSymbols.merge(knownSymbols);
+        fullTableSent = true;
+    }
+    try {
+        log.logDbg1("Sending data...");
+        channel->send(newSymbols, locations, events);
+        log.logDbg1("Sending data...done");
+    } catch (const zException&) {
+        replaceChannel();
+        throw;
+    } catch (const std::exception& e) {
+        replaceChannel();
+        throw zException(vorn::toUtf(e.what()));
+    } catch (...) {
+        replaceChannel();
+        throw zException(L"Unknown failure of the event channel");
+    }
+}
+
+void ZEventsReporter::replaceChannel()
+{
+    // Releasing the old channel closes its connection. The next collected
+    // request handshakes the new one.
+    channel.reset(new ZEventsChannelThrift(VornLog(log)));
+    handshaken = false;
+    fullTableSent = false;
+}
+
+void ZEventsReporter::finalizeRequest()
+{
+    log.logDbg1("Finalizing request");
+    locations.locations.clear();
+    knownSymbols.merge(newSymbols);
+    newSymbols.reset();
+    events.clear();
+    log.logDbg1("Finalizing request...done");
+}
+
+void ZEventsReporter::clear()
+{
+    locations.locations.clear();
+    knownSymbols.reset();
+    newSymbols.reset();
+    events.clear();
+}

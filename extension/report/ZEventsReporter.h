@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "common/VornLog.h"
+#include "extension/QuilletGlobals.h"
+#include "extension/ZCaptureEvent.h"
+#include "extension/ZLocationTable.h"
+#include "extension/ZSymbolTable.h"
+#include "extension/report/IEventsChannel.h"
+
+// The one object through which a worker reports to the probe aggregator. It
+// owns the channel, gathers the request's events and locations, interns
+// texts as symbol tokens and remembers which tokens the peer already knows.
+//
+// Connection states: unconnected (neither flag), handshaken, streaming (the
+// first block of the connection, which carries the whole symbol table, went
+// out). A failed send returns to unconnected with a fresh Thrift channel.
+//
+// Only zException leaves handshake() and send().
+class ZEventsReporter {
+public:
+    // Makes a ZEventsChannelNull when globals.use_event_channel_null is set,
+    // otherwise an unconnected ZEventsChannelThrift; no connection yet.
+    ZEventsReporter(const VornLog& log, const QuilletGlobals& globals);
+    // Uses the given channel; a null one is replaced by a Thrift channel.
+    ZEventsReporter(const VornLog& log, const boost::shared_ptr<IEventsChannel>& channel);
+    ~ZEventsReporter();
+
+    ZEventsReporter(const ZEventsReporter&) = delete;
+    ZEventsReporter& operator=(const ZEventsReporter&) = delete;
+
+    // Token of a UTF-8 text: the known one, else one from (or new in) the
+    // request's new symbols.
+    int32_t addString(const std::string& text);
+
+    // Unlinks the oldest event carrying the location id; false when none does.
+    bool removeEventByLocationId(int32_t id);
+
+    // Handshakes the channel unless already done. The channel's zException
+    // passes through; the same channel is tried again next time.
+    void handshake(const IEventsChannel::HandshakeData& data);
+
+    // Sends the request's block. Raises "Failed to send symbol table: not
+    // connected" before a handshake. On a failure the channel is replaced by
+    // a new unconnected Thrift channel, both flags are cleared and the
+    // failure is raised again.
+    void send();
+
+    // Drops the request's events and locations; its new symbols become known.
+    void finalizeRequest();
+
+    // Empties everything the reporter gathered, keeping the connection state.
+    void clear();
+
+    boost::shared_ptr<IEventsChannel> channel;
+    std::list<boost::shared_ptr<ZCaptureEvent>> events;
+    ZSymbolTable knownSymbols;
+    ZSymbolTable newSymbols;
+    ZLocationTable locations;
+    VornLog log;
+    bool handshaken = false;
+    bool fullTableSent = false;
+
+private:
+    void replaceChannel();
+};

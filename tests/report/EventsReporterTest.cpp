@@ -1,0 +1,243 @@
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+
+#include "MemoryLog.h"
+#include "common/zException.h"
+#include "extension/ZMethodStartEvent.h"
+#include "extension/report/ZEventsChannelNull.h"
+#include "extension/report/ZEventsChannelThrift.h"
+#include "extension/report/ZEventsReporter.h"
+
+namespace {
+
+// Records what the reporter hands to its channel; fails on request.
+class RecordingChannel : public IEventsChannel {
+public:
+    enum Failure { NONE, Z_EXCEPTION, STD_EXCEPTION, OTHER };
+
+    void handshake(const HandshakeData& data) override
+    {
+        ++handshakes;
+        lastHost = data.host;
+        fail(handshakeFailure);
+    }
+    void send(const ZSymbolTable& symbols, const ZLocationTable& locations,
+              std::list<boost::shared_ptr<ZCaptureEvent>> events) override
+    {
+        sentSymbols.push_back(symbols);
+        sentLocations.push_back(locations.locations.size());
+        sentEvents.push_back(events.size());
+        fail(sendFailure);
+    }
+    void flush() override {}
+
+    static void fail(Failure failure)
+    {
+        switch (failure) {
+        case Z_EXCEPTION: throw zException(L"channel failed");
+        case STD_EXCEPTION: throw std::runtime_error("library failed");
+        case OTHER: throw 42;
+        case NONE: break;
+        }
+    }
+
+    int handshakes = 0;
+    std::string lastHost;
+    Failure handshakeFailure = NONE;
+    Failure sendFailure = NONE;
+    std::vector<ZSymbolTable> sentSymbols;
+    std::vector<size_t> sentLocations;
+    std::vector<size_t> sentEvents;
+};
+
+class ReporterTest : public ::testing::Test {
+protected:
+    ReporterTest()
+        : mem(3), channel(boost::make_shared<RecordingChannel>()), reporter(mem.log, channel)
+    {
+    }
+
+    void addEvent(int32_t locationId)
+    {
+        auto event = boost::make_shared<ZMethodStartEvent>();
+        event->locationId = locationId;
+        reporter.events.push_back(event);
+    }
+
+    MemoryLog mem;
+    boost::shared_ptr<RecordingChannel> channel;
+    ZEventsReporter reporter;
+};
+
+} // namespace
+
+TEST_F(ReporterTest, InterningThroughKnownThenNewSymbols)
+{
+    EXPECT_EQ(reporter.addString("GET"), 1);
+    EXPECT_EQ(reporter.newSymbols.size(), 12u);
+
+    const int32_t token = reporter.addString("/checkout");
+    EXPECT_GT(token, 1000);
+    EXPECT_EQ(reporter.addString("/checkout"), token);
+    EXPECT_EQ(reporter.newSymbols.value("/checkout"), token);
+
+    reporter.finalizeRequest();
+    EXPECT_EQ(reporter.knownSymbols.value("/checkout"), token);
+    EXPECT_EQ(reporter.newSymbols.size(), 12u);
+    EXPECT_EQ(reporter.addString("/checkout"), token);
+    EXPECT_FALSE(reporter.newSymbols.contains("/checkout"));
+}
+
+TEST_F(ReporterTest, RemoveEventByLocationIdTakesTheOldestOnly)
+{
+    addEvent(5);
+    addEvent(6);
+    addEvent(5);
+    EXPECT_TRUE(reporter.removeEventByLocationId(5));
+    ASSERT_EQ(reporter.events.size(), 2u);
+    EXPECT_EQ(reporter.events.front()->locationId, 6);
+    EXPECT_EQ(reporter.events.back()->locationId, 5);
+    EXPECT_FALSE(reporter.removeEventByLocationId(99));
+    EXPECT_EQ(reporter.events.size(), 2u);
+}
+
+TEST_F(ReporterTest, SendBeforeHandshakeTouchesNothing)
+{
+    addEvent(1);
+    try {
+        reporter.send();
+        FAIL() << "send must fail";
+    } catch (const zException& e) {
+        EXPECT_EQ(e.message, "Failed to send symbol table: not connected");
+    }
+    EXPECT_TRUE(channel->sentSymbols.empty());
+    EXPECT_EQ(reporter.channel, channel);
+    EXPECT_EQ(reporter.events.size(), 1u);
+}
+
+TEST_F(ReporterTest, FirstBlockOfAConnectionCarriesEveryKnownSymbol)
+{
+    // An earlier request's symbol, known before this connection.
+    const int32_t old = reporter.addString("old");
+    reporter.finalizeRequest();
+
+    IEventsChannel::HandshakeData data;
+    reporter.handshake(data);
+    EXPECT_TRUE(reporter.handshaken);
+    EXPECT_EQ(channel->lastHost, "127.0.0.1");
+    reporter.handshake(data);  // already done: the channel is not called
+    EXPECT_EQ(channel->handshakes, 1);
+
+    const int32_t first = reporter.addString("first");
+    addEvent(1);
+    reporter.send();
+    reporter.finalizeRequest();
+    ASSERT_EQ(channel->sentSymbols.size(), 1u);
+    EXPECT_EQ(channel->sentSymbols[0].value("old"), old);
+    EXPECT_EQ(channel->sentSymbols[0].value("first"), first);
+    EXPECT_EQ(channel->sentSymbols[0].size(), 14u);
+    EXPECT_EQ(channel->sentEvents[0], 1u);
+    EXPECT_TRUE(reporter.events.empty());
+
+    const int32_t second = reporter.addString("second");
+    reporter.send();
+    ASSERT_EQ(channel->sentSymbols.size(), 2u);
+    EXPECT_EQ(channel->sentSymbols[1].size(), 13u);
+    EXPECT_EQ(channel->sentSymbols[1].value("second"), second);
+    EXPECT_FALSE(channel->sentSymbols[1].contains("old"));
+    EXPECT_EQ(mem.count("[DBG1] Sending data...done"), 2u);
+}
+
+TEST_F(ReporterTest, FailedSendReplacesTheChannelAndAnnouncesAgain)
+{
+    reporter.handshake(IEventsChannel::HandshakeData());
+    const int32_t lost = reporter.addString("lost");
+    channel->sendFailure = RecordingChannel::Z_EXCEPTION;
+    EXPECT_THROW(reporter.send(), zException);
+    EXPECT_FALSE(reporter.handshaken);
+    EXPECT_FALSE(reporter.fullTableSent);
+    EXPECT_NE(reporter.channel, channel);
+    EXPECT_TRUE(boost::dynamic_pointer_cast<ZEventsChannelThrift>(reporter.channel));
+    reporter.finalizeRequest();
+    // The failed request's symbols count as known and go out with the first
+    // block of the next connection.
+    EXPECT_EQ(reporter.knownSymbols.value("lost"), lost);
+    EXPECT_TRUE(reporter.events.empty());
+}
+
+TEST_F(ReporterTest, OnlyZExceptionLeaves)
+{
+    channel->handshakeFailure = RecordingChannel::STD_EXCEPTION;
+    try {
+        reporter.handshake(IEventsChannel::HandshakeData());
+        FAIL();
+    } catch (const zException& e) {
+        EXPECT_EQ(e.message, "library failed");
+    }
+    channel->handshakeFailure = RecordingChannel::OTHER;
+    EXPECT_THROW(reporter.handshake(IEventsChannel::HandshakeData()), zException);
+    EXPECT_FALSE(reporter.handshaken);
+    EXPECT_EQ(reporter.channel, channel);  // a failed handshake keeps the channel
+    channel->handshakeFailure = RecordingChannel::NONE;
+    reporter.handshake(IEventsChannel::HandshakeData());
+    EXPECT_EQ(channel->handshakes, 3);
+
+    channel->sendFailure = RecordingChannel::STD_EXCEPTION;
+    EXPECT_THROW(reporter.send(), zException);
+    EXPECT_FALSE(reporter.handshaken);
+
+    auto other = boost::make_shared<RecordingChannel>();
+    other->sendFailure = RecordingChannel::OTHER;
+    ZEventsReporter second(mem.log, other);
+    second.handshake(IEventsChannel::HandshakeData());
+    EXPECT_THROW(second.send(), zException);
+    EXPECT_NE(second.channel, other);
+}
+
+TEST_F(ReporterTest, ClearKeepsTheConnectionState)
+{
+    reporter.handshake(IEventsChannel::HandshakeData());
+    reporter.addString("x");
+    reporter.finalizeRequest();
+    addEvent(3);
+    reporter.clear();
+    EXPECT_TRUE(reporter.events.empty());
+    EXPECT_EQ(reporter.knownSymbols.size(), 12u);
+    EXPECT_TRUE(reporter.handshaken);
+    EXPECT_EQ(reporter.channel, channel);
+}
+
+TEST(ReporterChannelChoice, NullChannelOnlyLogs)
+{
+    MemoryLog mem(3);
+    QuilletGlobals globals;
+    globals.use_event_channel_null = true;
+    ZEventsReporter reporter(mem.log, globals);
+    ASSERT_TRUE(boost::dynamic_pointer_cast<ZEventsChannelNull>(reporter.channel));
+    for (int request = 0; request < 2; ++request) {
+        reporter.handshake(IEventsChannel::HandshakeData());
+        reporter.send();
+        reporter.finalizeRequest();
+    }
+    EXPECT_EQ(mem.count("ZEventsChannelNull::handshake() called"), 1u);
+    EXPECT_EQ(mem.count("ZEventsChannelNull::send() called"), 2u);
+
+    MemoryLog quiet(2);
+    ZEventsChannelNull channel(quiet.log);
+    channel.handshake(IEventsChannel::HandshakeData());
+    channel.send(ZSymbolTable(), ZLocationTable(), {});
+    channel.flush();
+    EXPECT_EQ(quiet.text(), "");
+
+    QuilletGlobals thrift;
+    ZEventsReporter real(mem.log, thrift);
+    EXPECT_TRUE(boost::dynamic_pointer_cast<ZEventsChannelThrift>(real.channel));
+
+    IEventsChannel::HandshakeData fresh;
+    EXPECT_EQ(fresh.host, "127.0.0.1");
+    EXPECT_EQ(fresh.port, 2626);
+}

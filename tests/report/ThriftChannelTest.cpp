@@ -1,0 +1,239 @@
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+#include <thrift/protocol/TCompactProtocol.h>
+#include <thrift/transport/TBufferTransports.h>
+
+#include "LoopbackPeer.h"
+#include "MemoryLog.h"
+#include "common/zException.h"
+#include "extension/ZMethodStartEvent.h"
+#include "extension/report/ZEventsChannelThrift.h"
+#include "extension/report/idl/handshakeDTO_types.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+IEventsChannel::HandshakeData handshakeData(int port)
+{
+    IEventsChannel::HandshakeData data;
+    data.port = port;
+    data.probeName = "probe";
+    data.probeOID = "probe.1700000000";
+    data.hostname = "web1.example.com";
+    data.probeType = 2;
+    return data;
+}
+
+// What the probe must write in the handshake, encoded independently here.
+std::string expectedHandshakeBytes()
+{
+    using namespace apache::thrift;
+    auto memory = std::make_shared<transport::TMemoryBuffer>();
+    protocol::TCompactProtocol out(memory);
+    ThriftProtocolIdentificationDTO ident;
+    ident.handshakeId = "com.kolvane.common.io.mediator.EventChannel.Outgoing\n";
+    ident.protocolVersion = 1;
+    ident.write(&out);
+    ThriftProbeMetaDataDTO meta;
+    meta.probeName = "probe";
+    meta.probeOID = "probe.1700000000";
+    meta.hostname = "web1.example.com";
+    meta.probeType = 2;
+    meta.__set_versionInfo("mediator_ping");
+    meta.write(&out);
+    return memory->getBufferAsString();
+}
+
+uint32_t bigEndian(const std::string& bytes, size_t at)
+{
+    return (static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) << 24) |
+           (static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 16) |
+           (static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 8) |
+           static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 3]));
+}
+
+long long msSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+LoopbackPeer::Script aggregatorScript()
+{
+    LoopbackPeer::Script script;
+    script.greeting = LoopbackPeer::identification(true);
+    return script;
+}
+
+} // namespace
+
+TEST(ThriftChannel, HandshakeRecordsAndFrames)
+{
+    LoopbackPeer peer(aggregatorScript());
+    MemoryLog mem(3);
+    ZEventsChannelThrift channel(mem.log);
+    channel.handshake(handshakeData(peer.port()));
+    EXPECT_TRUE(channel.connected());
+
+    const std::string handshake = expectedHandshakeBytes();
+    ASSERT_TRUE(peer.waitForBytes(handshake.size(), 2000));
+    EXPECT_EQ(peer.received(), handshake);
+
+    // A block with nothing in it: the frame of three empty lists.
+    ZSymbolTable noSymbols;
+    noSymbols.symbols.clear();
+    channel.send(noSymbols, ZLocationTable(), {});
+    const std::string emptyFrame("\x00\x00\x00\x07\x19\x0C\x19\x0C\x19\x0C\x00", 11);
+    ASSERT_TRUE(peer.waitForBytes(handshake.size() + emptyFrame.size(), 2000));
+    EXPECT_EQ(peer.received().substr(handshake.size()), emptyFrame);
+
+    // A fuller block: the prefix counts exactly the bytes after it.
+    ZSymbolTable symbols;
+    symbols.add(std::string(300, 's'), -1);
+    ZLocationTable locations;
+    auto location = boost::make_shared<ZLocation>();
+    location->id = 4;
+    locations.add(location);
+    std::list<boost::shared_ptr<ZCaptureEvent>> events;
+    events.push_back(boost::make_shared<ZMethodStartEvent>());
+    channel.send(symbols, locations, events);
+
+    const size_t start = handshake.size() + emptyFrame.size();
+    ASSERT_TRUE(peer.waitForBytes(start + 4, 2000));
+    const uint32_t length = bigEndian(peer.received(), start);
+    ASSERT_TRUE(peer.waitForBytes(start + 4 + length, 2000));
+    EXPECT_EQ(peer.received().size(), start + 4 + length);
+    EXPECT_GT(length, 300u);
+    // At level 3 sending writes nothing of its own.
+    EXPECT_EQ(mem.text(), "");
+}
+
+TEST(ThriftChannel, SendLogsSizesAtLevelFour)
+{
+    LoopbackPeer peer(aggregatorScript());
+    MemoryLog mem(4);
+    ZEventsChannelThrift channel(mem.log);
+    channel.handshake(handshakeData(peer.port()));
+    channel.send(ZSymbolTable(), ZLocationTable(), {});
+    EXPECT_EQ(mem.count("Sending SymbolTable with: 12 entries"), 1u);
+    EXPECT_EQ(mem.count("Sending Location Table with:"), 0u);  // empty list: no line
+    EXPECT_EQ(mem.count("Sending Events Table with: 0 entries"), 1u);
+    EXPECT_EQ(mem.count("Buffer size is:"), 1u);
+}
+
+TEST(ThriftChannel, IdentificationWithoutVersionFailsAndCloses)
+{
+    LoopbackPeer::Script script;
+    script.greeting = LoopbackPeer::identification(false);
+    LoopbackPeer peer(script);
+    MemoryLog mem(0);
+    ZEventsChannelThrift channel(mem.log);
+    try {
+        channel.handshake(handshakeData(peer.port()));
+        FAIL() << "handshake must fail";
+    } catch (const zException& e) {
+        EXPECT_EQ(e.message, "TProtocolException: Invalid data");
+    }
+    EXPECT_FALSE(channel.connected());
+    EXPECT_TRUE(peer.waitForClose(2000));
+    EXPECT_EQ(peer.received(), "");  // the probe wrote nothing
+}
+
+TEST(ThriftChannel, PeerClosingDuringHandshakeOrRefusing)
+{
+    LoopbackPeer::Script script;
+    script.greeting = LoopbackPeer::identification(true).substr(0, 3);
+    script.closeAfterGreeting = true;
+    LoopbackPeer peer(script);
+    MemoryLog mem(0);
+    ZEventsChannelThrift channel(mem.log);
+    EXPECT_THROW(channel.handshake(handshakeData(peer.port())), zException);
+    EXPECT_FALSE(channel.connected());
+
+    EXPECT_THROW(channel.handshake(handshakeData(LoopbackPeer::unusedPort())), zException);
+    EXPECT_FALSE(channel.connected());
+
+    IEventsChannel::HandshakeData badHost = handshakeData(2626);
+    badHost.host = "no such host.invalid";
+    EXPECT_THROW(channel.handshake(badHost), zException);
+}
+
+TEST(ThriftChannel, SilentPeerCostsOneTimeOut)
+{
+    LoopbackPeer peer(LoopbackPeer::Script{});  // accepts, never identifies itself
+    MemoryLog mem(0);
+    ZEventsChannelThrift channel(mem.log);
+    const auto start = Clock::now();
+    EXPECT_THROW(channel.handshake(handshakeData(peer.port())), zException);
+    const long long took = msSince(start);
+    EXPECT_GE(took, ZEventsChannelThrift::IO_TIMEOUT_MS - 50);
+    EXPECT_LT(took, ZEventsChannelThrift::IO_TIMEOUT_MS * 4);
+    EXPECT_FALSE(channel.connected());
+}
+
+TEST(ThriftChannel, PeerThatStopsReadingCostsOneTimeOut)
+{
+    LoopbackPeer::Script script = aggregatorScript();
+    script.read = false;
+    LoopbackPeer peer(script);
+    MemoryLog mem(0);
+    ZEventsChannelThrift channel(mem.log);
+    channel.handshake(handshakeData(peer.port()));
+
+    // Far more than the socket buffers of both ends can hold.
+    ZSymbolTable symbols;
+    for (int i = 0; i < 64; ++i) {
+        symbols.add(std::to_string(i) + std::string(1 << 20, 'x'), -1);
+    }
+    const auto start = Clock::now();
+    EXPECT_THROW(channel.send(symbols, ZLocationTable(), {}), zException);
+    EXPECT_LT(msSince(start), 10000);
+    EXPECT_FALSE(channel.connected());
+}
+
+TEST(ThriftChannel, UnknownEventWritesNothing)
+{
+    LoopbackPeer peer(aggregatorScript());
+    MemoryLog mem(0);
+    ZEventsChannelThrift channel(mem.log);
+    channel.handshake(handshakeData(peer.port()));
+    const size_t handshake = expectedHandshakeBytes().size();
+    ASSERT_TRUE(peer.waitForBytes(handshake, 2000));
+
+    std::list<boost::shared_ptr<ZCaptureEvent>> events;
+    events.push_back(boost::make_shared<ZMethodStartEvent>());
+    events.push_back(boost::make_shared<ZCaptureEvent>());
+    try {
+        channel.send(ZSymbolTable(), ZLocationTable(), events);
+        FAIL() << "send must fail";
+    } catch (const zException& e) {
+        EXPECT_EQ(e.message, "Don't know how to convert ZCaptureEvent => EventDTO");
+    }
+    EXPECT_FALSE(peer.waitForBytes(handshake + 1, 200));
+}
+
+TEST(ThriftChannel, PeerGoneBeforeABlockIsNoticedAtThatBlock)
+{
+    LoopbackPeer::Script script = aggregatorScript();
+    script.closeAfterBytes = expectedHandshakeBytes().size();
+    LoopbackPeer peer(script);
+    MemoryLog mem(0);
+    ZEventsChannelThrift channel(mem.log);
+    channel.handshake(handshakeData(peer.port()));
+    ASSERT_TRUE(peer.waitForClose(2000));
+
+    EXPECT_THROW(channel.send(ZSymbolTable(), ZLocationTable(), {}), zException);
+    EXPECT_FALSE(channel.connected());
+}
+
+TEST(ThriftChannel, UseBeforeHandshakeIsAnError)
+{
+    MemoryLog mem(0);
+    ZEventsChannelThrift channel(mem.log);
+    EXPECT_THROW(channel.send(ZSymbolTable(), ZLocationTable(), {}), zException);
+    EXPECT_THROW(channel.flush(), zException);
+}
