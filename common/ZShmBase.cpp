@@ -2,8 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <utility>
-
 #include "common/VornUtils.h"
 
 ZShmBase::ZShmBase() : size(0), created(false) {}

@@ -1,7 +1,5 @@
 #include "common/ZShmReadOnly.h"
 
-#include <utility>
-
 #include <boost/interprocess/exceptions.hpp>
 
 #include "common/VornUtils.h"
