@@ -79,12 +79,97 @@ def block_bytes(registered=1, probe_name="QuilletProbe", host="host.example",
     return bytes(data[:size]) if size <= BLOCK_SIZE else bytes(data) + bytes(size - BLOCK_SIZE)
 
 
+def flatten_event(event_dto):
+    """An EventDTO record as one flat dict: "type" names the event (the set
+    field of the EventDTO union, e.g. "httpFragmentStartEvent"), and every
+    leaf field of the nested structures is lifted to the top (locationId,
+    threadId, depth, timeInMicroseconds, eventInstance, flags, name, value...)."""
+    kinds = [k for k in event_dto if k not in ("connection", "record", "block")]
+    if len(kinds) != 1:
+        return {"type": None, "raw": event_dto}
+    kind = kinds[0]
+    flat = {"type": kind}
+
+    def walk(value):
+        for k, v in value.items():
+            if isinstance(v, dict):
+                walk(v)
+            elif k not in flat:
+                flat[k] = v
+    walk(event_dto[kind])
+    return flat
+
+
+class Block:
+    """One block as the aggregator decoded it, with the symbols known on its
+    connection up to and including this block."""
+
+    def __init__(self, connection, number):
+        self.connection = connection
+        self.number = number
+        self.symbols = {}       # token -> text, sent in this block
+        self.known = {}         # token -> text, known on the connection so far
+        self.locations = []     # LocationDTO dicts
+        self.events = []        # flattened events
+        self.complete = False
+
+    def text(self, token):
+        return self.known.get(token)
+
+    def location(self, location_id):
+        for loc in self.locations:
+            if loc.get("id") == location_id:
+                return loc
+        return None
+
+    def types(self):
+        return [e["type"] for e in self.events]
+
+    def attribute(self, name):
+        for e in self.events:
+            if e["type"] == "fragmentAttributeEvent" and e.get("name") == name:
+                return e.get("value")
+        return None
+
+
+def blocks_from_records(records):
+    """The complete blocks in the records, in arrival order."""
+    known = {}
+    open_blocks = {}
+    done = []
+    for r in records:
+        conn = r.get("connection")
+        kind = r.get("record")
+        if conn is None:
+            continue
+        if kind == "frame":
+            open_blocks[(conn, r["block"])] = Block(conn, r["block"])
+            continue
+        block = open_blocks.get((conn, r.get("block")))
+        if block is None:
+            continue
+        if kind == "SymbolDTO":
+            block.symbols[r["token"]] = r["value"]
+            known.setdefault(conn, {})[r["token"]] = r["value"]
+        elif kind == "LocationDTO":
+            block.locations.append({k: v for k, v in r.items() if k not in ("connection", "record", "block")})
+        elif kind == "EventDTO":
+            block.events.append(flatten_event(r))
+        elif kind == "blockEnd":
+            block.known = dict(known.get(conn, {}))
+            block.complete = True
+            done.append(block)
+            del open_blocks[(conn, r["block"])]
+    return done
+
+
 class Aggregator:
     """The stand-in aggregator (tools/), decoding every record it receives and
     printing one JSON object a line; the lines are collected in `records`."""
 
-    def __init__(self, source_dir, python=None):
+    def __init__(self, source_dir, build_dir, python=None):
         self.source_dir = source_dir
+        self.gen_py = os.path.join(build_dir, "tools", "gen-py")
         self.python = python or "/usr/bin/python3"
         self.port = None
         self.proc = None
@@ -93,22 +178,26 @@ class Aggregator:
         self._lock = threading.Lock()
         self._cond = threading.Condition(self._lock)
 
-    def command(self, port, extra_args=()):
-        script = os.path.join(self.source_dir, "tools", "stand_in_aggregator.py")
-        return [self.python, script, "--host", "127.0.0.1", "--port", str(port)] + list(extra_args)
+    def command(self, extra_args=()):
+        script = os.path.join(self.source_dir, "tools", "standin_aggregator.py")
+        return [self.python, script, "--gen-py", self.gen_py, "--host", "127.0.0.1", "--port", "0"] + list(extra_args)
 
     def start(self, extra_args=(), timeout=DEFAULT_TIMEOUT):
-        self.port = free_port()
+        """Starts the aggregator on a free port (it names the port in its first
+        line); returns the port."""
         env = dict(os.environ)
         env["PYTHONUNBUFFERED"] = "1"
-        self.proc = subprocess.Popen(self.command(self.port, extra_args), stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(self.command(extra_args), stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, env=env,
                                      start_new_session=True)
         threading.Thread(target=self._read_stdout, daemon=True).start()
         threading.Thread(target=self._read_stderr, daemon=True).start()
-        if not wait_for_port(self.port, timeout, self.proc):
+        records = self.wait_for(lambda rs: any(r.get("record") == "listening" for r in rs), timeout)
+        listening = [r for r in records if r.get("record") == "listening"]
+        if not listening or not wait_for_port(listening[0]["port"], timeout, self.proc):
             self.stop()
             raise RuntimeError("stand-in aggregator did not start: " + "".join(self.stderr_lines))
+        self.port = listening[0]["port"]
         return self.port
 
     def _read_stdout(self):
@@ -274,7 +363,7 @@ class QuilletSite:
     # ---- Processes ---------------------------------------------------------------
 
     def start_aggregator(self, extra_args=()):
-        self.aggregator = Aggregator(self.source_dir)
+        self.aggregator = Aggregator(self.source_dir, self.build_dir)
         return self.aggregator.start(extra_args)
 
     def ini(self, overrides=None):
@@ -367,6 +456,18 @@ class QuilletSite:
 
     def wait_records(self, predicate, timeout=DEFAULT_TIMEOUT):
         return self.aggregator.wait_for(predicate, timeout)
+
+    def handshakes(self):
+        """The probe metadata records (one per handshaken connection)."""
+        return [r for r in self.records() if r.get("record") == "ThriftProbeMetaDataDTO"]
+
+    def blocks(self):
+        return blocks_from_records(self.records())
+
+    def wait_blocks(self, count, timeout=DEFAULT_TIMEOUT):
+        """Waits until `count` complete blocks arrived; returns all of them."""
+        self.wait_records(lambda rs: len(blocks_from_records(rs)) >= count, timeout)
+        return self.blocks()
 
     # ---- Clean-up --------------------------------------------------------------------
 
