@@ -5,6 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -104,6 +108,35 @@ TEST(zCURL, KeepsABoundedPartOfAHugeAnswer)
     zCURL curl(log);
     EXPECT_EQ(curl.get(wide(server.url()), {}), 200);
     EXPECT_EQ(curl.response().size(), zCURL::kMaxResponseBytes);
+}
+
+// The body of an answer reaches the log only at the finest level, and only as
+// one line with its control bytes made visible.
+TEST(zCURL, AnswerBodyIsLoggedAsOneSafeLineAtLevel4)
+{
+    char pattern[] = "/tmp/qx-daemon-curl-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string path = std::string(pattern) + "/log";
+    for (int level : {3, 4}) {
+        OneShotServer server("HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\na\nb\x01\rc");
+        VornLog log;
+        log.path = wide(path);
+        log.level = level;
+        log.open();
+        zCURL curl(log);
+        EXPECT_EQ(curl.get(wide(server.url()), {}), 200);
+        EXPECT_EQ(curl.response(), "a\nb\x01\rc");
+        if (log.file)
+            fclose(log.file);
+    }
+    std::ifstream in(path);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(path.c_str());
+    rmdir(pattern);
+    const std::string tail = "[DBG2] <CURL> a\\nb?\\rc\n";
+    ASSERT_GE(all.size(), tail.size());
+    EXPECT_EQ(all.substr(all.size() - tail.size()), tail);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1) << all;
 }
 
 TEST(zCURL, TransportFailuresThrowLibcurlText)
