@@ -237,3 +237,17 @@ TEST(ThriftChannel, UseBeforeHandshakeIsAnError)
     EXPECT_THROW(channel.send(ZSymbolTable(), ZLocationTable(), {}), zException);
     EXPECT_THROW(channel.flush(), zException);
 }
+
+TEST(ThriftChannel, OversizedIdentificationIsRefusedAtOnce)
+{
+    // handshakeId announced as 100 MB: refused from the length alone.
+    LoopbackPeer::Script script;
+    script.greeting = std::string("\x18\x80\x80\x80\x30", 5);
+    LoopbackPeer peer(script);
+    MemoryLog mem(0);
+    ZEventsChannelThrift channel(mem.log);
+    const auto start = Clock::now();
+    EXPECT_THROW(channel.handshake(handshakeData(peer.port())), zException);
+    EXPECT_LT(msSince(start), ZEventsChannelThrift::IO_TIMEOUT_MS);
+    EXPECT_FALSE(channel.connected());
+}
