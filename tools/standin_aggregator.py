@@ -13,7 +13,19 @@ event-channel definition (the build puts it in <build>/tools/gen-py):
     /usr/bin/python3 tools/standin_aggregator.py --gen-py build/tools/gen-py --port 2626
 
 With --port 0 a free port is picked. The first line printed always names the
-port listened on.
+port listened on. Every line is a JSON object with a "record" key:
+
+  listening                        the address listened on ("host", "port")
+  ThriftProtocolIdentificationDTO  the probe's identification (per connection)
+  ThriftProbeMetaDataDTO           the probe's metadata
+  frame                            a block's frame: "block" number, "length"
+  SymbolDTO, LocationDTO, EventDTO one line per record of the block, with the
+                                   fields the probe set (nested by name)
+  blockEnd                         the block's list sizes
+  error, closed                    a problem with a frame; the connection ended
+
+Records of a connection carry its number as "connection" (each PHP worker
+keeps a connection of its own).
 """
 
 import argparse
