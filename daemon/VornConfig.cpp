@@ -2,7 +2,11 @@
 
 #include <boost/property_tree/ini_parser.hpp>
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <sstream>
 
 #include "common/VornUtils.h"
@@ -10,23 +14,41 @@
 
 void VornConfig::open(const std::wstring& path)
 {
-    const std::string fsPath = vorn::fromUtf(path);
-    std::ifstream in(fsPath, std::ios::in | std::ios::binary);
-    if (!in.is_open()) {
+    // Opened without blocking, so that a FIFO in the file's place cannot hold
+    // start-up; anything but a regular file counts as unreadable.
+    const int fd = ::open(vorn::fromUtf(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        _tree.clear();
+        return;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
         _tree.clear();
         return;
     }
     std::string bytes;
     char chunk[8192];
-    while (in) {
-        in.read(chunk, sizeof chunk);
-        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
-        if (bytes.size() > kMaxFileBytes)
+    bool failed = false;
+    while (true) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            failed = true;
+            break;
+        }
+        if (n == 0)
+            break;
+        bytes.append(chunk, static_cast<std::size_t>(n));
+        if (bytes.size() > kMaxFileBytes) {
+            ::close(fd);
             throw zException(L"Configuration file too large (more than " +
                              std::to_wstring(kMaxFileBytes) + L" bytes): " + path);
+        }
     }
-    if (in.bad()) {
-        // Opened but unreadable (a folder, an I/O error): same as unopenable.
+    ::close(fd);
+    if (failed) {
         _tree.clear();
         return;
     }

@@ -12,8 +12,8 @@ public:
     static constexpr std::size_t kMaxFileBytes = 1024 * 1024;
 
     // Replaces the tree with the content of the file. A file that cannot be
-    // opened or read gives an empty tree; a syntax error, text that is not
-    // UTF-8 or an oversized file throws zException.
+    // opened or read, or is not a regular file, gives an empty tree; a syntax
+    // error, text that is not UTF-8 or an oversized file throws zException.
     void open(const std::wstring& path);
 
     // Parses INI text (already decoded) into the tree; `origin` names it in

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -147,6 +148,13 @@ TEST_F(ConfigFolder, UnreadableFileGivesDefaults)
     c.load(vorn::fromUtf8(root));
     EXPECT_EQ(c.retryInterval, 60);
     EXPECT_EQ(c.logFile, L"/tmp/qx_php_agent.log");
+
+    // A FIFO with no writer must not hold start-up.
+    fs::remove(root + "/etc/qx-daemon.ini");
+    ASSERT_EQ(mkfifo((root + "/etc/qx-daemon.ini").c_str(), 0600), 0);
+    DaemonConfig f;
+    f.load(vorn::fromUtf8(root));
+    EXPECT_EQ(f.retryInterval, 60);
 }
 
 } // namespace
