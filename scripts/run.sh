@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Shows the probe at work on this machine: installs what is needed, builds,
+# starts the stand-in aggregator and PHP's built-in web server with Quillet
+# loaded on a small sample site, registers the probe, makes a few requests and
+# prints what the aggregator received. Then stops everything it started and
+# removes what it created. Every wait is bounded.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${QUILLET_BUILD_DIR:-$root/build}"
+python=/usr/bin/python3
+php="${QUILLET_PHP:-/usr/bin/php}"
+block=/dev/shm/QX_PHPAgent
+url_semaphore=/dev/shm/sem.UrlTableSem
+
+bash "$root/scripts/install-deps.sh"
+bash "$root/scripts/build.sh"
+
+extension="$build/extension/Quillet.so"
+[ -f "$extension" ] || { echo "run: $extension was not built" >&2; exit 1; }
+
+if [ -e "$block" ]; then
+  echo "run: $block already exists (a probe is registered on this machine); not touching it" >&2
+  exit 1
+fi
+
+# The URL table's semaphore outlives the server by design; remove it afterwards
+# only when this run is the one that made it.
+semaphore_was_there=""
+[ -e "$url_semaphore" ] && semaphore_was_there=1
+
+work="$(mktemp -d /tmp/quillet-run.XXXXXX)"
+aggregator_pid=""
+server_pid=""
+block_written=""
+
+cleanup() {
+  for pid in "$server_pid" "$aggregator_pid"; do
+    if [ -n "$pid" ]; then
+      # Each was started in a process group of its own (the server's workers too).
+      kill -TERM -- "-$pid" 2>/dev/null || true
+    fi
+  done
+  sleep 0.3
+  for pid in "$server_pid" "$aggregator_pid"; do
+    if [ -n "$pid" ]; then
+      kill -KILL -- "-$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
+  if [ -n "$block_written" ]; then rm -f "$block"; fi
+  if [ -z "$semaphore_was_there" ]; then rm -f "$url_semaphore"; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+free_port() {
+  "$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# Waits up to $2 tenths of a second for the shell condition $1.
+wait_until() {
+  local tries=0
+  until eval "$1"; do
+    tries=$((tries + 1))
+    [ "$tries" -ge "$2" ] && return 1
+    sleep 0.1
+  done
+}
+
+# Installation folder: point file and URL rules of the sample site.
+install_dir="$work/install"
+mkdir -p "$install_dir/etc/functions.d" "$install_dir/tmp"
+cp "$root/tools/sample-site/etc/core-functions.ini" "$root/tools/sample-site/etc/url-regex.txt" "$install_dir/etc/"
+docroot="$root/tools/sample-site/www"
+log="$work/quillet.log"
+
+echo "== starting the stand-in aggregator"
+received="$work/aggregator.jsonl"
+setsid "$python" "$root/tools/standin_aggregator.py" --gen-py "$build/tools/gen-py" --port 0 \
+  >"$received" 2>"$work/aggregator.err" &
+aggregator_pid=$!
+wait_until '[ -s "$received" ]' 100 || { cat "$work/aggregator.err" >&2; echo "run: aggregator did not start" >&2; exit 1; }
+aggregator_port="$("$python" -c 'import json,sys; print(json.loads(open(sys.argv[1]).readline())["port"])' "$received")"
+echo "   listening on 127.0.0.1:$aggregator_port"
+
+echo "== registering the probe (block $block)"
+"$python" - "$block" <<'EOF'
+import os, socket, sys, time
+data = bytearray(392)
+data[4:8] = (10).to_bytes(4, "little")
+host = socket.getfqdn()
+texts = {8: "QuilletDemo", 136: host, 264: "QuilletDemo.%d" % int(time.time())}
+for offset, text in texts.items():
+    raw = text.encode("utf-8")[:127]
+    data[offset:offset + len(raw)] = raw
+data[0] = 1  # registered, set with the rest of the record in one write
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+os.write(fd, bytes(data))
+os.close(fd)
+EOF
+block_written=1
+
+echo "== starting php -S with Quillet (2 workers)"
+port="$(free_port)"
+PHP_CLI_SERVER_WORKERS=2 setsid "$php" -n \
+  -d "zend_extension=$extension" \
+  -d "qx.install_dir=$install_dir" \
+  -d "qx.log_file=$log" \
+  -d "qx.log_level=4" \
+  -d "qx.events_channel_port=$aggregator_port" \
+  -S "127.0.0.1:$port" -t "$docroot" >"$work/server.out" 2>&1 &
+server_pid=$!
+wait_until "curl -s -o /dev/null http://127.0.0.1:$port/index.php" 100 \
+  || { cat "$work/server.out" >&2; echo "run: php -S did not start" >&2; exit 1; }
+# That first request was collected too.
+requests=1
+
+echo "== requests"
+for path in "/index.php" "/catalog.php?id=42" "/catalog.php?id=0"; do
+  status="$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "http://127.0.0.1:$port$path")"
+  echo "   GET $path -> $status"
+  requests=$((requests + 1))
+done
+status="$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 -H 'X-Kolvane-Diag-HTTP-Color: !DxIADmRlbW8tY2FsbGVyLTAx' \
+  "http://127.0.0.1:$port/catalog.php?id=7")"
+echo "   GET /catalog.php?id=7 with a correlation header -> $status"
+requests=$((requests + 1))
+
+wait_until "[ \$(grep -c '\"record\": \"blockEnd\"' '$received') -ge $requests ]" 100 \
+  || echo "run: only $(grep -c '"record": "blockEnd"' "$received") of $requests blocks arrived"
+
+echo
+echo "== what the aggregator received"
+"$python" "$root/scripts/show-aggregator-output.py" "$received"
+echo
+echo "== the extension's log (warnings and errors)"
+grep -E '\[(ERROR|WARNING)\]' "$log" || echo "   none"
