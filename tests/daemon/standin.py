@@ -5,7 +5,7 @@ aggregator's registration endpoint (POST /commander/registrar/register) on one
 free loopback port, answering each path from a script of actions:
 
   "200", "500", ...   answer with that status and a short body
-  "slow:S"            wait S seconds (or until stopped), then answer 200
+  "slow:S[:N]"        wait S seconds (or until stopped), then answer N (200)
   "garbage"           write bytes that are not HTTP and close
   "redirect"          302 to /loop, which redirects to itself for ever
 
@@ -75,8 +75,9 @@ class StandIn:
 
     def act(self, handler, action, path):
         if action.startswith("slow:"):
-            self.stopping.wait(float(action.split(":", 1)[1]))
-            action = "200"
+            parts = action.split(":")
+            self.stopping.wait(float(parts[1]))
+            action = parts[2] if len(parts) > 2 else "200"
         if action == "garbage":
             handler.wfile.write(b"\x00\x01this is not HTTP\r\n\r\n")
             handler.close_connection = True
