@@ -150,6 +150,32 @@ class RequestsTest(unittest.TestCase):
         self.assertEqual(1, len(blocks))
         self.assertEqual("/plain.php", blocks[0].text(blocks[0].events[0]["uriToken"]))
 
+    def test_missing_install_folder_still_collects_without_url_table(self):
+        absent = os.path.join(self.site.root, "absent")
+        self.site.start_server(overrides={"qx.install_dir": absent})
+        for i in range(2):
+            self.assertEqual(201, self.site.request("/shop/item.php?id=%d" % i)[0])
+        blocks = self.site.wait_blocks(2)
+        if len(blocks) != 2:
+            self.fail_with("expected two blocks")
+        # No URL rules and no URL table: the path is its own collapsed path.
+        self.check_request_block(blocks[0], 201, "id=0", "/shop/item.php")
+        self.assertFalse(os.path.exists(absent))
+
+    def test_fatal_error_and_exit_still_close_the_transaction(self):
+        self.site.write_script("fatal.php", "<?php no_such_function();")
+        self.site.write_script("bye.php", "<?php http_response_code(410); exit('bye');")
+        # Errors not shown, so the engine can still answer 500.
+        self.site.start_server(overrides={"display_errors": "0"})
+        status, _, _ = self.site.request("/fatal.php")
+        self.assertEqual(500, status)
+        self.assertEqual((410, "bye"), self.site.request("/bye.php")[:2])
+        blocks = self.site.wait_blocks(2)
+        if len(blocks) != 2:
+            self.fail_with("expected two blocks")
+        self.check_request_block(blocks[0], 500, "", "/fatal.php")
+        self.check_request_block(blocks[1], 410, "", "/bye.php")
+
     def test_null_channel_sends_nothing(self):
         self.site.start_server(overrides={"qx.use_event_channel_null": "1"})
         self.assertEqual(201, self.site.request("/shop/item.php?id=3")[0])
