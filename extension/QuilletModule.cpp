@@ -632,7 +632,7 @@ void vorn_qx_agent_shutdown(zend_extension* extension)
 
 void vorn_qx_agent_op_array_handler(zend_op_array* opArray)
 {
-    if (Manager::_resourceID == -1 || qxAgent == nullptr)
+    if (Manager::_resourceID < 0 || Manager::_resourceID >= ZEND_MAX_RESERVED_RESOURCES || qxAgent == nullptr)
         return;
     opArray->reserved[Manager::_resourceID] = nullptr;
     try {

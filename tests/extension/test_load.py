@@ -92,6 +92,7 @@ class LoadTest(unittest.TestCase):
         self.assertIn("[DBG1] CrossVM enabled = 1", log)
         self.assertIn("[DBG1] Installation dir: " + self.site.install_dir, log)
         self.assertNotIn("Extension successfully loaded", log)
+        self.assertNotIn("Loading Point-File", log)
         self.assertNotIn("PHP Rinit Called", log)
 
     def test_builtin_web_server_is_hooked_and_serves_pages(self):
@@ -99,6 +100,13 @@ class LoadTest(unittest.TestCase):
         self.assertPageServed()
         self.assertTrue(self.site.wait_log("Extension successfully loaded"), self.site.diagnostics())
         self.assertTrue(self.site.wait_log("PHP Rinit Called"), self.site.diagnostics())
+        self.assertTrue(self.site.wait_log("Rshutdown is called"), self.site.diagnostics())
+
+    def test_directives_changed_at_run_time_do_not_change_the_extension(self):
+        self.site.write_script("quiet.php", "<?php ini_set('qx.log_level', '0'); echo ini_get('qx.log_level');")
+        self.site.start_server()
+        self.assertEqual((200, "0"), self.site.request("/quiet.php")[:2])
+        # The level read at start-up (4) still holds after the script lowered it.
         self.assertTrue(self.site.wait_log("Rshutdown is called"), self.site.diagnostics())
 
     def test_log_file_macro_names_a_file_in_the_install_dir(self):
