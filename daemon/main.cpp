@@ -100,6 +100,9 @@ int main(int argc, char* argv[])
         return kExitConfiguration;
     }
 
+    // libcurl is told to leave signals alone; a peer that closes a TLS
+    // connection mid-write must then not kill the daemon with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     curl_global_init(CURL_GLOBAL_DEFAULT);
     bool blockTouched = false;
     int status = kExitSuccess;
