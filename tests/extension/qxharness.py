@@ -84,7 +84,7 @@ def flatten_event(event_dto):
     field of the EventDTO union, e.g. "httpFragmentStartEvent"), and every
     leaf field of the nested structures is lifted to the top (locationId,
     threadId, depth, timeInMicroseconds, eventInstance, flags, name, value...)."""
-    kinds = [k for k in event_dto if k not in ("connection", "record", "block")]
+    kinds = [k for k in event_dto if k not in ("connection", "record", "block", "run")]
     if len(kinds) != 1:
         return {"type": None, "raw": event_dto}
     kind = kinds[0]
@@ -138,10 +138,10 @@ def blocks_from_records(records):
     open_blocks = {}
     done = []
     for r in records:
-        conn = r.get("connection")
-        kind = r.get("record")
-        if conn is None:
+        if r.get("connection") is None:
             continue
+        conn = (r.get("run"), r.get("connection"))
+        kind = r.get("record")
         if kind == "frame":
             open_blocks[(conn, r["block"])] = Block(conn, r["block"])
             continue
@@ -152,7 +152,7 @@ def blocks_from_records(records):
             block.symbols[r["token"]] = r["value"]
             known.setdefault(conn, {})[r["token"]] = r["value"]
         elif kind == "LocationDTO":
-            block.locations.append({k: v for k, v in r.items() if k not in ("connection", "record", "block")})
+            block.locations.append({k: v for k, v in r.items() if k not in ("connection", "record", "block", "run")})
         elif kind == "EventDTO":
             block.events.append(flatten_event(r))
         elif kind == "blockEnd":
@@ -175,33 +175,38 @@ class Aggregator:
         self.proc = None
         self.records = []
         self.stderr_lines = []
+        self.runs = 0
         self._lock = threading.Lock()
         self._cond = threading.Condition(self._lock)
 
-    def command(self, extra_args=()):
+    def command(self, port=0, extra_args=()):
         script = os.path.join(self.source_dir, "tools", "standin_aggregator.py")
-        return [self.python, script, "--gen-py", self.gen_py, "--host", "127.0.0.1", "--port", "0"] + list(extra_args)
+        return [self.python, script, "--gen-py", self.gen_py, "--host", "127.0.0.1",
+                "--port", str(port)] + list(extra_args)
 
-    def start(self, extra_args=(), timeout=DEFAULT_TIMEOUT):
-        """Starts the aggregator on a free port (it names the port in its first
-        line); returns the port."""
+    def start(self, extra_args=(), timeout=DEFAULT_TIMEOUT, port=0):
+        """Starts the aggregator on `port` (0: a free one; it names the port in
+        its first line); returns the port. Records of an earlier run of this
+        aggregator are kept."""
         env = dict(os.environ)
         env["PYTHONUNBUFFERED"] = "1"
-        self.proc = subprocess.Popen(self.command(extra_args), stdout=subprocess.PIPE,
+        seen = sum(1 for r in self.snapshot() if r.get("record") == "listening")
+        self.runs += 1
+        self.proc = subprocess.Popen(self.command(port, extra_args), stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, env=env,
                                      start_new_session=True)
-        threading.Thread(target=self._read_stdout, daemon=True).start()
-        threading.Thread(target=self._read_stderr, daemon=True).start()
-        records = self.wait_for(lambda rs: any(r.get("record") == "listening" for r in rs), timeout)
+        threading.Thread(target=self._read_stdout, args=(self.proc, self.runs), daemon=True).start()
+        threading.Thread(target=self._read_stderr, args=(self.proc,), daemon=True).start()
+        records = self.wait_for(lambda rs: sum(1 for r in rs if r.get("record") == "listening") > seen, timeout)
         listening = [r for r in records if r.get("record") == "listening"]
-        if not listening or not wait_for_port(listening[0]["port"], timeout, self.proc):
+        if len(listening) <= seen or not wait_for_port(listening[-1]["port"], timeout, self.proc):
             self.stop()
             raise RuntimeError("stand-in aggregator did not start: " + "".join(self.stderr_lines))
-        self.port = listening[0]["port"]
+        self.port = listening[-1]["port"]
         return self.port
 
-    def _read_stdout(self):
-        for line in self.proc.stdout:
+    def _read_stdout(self, proc, run):
+        for line in proc.stdout:
             line = line.strip()
             if not line:
                 continue
@@ -209,12 +214,14 @@ class Aggregator:
                 record = json.loads(line)
             except ValueError:
                 record = {"unparsed": line}
+            # Connection numbers start again with each run of the aggregator.
+            record["run"] = run
             with self._cond:
                 self.records.append(record)
                 self._cond.notify_all()
 
-    def _read_stderr(self):
-        for line in self.proc.stderr:
+    def _read_stderr(self, proc):
+        for line in proc.stderr:
             self.stderr_lines.append(line)
 
     def snapshot(self):

@@ -196,6 +196,31 @@ class RequestsTest(unittest.TestCase):
         self.assertIn("[ERROR] Failed to report events:", log)
         self.assertIn("[ERROR] Failed to handshake with PA!", log)
 
+    def test_aggregator_coming_back_gets_the_next_requests_with_every_symbol(self):
+        self.site.start_server()
+        self.assertEqual(201, self.site.request("/shop/item.php?id=1")[0])
+        first = self.site.wait_blocks(1)
+        self.assertEqual(1, len(first))
+        port = self.site.aggregator.port
+        self.site.aggregator.stop()
+        # A send or handshake fails while it is away; the pages do not notice.
+        self.assertEqual(201, self.site.request("/shop/item.php?id=2")[0])
+        self.assertEqual(200, self.site.request("/plain.php")[0])
+        self.site.aggregator.start(port=port)
+        self.assertEqual(201, self.site.request("/shop/item.php?id=3")[0])
+        blocks = self.site.wait_blocks(2)
+        if len(blocks) < 2:
+            self.fail_with("no block after the aggregator came back")
+        last = blocks[-1]
+        self.assertNotEqual(first[0].connection, last.connection)
+        self.check_request_block(last, 201, "id=3", "/shop/{page}")
+        # A new connection learns the whole table: the path announced on the
+        # first connection is announced again with the same token.
+        token = last.events[0]["uriToken"]
+        self.assertEqual(first[0].events[0]["uriToken"], token)
+        self.assertEqual("/shop/{page}", last.symbols.get(token))
+        self.assertEqual(2, len(self.site.handshakes()))
+
     def test_several_workers_each_send_their_own_blocks(self):
         workers = 3
         # Requests that take a while, so that concurrent ones spread over the workers.
