@@ -509,9 +509,9 @@ PHP_MINIT_FUNCTION(Quillet)
     }
 
     globals.collectEnabled = false;
-    Manager::installExecuteHook();
-    log.logDbg1("Extension successfully loaded");
     try {
+        Manager::installExecuteHook();
+        log.logDbg1("Extension successfully loaded");
         qxAgent->startup();
         moduleActive = true;
     } catch (const std::exception& e) {
