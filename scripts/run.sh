@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Shows the probe at work on this machine: installs what is needed, builds,
-# starts the stand-in aggregator and PHP's built-in web server with Quillet
-# loaded on a small sample site, registers the probe, makes a few requests and
-# prints what the aggregator received. Then stops everything it started and
-# removes what it created. Every wait is bounded.
+# starts the stand-in aggregator, PHP's built-in web server with Quillet
+# loaded on a small sample site, and agent-daemon, which registers the probe;
+# then makes a few requests and prints what the aggregator received. Finally it
+# stops everything it started and removes what it created. Every wait is
+# bounded.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -17,6 +18,7 @@ bash "$root/scripts/install-deps.sh"
 bash "$root/scripts/build.sh"
 
 extension="$build/extension/Quillet.so"
+daemon="$build/daemon/agent-daemon"
 [ -f "$extension" ] || { echo "run: $extension was not built" >&2; exit 1; }
 
 if [ -e "$block" ]; then
@@ -32,9 +34,17 @@ semaphore_was_there=""
 work="$(mktemp -d /tmp/quillet-run.XXXXXX)"
 aggregator_pid=""
 server_pid=""
+daemon_pid=""
 block_written=""
 
 cleanup() {
+  # The daemon first: on SIGTERM it withdraws the registration and removes the block.
+  if [ -n "$daemon_pid" ]; then
+    kill -TERM "$daemon_pid" 2>/dev/null || true
+    for _ in $(seq 1 30); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$daemon_pid" 2>/dev/null || true
+    wait "$daemon_pid" 2>/dev/null || true
+  fi
   for pid in "$server_pid" "$aggregator_pid"; do
     if [ -n "$pid" ]; then
       # Each was started in a process group of its own (the server's workers too).
@@ -69,6 +79,10 @@ wait_until() {
   done
 }
 
+registered() {
+  [ -s "$block" ] && [ "$(od -An -N1 -tu1 "$block" | tr -d ' ')" = "1" ]
+}
+
 # Installation folder: point file and URL rules of the sample site.
 install_dir="$work/install"
 mkdir -p "$install_dir/etc/functions.d" "$install_dir/tmp"
@@ -78,29 +92,22 @@ log="$work/quillet.log"
 
 echo "== starting the stand-in aggregator"
 received="$work/aggregator.jsonl"
-setsid "$python" "$root/tools/standin_aggregator.py" --gen-py "$build/tools/gen-py" --port 0 \
+setsid "$python" "$root/tools/standin_aggregator.py" --gen-py "$build/tools/gen-py" --port 0 --http-port 0 \
   >"$received" 2>"$work/aggregator.err" &
 aggregator_pid=$!
-wait_until '[ -s "$received" ]' 100 || { cat "$work/aggregator.err" >&2; echo "run: aggregator did not start" >&2; exit 1; }
-aggregator_port="$("$python" -c 'import json,sys; print(json.loads(open(sys.argv[1]).readline())["port"])' "$received")"
-echo "   listening on 127.0.0.1:$aggregator_port"
-
-echo "== registering the probe (block $block)"
-"$python" - "$block" <<'EOF'
-import os, socket, sys, time
-data = bytearray(392)
-data[4:8] = (10).to_bytes(4, "little")
-host = socket.getfqdn()
-texts = {8: "QuilletDemo", 136: host, 264: "QuilletDemo.%d" % int(time.time())}
-for offset, text in texts.items():
-    raw = text.encode("utf-8")[:127]
-    data[offset:offset + len(raw)] = raw
-data[0] = 1  # registered, set with the rest of the record in one write
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
-os.write(fd, bytes(data))
-os.close(fd)
-EOF
-block_written=1
+wait_until '[ "$(grep -c "\"listening\"" "$received" 2>/dev/null)" -ge 2 ]' 100 \
+  || { cat "$work/aggregator.err" >&2; echo "run: aggregator did not start" >&2; exit 1; }
+port_of() {
+  "$python" -c 'import json, sys
+for line in open(sys.argv[1]):
+    r = json.loads(line)
+    if r.get("record") == "listening" and r.get("service") == sys.argv[2]:
+        print(r["port"])
+        break' "$received" "$1"
+}
+aggregator_port="$(port_of events)"
+registration_port="$(port_of registration)"
+echo "   event channel on 127.0.0.1:$aggregator_port, registration on 127.0.0.1:$registration_port"
 
 echo "== starting php -S with Quillet (2 workers)"
 port="$(free_port)"
@@ -114,15 +121,54 @@ PHP_CLI_SERVER_WORKERS=2 setsid "$php" -n \
 server_pid=$!
 wait_until "curl -s -o /dev/null http://127.0.0.1:$port/index.php" 100 \
   || { cat "$work/server.out" >&2; echo "run: php -S did not start" >&2; exit 1; }
-# That first request was collected too.
-requests=1
+echo "   serving $docroot on 127.0.0.1:$port"
+
+echo "== registering the probe"
+if [ -x "$daemon" ]; then
+  cat >"$install_dir/etc/qx-daemon.ini" <<INI
+[daemon]
+log_file=$work/daemon.log
+log_level=3
+probe_name=QuilletDemo
+register_url=http://127.0.0.1:$registration_port/commander/registrar/register
+health_check_url=http://127.0.0.1:$port/index.php
+retry_interval=2
+INI
+  "$daemon" --path "$install_dir" >"$work/daemon.out" 2>&1 &
+  daemon_pid=$!
+  block_written=1
+  wait_until registered 200 \
+    || { cat "$work/daemon.out" "$work/daemon.log" >&2 || true; echo "run: agent-daemon did not register" >&2; exit 1; }
+  echo "   agent-daemon registered and wrote $block"
+  if grep -q '"record": "registration"' "$received"; then
+    echo "   its registration document reached the aggregator"
+  fi
+else
+  echo "   $daemon was not built: writing $block directly"
+  "$python" - "$block" <<'PY'
+import os, socket, sys, time
+data = bytearray(392)
+data[4:8] = (10).to_bytes(4, "little")
+texts = {8: "QuilletDemo", 136: socket.getfqdn(), 264: "QuilletDemo.%d" % int(time.time())}
+for offset, text in texts.items():
+    raw = text.encode("utf-8")[:127]
+    data[offset:offset + len(raw)] = raw
+data[0] = 1
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+os.write(fd, bytes(data))
+os.close(fd)
+PY
+  block_written=1
+fi
 
 echo "== requests"
+requests=0
 for path in "/index.php" "/catalog.php?id=42" "/catalog.php?id=0"; do
   status="$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "http://127.0.0.1:$port$path")"
   echo "   GET $path -> $status"
   requests=$((requests + 1))
 done
+# A request that continues a transaction of another server (correlation header).
 status="$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 -H 'X-Kolvane-Diag-HTTP-Color: !DxIADmRlbW8tY2FsbGVyLTAx' \
   "http://127.0.0.1:$port/catalog.php?id=7")"
 echo "   GET /catalog.php?id=7 with a correlation header -> $status"
