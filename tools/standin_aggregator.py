@@ -6,16 +6,29 @@ handshake and prints every record it receives as one JSON object per line on
 standard output: the handshake records, then for each block its frame, its
 symbols, its locations and its events, with their field names.
 
+With --http-port it also answers the registration daemon (agent-daemon) over
+HTTP, so the whole system can run against it: a POST on any path (the daemon
+posts to /commander/registrar/register by default) is printed and answered
+200; a GET or HEAD on any path is answered 200 without a line, so the daemon's
+health-check URL may point here too when no web server is wanted.
+
 Run it with the system interpreter (/usr/bin/python3), which has Debian's
 python3-thrift, and point it at the Python code generated from the
 event-channel definition (the build puts it in <build>/tools/gen-py):
 
     /usr/bin/python3 tools/standin_aggregator.py --gen-py build/tools/gen-py --port 2626
+    /usr/bin/python3 tools/standin_aggregator.py --gen-py build/tools/gen-py --port 2626 --http-port 45000
 
-With --port 0 a free port is picked. The first line printed always names the
-port listened on. Every line is a JSON object with a "record" key:
+With --port 0 (or --http-port 0) a free port is picked. The first line printed
+always names the event channel's port; with --http-port the second names the
+HTTP port. Every line is a JSON object with a "record" key:
 
-  listening                        the address listened on ("host", "port")
+  listening                        the address listened on: "service" ("events"
+                                   or "registration"), "host", "port"
+  registration                     a POST received: "method", "path",
+                                   "headers" (name: value, in arrival order),
+                                   "body" (the parsed JSON document, or the
+                                   text when it is not JSON)
   ThriftProtocolIdentificationDTO  the probe's identification (per connection)
   ThriftProbeMetaDataDTO           the probe's metadata
   frame                            a block's frame: "block" number, "length"
@@ -23,12 +36,16 @@ port listened on. Every line is a JSON object with a "record" key:
                                    fields the probe set (nested by name)
   blockEnd                         the block's list sizes
   error, closed                    a problem with a frame; the connection ended
+                                   (an HTTP request refused gives an "error"
+                                   with "service": "registration", its
+                                   "status" and "message")
 
 Records of a connection carry its number as "connection" (each PHP worker
 keeps a connection of its own).
 """
 
 import argparse
+import http.server
 import json
 import os
 import signal
@@ -42,6 +59,11 @@ MAX_FRAME_BYTES = 256 * 1024 * 1024
 # The aggregator's identification text; the probe does not examine it.
 AGGREGATOR_HANDSHAKE_ID = "com.kolvane.common.io.mediator.EventChannel.Incoming\n"
 PROTOCOL_VERSION = 1
+# Registration bodies larger than this are refused (413); the daemon's
+# document is a few hundred bytes.
+MAX_REGISTRATION_BYTES = 1024 * 1024
+# Seconds an HTTP client may stay silent before its connection is dropped.
+HTTP_IDLE_SECONDS = 10
 
 
 class Output:
@@ -213,11 +235,115 @@ class EventChannelServer:
             threading.Thread(target=connection.run, daemon=True).start()
 
 
+def parse_body(body):
+    """The parsed JSON document, or the text when the body is not JSON."""
+    try:
+        return json.loads(body.decode("utf-8"), parse_constant=_refuse_constant)
+    except (UnicodeDecodeError, ValueError, RecursionError):
+        return body.decode("utf-8", errors="backslashreplace")
+
+
+def _refuse_constant(name):
+    # NaN and Infinity are not JSON; printing them would break the line.
+    raise ValueError("not JSON: " + name)
+
+
+def make_registration_handler(output):
+    class RegistrationHandler(http.server.BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+        timeout = HTTP_IDLE_SECONDS
+        server_version = "StandinAggregator"
+        sys_version = ""
+
+        def log_request(self, *args):
+            pass  # requests are reported on standard output as JSON lines
+
+        def answer(self, status):
+            self.send_response(status)
+            self.send_header("Content-Length", "0")
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.close_connection = True
+
+        def refuse(self, status, message):
+            output.emit({"record": "error", "service": "registration", "method": self.command,
+                         "path": self.path, "status": status, "message": message})
+            self.answer(status)
+
+        def body_length(self):
+            """The announced body length, or None after refusing the request."""
+            if self.headers.get("Transfer-Encoding"):
+                self.refuse(411, "only bodies with a Content-Length are read")
+                return None
+            values = self.headers.get_all("Content-Length") or ["0"]
+            value = values[0].strip()
+            if len(set(values)) != 1 or not (value.isascii() and value.isdigit()):
+                self.refuse(400, "bad Content-Length: %s" % ", ".join(values))
+                return None
+            length = int(value)
+            if length > MAX_REGISTRATION_BYTES:
+                self.refuse(413, "body of %d bytes is larger than %d" % (length, MAX_REGISTRATION_BYTES))
+                return None
+            return length
+
+        def handle_expect_100(self):
+            # Refuse an oversized body before the client sends it.
+            if self.body_length() is None:
+                return False
+            return super().handle_expect_100()
+
+        def do_POST(self):
+            length = self.body_length()
+            if length is None:
+                return
+            body = self.rfile.read(length) if length else b""
+            if len(body) != length:
+                self.close_connection = True
+                output.emit({"record": "error", "service": "registration", "method": self.command,
+                             "path": self.path, "message": "body cut short: %d of %d bytes" % (len(body), length)})
+                return
+            headers = {}
+            for name, value in self.headers.items():
+                headers[name] = headers[name] + ", " + value if name in headers else value
+            output.emit({"record": "registration", "method": self.command, "path": self.path,
+                         "headers": headers, "body": parse_body(body)})
+            self.answer(200)
+
+        def do_GET(self):
+            self.answer(200)
+
+        do_HEAD = do_GET
+
+        def handle_one_request(self):
+            try:
+                super().handle_one_request()
+            except OSError:
+                self.close_connection = True  # the client went away or fell silent
+
+    return RegistrationHandler
+
+
+class RegistrationServer:
+    """Answers the registration daemon's HTTP requests on a thread of its
+    own, each request on a thread of its own."""
+
+    def __init__(self, host, port, output):
+        self.server = http.server.ThreadingHTTPServer((host, port), make_registration_handler(output))
+        self.server.daemon_threads = True
+        self.host, self.port = self.server.server_address[:2]
+
+    def start(self):
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Stand-in probe aggregator: prints what the probe sends.")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     parser.add_argument("--port", type=int, default=2626,
                         help="event channel port (default 2626; 0 picks a free one)")
+    parser.add_argument("--http-port", type=int, default=None,
+                        help="also answer the registration daemon over HTTP on this port "
+                             "(default: not at all; 0 picks a free one)")
     parser.add_argument("--gen-py", default=os.environ.get("QUILLET_GEN_PY", ""),
                         help="folder of the Python code generated from the event-channel definition")
     args = parser.parse_args(argv)
@@ -227,9 +353,14 @@ def main(argv=None):
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
 
     events = EventChannelServer(args.host, args.port, output)
+    registration = None
+    if args.http_port is not None:
+        registration = RegistrationServer(args.host, args.http_port, output)
     output.emit({"record": "listening", "service": "events", "host": events.host, "port": events.port})
-    # The probe's registration (HTTP) endpoint will be served beside the
-    # event channel, on a thread of its own, when the daemon needs it.
+    if registration:
+        output.emit({"record": "listening", "service": "registration",
+                     "host": registration.host, "port": registration.port})
+        registration.start()
     try:
         events.serve_forever()
     except KeyboardInterrupt:
