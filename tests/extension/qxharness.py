@@ -190,15 +190,17 @@ class Aggregator:
         aggregator are kept."""
         env = dict(os.environ)
         env["PYTHONUNBUFFERED"] = "1"
-        seen = sum(1 for r in self.snapshot() if r.get("record") == "listening")
+        def events_listening(rs):
+            return [r for r in rs if r.get("record") == "listening" and r.get("service", "events") == "events"]
+        seen = len(events_listening(self.snapshot()))
         self.runs += 1
         self.proc = subprocess.Popen(self.command(port, extra_args), stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, env=env,
                                      start_new_session=True)
         threading.Thread(target=self._read_stdout, args=(self.proc, self.runs), daemon=True).start()
         threading.Thread(target=self._read_stderr, args=(self.proc,), daemon=True).start()
-        records = self.wait_for(lambda rs: sum(1 for r in rs if r.get("record") == "listening") > seen, timeout)
-        listening = [r for r in records if r.get("record") == "listening"]
+        records = self.wait_for(lambda rs: len(events_listening(rs)) > seen, timeout)
+        listening = events_listening(records)
         if len(listening) <= seen or not wait_for_port(listening[-1]["port"], timeout, self.proc):
             self.stop()
             raise RuntimeError("stand-in aggregator did not start: " + "".join(self.stderr_lines))
