@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <exception>
+#include <iterator>
+
+#include <boost/make_shared.hpp>
 
 #include "php.h"
 #include "zend_exceptions.h"
@@ -23,6 +26,8 @@
 QuilletGlobals Manager::globals;
 VornLog Manager::LOG;
 int32_t Manager::_resourceID = -1;
+bool Manager::executeHookRequested = false;
+bool Manager::observerRegistered = false;
 
 namespace {
 
@@ -105,7 +110,17 @@ Manager::~Manager() = default;
 
 void Manager::installExecuteHook()
 {
+    executeHookRequested = true;
+    if (InternalFunctionHandlerBase::_manager)
+        get().registerObserverIfNeeded();
+}
+
+void Manager::registerObserverIfNeeded()
+{
+    if (!executeHookRequested || observerRegistered || userFunctions.empty())
+        return;
     zend_observer_fcall_register(observerInit);
+    observerRegistered = true;
 }
 
 void Manager::startup()
@@ -129,6 +144,7 @@ void Manager::startup()
             PointFileMap& map = (entry->flags & ZPointFileEntry::FLAG_WRAPPED) ? internalFunctions : userFunctions;
             map.emplace(entry->key, entry);  // the first entry of a key stays
         }
+        registerObserverIfNeeded();
     } catch (const zException& e) {
         LOG.logError("Error while loading Points file:", e.message);
     } catch (const std::exception& e) {
@@ -164,6 +180,10 @@ void Manager::requestCleanup()
     globals.collectEnabled = false;
     openCalls.clear();
     bailoutPending = false;
+    entryMemo.clear();
+    tokenMemo.clear();
+    layerTokenMemo.clear();
+    methodLayerTypeToken = -1;
 }
 
 void Manager::dropUnfinishedCalls()
@@ -237,15 +257,14 @@ void Manager::beginCall(zend_execute_data* executeData)
         return;
     if (!reporter || !isMarked(executeData->func))
         return;
-    boost::shared_ptr<ZLocation> location = createLocation(executeData, false);
-    if (!location)
-        return;
     OpenCall call;
+    if (!draftUserLocation(executeData, call.location))
+        return;
     call.executeData = executeData;
-    call.location = location;
+    call.depth = callDepth;
+    call.eventInstance = ZMethodEvent::generateMethodId();
+    call.eventsBefore = reporter->events.size();
     vorn::getTimeOfDay(&call.start);
-    call.startEvent = createStartMethodEvent(call.start, location);
-    reporter->events.push_back(call.startEvent);
     openCalls.push_back(std::move(call));
 }
 
@@ -260,26 +279,33 @@ void Manager::endCall(zend_execute_data* executeData)
     vorn::getTimeOfDay(&end);
     const bool exceptionPending = scriptException() != nullptr;
     const uint64_t elapsedMs = elapsedMilliseconds(call.start, end);
-    depth = static_cast<const ZMethodStartEvent&>(*call.startEvent).depth - 1;
+    depth = call.depth - 1;
     if (!reporter)
         return;
+    if (!exceptionPending && !InstrumentationRules::isSlow(elapsedMs, globals.slow_function_threshold))
+        return;  // a call that is not kept leaves no event
 
-    if (exceptionPending || InstrumentationRules::isSlow(elapsedMs, globals.slow_function_threshold)) {
-        boost::shared_ptr<ZCaptureEvent> endEvent = createEndMethodEvent(call.startEvent, end);
-        if (LOG.enabled(VornLog::LEVEL_DBG2))
-            LOG.logDbg2("Captured function:", call.location->path);
-        // No PHP code may run once the engine has left the script (open calls
-        // ended at request shutdown after a fatal error).
-        if (exceptionPending && EG(current_execute_data))
-            setExceptionDetails(endEvent, executeData);
-        reporter->events.push_back(endEvent);
-        reporter->locations.add(call.location);
-        ++capturedCount;
-    } else if (!reporter->events.empty() && reporter->events.back() == call.startEvent) {
-        reporter->events.pop_back();
+    boost::shared_ptr<ZLocation> location = buildLocation(call.location);
+    boost::shared_ptr<ZCaptureEvent> startEvent =
+        makeStartEvent(call.start, location->id, call.depth, call.eventInstance);
+    std::list<boost::shared_ptr<ZCaptureEvent>>& events = reporter->events;
+    if (call.eventsBefore <= events.size()) {
+        auto position = events.end();
+        std::advance(position, -static_cast<std::ptrdiff_t>(events.size() - call.eventsBefore));
+        events.insert(position, startEvent);
     } else {
-        reporter->removeEventByLocationId(call.location->id);
+        events.push_back(startEvent);  // the list was emptied meanwhile
     }
+    boost::shared_ptr<ZCaptureEvent> endEvent = createEndMethodEvent(startEvent, end);
+    if (LOG.enabled(VornLog::LEVEL_DBG2))
+        LOG.logDbg2("Captured function:", location->path);
+    // No PHP code may run once the engine has left the script (open calls
+    // ended at request shutdown after a fatal error).
+    if (exceptionPending && EG(current_execute_data))
+        setExceptionDetails(endEvent, executeData);
+    events.push_back(endEvent);
+    reporter->locations.add(location);
+    ++capturedCount;
 }
 
 void Manager::internalFunctionWrapper(zend_execute_data* executeData, zval* returnValue)
@@ -400,28 +426,123 @@ void Manager::fillCaller(ZLocation& location, const zend_execute_data* caller)
 
 boost::shared_ptr<ZLocation> Manager::createLocation(const zend_execute_data* executeData, bool addNow)
 {
-    boost::shared_ptr<ZPointFileEntry> entry = getPointFileEntryUserFunction(executeData);
-    if (!entry || !reporter)
+    LocationDraft draft;
+    if (!draftUserLocation(executeData, draft))
         return boost::shared_ptr<ZLocation>();
+    boost::shared_ptr<ZLocation> location = buildLocation(draft);
+    if (addNow)
+        reporter->locations.add(location);
+    return location;
+}
+
+namespace {
+
+// The entry is the one of this function and class (names compared caselessly).
+bool entryNames(const ZPointFileEntry& entry, const zend_op_array& opArray)
+{
+    const zend_string* function = opArray.function_name;
+    if (!function || zend_binary_strcasecmp(ZSTR_VAL(function), ZSTR_LEN(function), entry.methodNameLower.data(),
+                                            entry.methodNameLower.size()) != 0)
+        return false;
+    if (!opArray.scope)
+        return entry.classNameLower.empty();
+    const zend_string* scope = opArray.scope->name;
+    return zend_binary_strcasecmp(ZSTR_VAL(scope), ZSTR_LEN(scope), entry.classNameLower.data(),
+                                  entry.classNameLower.size()) == 0;
+}
+
+} // namespace
+
+const ZPointFileEntry* Manager::userEntryOf(const zend_op_array& opArray)
+{
+    const std::pair<const void*, const void*> key(opArray.function_name, opArray.scope);
+    auto memo = entryMemo.find(key);
+    if (memo != entryMemo.end() && memo->second && entryNames(*memo->second, opArray))
+        return memo->second;
+    std::string function = nameOf(opArray.function_name);
+    std::string scope = className(opArray.scope);
+    auto found = userFunctions.find(ZPointFile::buildKey(function.c_str(), scope.c_str()));
+    const ZPointFileEntry* entry = found == userFunctions.end() ? nullptr : found->second.get();
+    entryMemo[key] = entry;
+    return entry;
+}
+
+int32_t Manager::nameToken(const zend_string* name)
+{
+    // No name (no class, the main script) is the empty text.
+    const char* text = name ? ZSTR_VAL(name) : "";
+    const std::size_t length = name ? ZSTR_LEN(name) : 0;
+    auto found = tokenMemo.find(name);
+    if (found != tokenMemo.end() && found->second.text.size() == length
+        && std::memcmp(found->second.text.data(), text, length) == 0)
+        return found->second.token;
+    MemoToken memo{nameOf(name), 0};
+    memo.token = tokenOf(memo.text);
+    const int32_t token = memo.token;
+    tokenMemo[name] = std::move(memo);
+    return token;
+}
+
+int32_t Manager::layerTokenOf(const ZPointFileEntry& entry)
+{
+    auto found = layerTokenMemo.find(&entry);
+    if (found != layerTokenMemo.end())
+        return found->second;
+    int32_t token = tokenOf(vorn::fromUtf(entry.layer));
+    layerTokenMemo.emplace(&entry, token);
+    return token;
+}
+
+bool Manager::draftUserLocation(const zend_execute_data* executeData, LocationDraft& draft)
+{
+    if (!reporter || !executeData || !executeData->func || !ZEND_USER_CODE(executeData->func->type))
+        return false;
     const zend_op_array& opArray = executeData->func->op_array;
-    boost::shared_ptr<ZLocation> location(new ZLocation());
-    location->className = className(opArray.scope);
-    location->methodName = nameOf(opArray.function_name);
-    location->calleeClassNameToken = tokenOf(location->className);
-    location->calleeMethodNameToken = tokenOf(location->methodName);
-    location->layerToken = tokenOf(vorn::fromUtf(entry->layer));
+    draft.entry = userEntryOf(opArray);
+    if (!draft.entry)
+        return false;
+    draft.className = opArray.scope ? opArray.scope->name : nullptr;
+    draft.methodName = opArray.function_name;
+    draft.calleeClassNameToken = nameToken(draft.className);
+    draft.calleeMethodNameToken = nameToken(draft.methodName);
+    draft.layerToken = layerTokenOf(*draft.entry);
 
     // The caller is the nearest user code below this execution.
     const zend_execute_data* caller = executeData->prev_execute_data;
     while (caller && !(caller->func && ZEND_USER_CODE(caller->func->type)))
         caller = caller->prev_execute_data;
-    fillCaller(*location, caller);
+    if (caller) {
+        const zend_op_array& callerArray = caller->func->op_array;
+        draft.callerClassNameId = nameToken(callerArray.scope ? callerArray.scope->name : nullptr);
+        draft.callerMethodNameId = nameToken(callerArray.function_name);
+        draft.callerLineNumber = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
+    } else {
+        draft.callerClassNameId = nameToken(nullptr);
+        draft.callerMethodNameId = nameToken(nullptr);
+        draft.callerLineNumber = 0;
+    }
 
-    location->layerTypeId = tokenOf("method");
-    location->id = ZLocation::nextValue();
+    if (methodLayerTypeToken < 0)
+        methodLayerTypeToken = tokenOf("method");
+    draft.layerTypeId = methodLayerTypeToken;
+    draft.id = ZLocation::nextValue();
+    return true;
+}
+
+boost::shared_ptr<ZLocation> Manager::buildLocation(const LocationDraft& draft) const
+{
+    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
+    location->id = draft.id;
+    location->calleeClassNameToken = draft.calleeClassNameToken;
+    location->calleeMethodNameToken = draft.calleeMethodNameToken;
+    location->layerToken = draft.layerToken;
+    location->callerClassNameId = draft.callerClassNameId;
+    location->callerMethodNameId = draft.callerMethodNameId;
+    location->callerLineNumber = draft.callerLineNumber;
+    location->layerTypeId = draft.layerTypeId;
+    location->className = nameOf(draft.className);
+    location->methodName = nameOf(draft.methodName);
     location->makePath();
-    if (addNow)
-        reporter->locations.add(location);
     return location;
 }
 
@@ -435,7 +556,7 @@ boost::shared_ptr<ZLocation> Manager::createLocation(const zend_function* functi
     boost::shared_ptr<ZPointFileEntry> entry = getPointFileEntryInternalFunction(method.c_str(), cls.c_str());
     if (!entry)
         return boost::shared_ptr<ZLocation>();
-    boost::shared_ptr<ZLocation> location(new ZLocation());
+    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
     location->className = cls;
     location->methodName = method;
     location->calleeClassNameToken = tokenOf(location->className);
@@ -466,18 +587,24 @@ boost::shared_ptr<ZLocation> Manager::createLocation(const zend_function* functi
 boost::shared_ptr<ZCaptureEvent> Manager::createStartMethodEvent(const timeval& start,
                                                                  const boost::shared_ptr<ZLocation>& location)
 {
-    boost::shared_ptr<ZMethodStartEvent> event(new ZMethodStartEvent());
-    event->depth = depth;
-    event->eventInstance = ZMethodEvent::generateMethodId();
+    return makeStartEvent(start, location ? location->id : -1, depth, ZMethodEvent::generateMethodId());
+}
+
+boost::shared_ptr<ZCaptureEvent> Manager::makeStartEvent(const timeval& start, int32_t locationId,
+                                                         int32_t eventDepth, int32_t eventInstance)
+{
+    boost::shared_ptr<ZMethodStartEvent> event = boost::make_shared<ZMethodStartEvent>();
+    event->depth = eventDepth;
+    event->eventInstance = eventInstance;
     event->timeInMicroseconds = vorn::toMicroseconds(start);
-    event->locationId = location ? location->id : -1;
+    event->locationId = locationId;
     return event;
 }
 
 boost::shared_ptr<ZCaptureEvent> Manager::createEndMethodEvent(const boost::shared_ptr<ZCaptureEvent>& startEvent,
                                                                const timeval& end)
 {
-    boost::shared_ptr<ZMethodEndEvent> event(new ZMethodEndEvent());
+    boost::shared_ptr<ZMethodEndEvent> event = boost::make_shared<ZMethodEndEvent>();
     if (const auto* start = dynamic_cast<const ZMethodStartEvent*>(startEvent.get())) {
         event->depth = start->depth;
         event->locationId = start->locationId;

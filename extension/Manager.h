@@ -7,6 +7,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
@@ -29,6 +31,7 @@ struct ZLocation;
 // does not see the engine's headers.
 struct _zend_execute_data;
 struct _zend_op_array;
+struct _zend_string;
 struct _zval_struct;
 union _zend_function;
 
@@ -55,9 +58,12 @@ public:
 
     // ---- Lifecycle (module and request callbacks) --------------------------
 
-    // Registers the observer handlers with the engine. Module start-up calls
-    // it once, where the execute hook is installed; it must run during module
-    // start-up (the engine accepts observers only then).
+    // Asks for the execute hook: the engine's observer handlers. Module
+    // start-up calls it once, where the execute hook is installed. The
+    // handlers are registered (still within module start-up, the only time
+    // the engine accepts them) once startup() has loaded the point files, and
+    // only when they list user functions: with none, the engine's per-call
+    // observer check is not paid at all.
     static void installExecuteHook();
 
     // Creates the events reporter, loads the point files and wraps the listed
@@ -172,12 +178,40 @@ public:
     bool bailoutPending = false;              // see callClassMethod
 
 private:
-    // One user-function execution being timed, from its begin to its end.
+    // The location of a user-function call as worked out when the call
+    // starts: its id and tokens are taken then, but the ZLocation itself is
+    // built only for a call that is kept.
+    struct LocationDraft {
+        const ZPointFileEntry* entry = nullptr;
+        const _zend_string* className = nullptr;   // null: no class
+        const _zend_string* methodName = nullptr;
+        int32_t id = -1;
+        int32_t calleeClassNameToken = -1;
+        int32_t calleeMethodNameToken = -1;
+        int32_t layerToken = -1;
+        int32_t callerClassNameId = -1;
+        int32_t callerMethodNameId = -1;
+        int32_t callerLineNumber = -1;
+        int32_t layerTypeId = -1;
+    };
+
+    // One user-function execution being timed, from its begin to its end. Its
+    // start event is made only when the call is kept, and put back where it
+    // belongs: before the events of the calls nested in it.
     struct OpenCall {
         const _zend_execute_data* executeData;
-        boost::shared_ptr<ZLocation> location;
-        boost::shared_ptr<ZCaptureEvent> startEvent;
+        LocationDraft location;
         timeval start;
+        int32_t depth;
+        int32_t eventInstance;
+        std::size_t eventsBefore;  // length of the event list at the start
+    };
+
+    struct PointerPairHash {
+        std::size_t operator()(const std::pair<const void*, const void*>& key) const
+        {
+            return std::hash<const void*>()(key.first) * 31u + std::hash<const void*>()(key.second);
+        }
     };
 
     void beginCall(_zend_execute_data* executeData);
@@ -185,7 +219,33 @@ private:
     void recordInternalCall(const _zend_function* function, _zend_execute_data* executeData,
                             const timeval& start, const timeval& end);
     int32_t tokenOf(const std::string& text);
+    boost::shared_ptr<ZCaptureEvent> makeStartEvent(const timeval& start, int32_t locationId,
+                                                    int32_t eventDepth, int32_t eventInstance);
     void fillCaller(ZLocation& location, const _zend_execute_data* caller);
+    bool draftUserLocation(const _zend_execute_data* executeData, LocationDraft& draft);
+    boost::shared_ptr<ZLocation> buildLocation(const LocationDraft& draft) const;
+    const ZPointFileEntry* userEntryOf(const _zend_op_array& opArray);
+    int32_t nameToken(const _zend_string* name);
+    int32_t layerTokenOf(const ZPointFileEntry& entry);
+    void registerObserverIfNeeded();
+
+    static bool executeHookRequested;
+    static bool observerRegistered;
 
     std::vector<OpenCall> openCalls;
+
+    // Per-request memos of the listed user-function path, keyed by the
+    // engine's name strings: point-file entry by (function name, class), token
+    // by name, layer token by entry. A hit is checked against the text, so a
+    // name string freed and reused meanwhile is never mistaken. A token taken
+    // in this request is in the reporter's tables until the request is
+    // finalised, so the memos are emptied with every request.
+    struct MemoToken {
+        std::string text;
+        int32_t token;
+    };
+    std::unordered_map<std::pair<const void*, const void*>, const ZPointFileEntry*, PointerPairHash> entryMemo;
+    std::unordered_map<const void*, MemoToken> tokenMemo;
+    std::unordered_map<const ZPointFileEntry*, int32_t> layerTokenMemo;
+    int32_t methodLayerTypeToken = -1;
 };
