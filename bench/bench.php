@@ -1,0 +1,24 @@
+<?php
+// Served by `php -S` for bench/run_benchmark.py. One request makes `n` calls
+// of an unlisted or of a listed (fast) function, or none at all, and answers
+// the loop's own time in nanoseconds, so the web server's share stays out of
+// the per-call figures.
+function unlistedFast($x) { return $x + 1; }
+function listedFast($x) { return $x + 1; }
+// A function with some work in it, closer to application code: a few
+// internal calls and string handling.
+function unlistedWork($x) { return strlen(str_pad(dechex($x), 24, '0', STR_PAD_LEFT) . implode(',', [$x, $x])) + $x; }
+
+$mode = $_GET['mode'] ?? 'empty';
+$n = (int)($_GET['n'] ?? 0);
+$sum = 0;
+$start = hrtime(true);
+if ($mode === 'unlisted') {
+    for ($i = 0; $i < $n; $i++) { $sum = unlistedFast($sum); }
+} elseif ($mode === 'work') {
+    for ($i = 0; $i < $n; $i++) { $sum = unlistedWork($i) & 0xffff; }
+} elseif ($mode === 'listed') {
+    for ($i = 0; $i < $n; $i++) { $sum = listedFast($sum); }
+}
+$elapsed = hrtime(true) - $start;
+echo $elapsed, ' ', $sum;

@@ -1,0 +1,193 @@
+#!/usr/bin/python3
+"""What the extension costs a PHP web application, measured side by side.
+
+Two `php -S` servers run the same script (bench/bench.php) on this machine at
+the same time: one without the extension, one with it loaded and collecting
+(registration block written, stand-in aggregator listening on loopback, one
+function of the script listed in the point file). The requests to the two are
+interleaved, so both see the same machine load.
+
+Both servers are pinned to the same CPU. Figures are medians over many
+requests; ratios and differences are medians of the pairs measured back to
+back:
+- per call of an unlisted function: the script's own loop time, divided by the
+  number of calls, with and without the extension;
+- per call of a listed function that is faster than the threshold, against an
+  unlisted call in the same server;
+- per request: the fixed cost of a collected request (activation,
+  deactivation, encoding, the send to the aggregator), as the client sees the
+  latency of a request that makes no call, with and without the extension.
+
+Usage (from the repository, after building into <build>):
+    /usr/bin/python3 bench/run_benchmark.py --build build
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "extension"))
+import qxharness  # noqa: E402
+
+POINTS = """
+[listed]
+method=listedFast
+layer=Bench
+"""
+
+TARGET_UNLISTED_RATIO = 1.02
+TARGET_FIXED_US = 100.0
+TARGET_LISTED_EXTRA_US = 1.0
+
+
+def get(port, path):
+    with urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, path), timeout=60) as resp:
+        return resp.read().decode()
+
+
+def loop_ns_per_call(port, mode, calls):
+    elapsed, _ = get(port, "/bench.php?mode=%s&n=%d" % (mode, calls)).split()
+    return int(elapsed) / calls
+
+
+def latency_us(port):
+    start = time.perf_counter()
+    get(port, "/bench.php?mode=empty")
+    return (time.perf_counter() - start) * 1e6
+
+
+def pinned(cmd, cpu):
+    """The command run on one CPU, so both servers share the same core and
+    see the same load from the rest of the machine."""
+    if cpu is None or not shutil.which("taskset"):
+        return cmd
+    return ["taskset", "-c", str(cpu)] + cmd
+
+
+class PinnedSite(qxharness.QuilletSite):
+    cpu = None
+
+    def server_command(self, port, overrides=None, load_extension=True):
+        return pinned(super().server_command(port, overrides, load_extension), self.cpu)
+
+
+def start_plain_server(site, port):
+    cmd = site.server_command(port, load_extension=False)
+    out = open(os.path.join(site.root, "plain-server.out"), "w")
+    env = dict(os.environ)
+    env.pop("PHP_CLI_SERVER_WORKERS", None)
+    proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=env,
+                            start_new_session=True, cwd=site.root)
+    if not qxharness.wait_for_port(port, qxharness.DEFAULT_TIMEOUT, proc):
+        qxharness.stop_process(proc)
+        raise RuntimeError("php -S without the extension did not start")
+    return proc, out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=os.path.join(os.path.dirname(HERE), "build"),
+                        help="build folder holding extension/Quillet.so (default: build)")
+    parser.add_argument("--calls", type=int, default=200000, help="calls per loop request")
+    parser.add_argument("--loops", type=int, default=15, help="loop requests per server and mode")
+    parser.add_argument("--requests", type=int, default=600, help="empty requests per server")
+    parser.add_argument("--cpu", type=int, default=max(0, (os.cpu_count() or 1) - 1),
+                        help="CPU both servers are pinned to (default: the last one; -1: no pinning)")
+    args = parser.parse_args()
+
+    build = os.path.abspath(args.build)
+    if not os.path.exists(os.path.join(build, "extension", "Quillet.so")):
+        sys.exit("no extension/Quillet.so under %s: build first" % build)
+
+    site = PinnedSite(build_dir=build, log_level=0)
+    site.cpu = None if args.cpu < 0 else args.cpu
+    plain = None
+    plain_out = None
+    try:
+        site.write_point_file(POINTS)
+        with open(os.path.join(HERE, "bench.php")) as f:
+            site.write_script("bench.php", f.read())
+        site.start_aggregator()
+        site.write_block(registered=1)
+        on_port = site.start_server()
+        off_port = qxharness.free_port()
+        plain, plain_out = start_plain_server(site, off_port)
+
+        # Warm-up: the worker's connection to the aggregator, the compiled script.
+        for port in (on_port, off_port):
+            for _ in range(20):
+                latency_us(port)
+            loop_ns_per_call(port, "unlisted", 1000)
+        blocks_before = sum(1 for r in site.records() if r.get("record") == "blockEnd")
+
+        unlisted = {"off": [], "on": []}
+        work = {"off": [], "on": []}
+        listed_on = []
+        for _ in range(args.loops):
+            unlisted["off"].append(loop_ns_per_call(off_port, "unlisted", args.calls))
+            unlisted["on"].append(loop_ns_per_call(on_port, "unlisted", args.calls))
+            listed_on.append(loop_ns_per_call(on_port, "listed", args.calls))
+            work["off"].append(loop_ns_per_call(off_port, "work", args.calls // 4))
+            work["on"].append(loop_ns_per_call(on_port, "work", args.calls // 4))
+
+        fixed = {"off": [], "on": []}
+        for _ in range(args.requests):
+            fixed["off"].append(latency_us(off_port))
+            fixed["on"].append(latency_us(on_port))
+
+        time.sleep(0.5)
+        blocks = sum(1 for r in site.records() if r.get("record") == "blockEnd") - blocks_before
+    finally:
+        if plain is not None:
+            qxharness.stop_process(plain)
+            plain_out.close()
+        site.close()
+
+    def paired_ratio(pairs):
+        return statistics.median(on / off for off, on in zip(pairs["off"], pairs["on"]))
+
+    u_off = statistics.median(unlisted["off"])
+    u_on = statistics.median(unlisted["on"])
+    l_on = statistics.median(listed_on)
+    w_off = statistics.median(work["off"])
+    w_on = statistics.median(work["on"])
+    f_off = statistics.median(fixed["off"])
+    f_on = statistics.median(fixed["on"])
+
+    unlisted_ratio = paired_ratio(unlisted)
+    work_ratio = paired_ratio(work)
+    listed_extra_us = statistics.median(l - u for l, u in zip(listed_on, unlisted["on"])) / 1000.0
+    fixed_extra_us = statistics.median(on - off for off, on in zip(fixed["off"], fixed["on"]))
+
+    def verdict(ok):
+        return "met" if ok else "MISSED"
+
+    print("Quillet overhead, PHP %s, %d calls per loop, medians of %d loops and %d requests"
+          % (subprocess.run([site.php, "-r", "echo PHP_VERSION;"], capture_output=True, text=True).stdout,
+             args.calls, args.loops, args.requests))
+    print("blocks received by the aggregator during the measurement: %d" % blocks)
+    print()
+    print("%-48s %12s %12s %10s" % ("median", "without", "with", "ratio"))
+    print("%-48s %9.1f ns %9.1f ns %9.3fx" % ("unlisted call", u_off, u_on, unlisted_ratio))
+    print("%-48s %9.1f ns %9.1f ns %9.3fx" % ("unlisted call with some work (3 internal calls)", w_off, w_on, work_ratio))
+    print("%-48s %12s %9.1f ns %9.3fx" % ("listed fast call (vs unlisted, same server)", "", l_on, l_on / u_on))
+    print("%-48s %9.1f us %9.1f us %9.3fx" % ("request without calls (client latency)", f_off, f_on, f_on / f_off))
+    print()
+    print("unlisted calls: %+.2f%%, %+.1f ns per call (target at most +2%%: %s); with some work: %+.2f%%"
+          % ((unlisted_ratio - 1) * 100, u_on - u_off, verdict(unlisted_ratio <= TARGET_UNLISTED_RATIO),
+             (work_ratio - 1) * 100))
+    print("listed fast call: %+.3f us per call over an unlisted one (target under 1 us: %s)"
+          % (listed_extra_us, verdict(listed_extra_us < TARGET_LISTED_EXTRA_US)))
+    print("collected request: %+.1f us fixed cost per request (target under 100 us: %s)"
+          % (fixed_extra_us, verdict(fixed_extra_us < TARGET_FIXED_US)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
