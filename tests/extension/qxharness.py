@@ -16,6 +16,14 @@ Usage:
         site.start_server(workers=2)
         status, body, headers = site.request("/index.php?x=1")
         blocks = site.wait_blocks(1)
+        start = blocks[0].events[0]          # flattened: type, depth, locationId...
+        path = blocks[0].text(start["uriToken"])
+
+`Block.events` are the EventDTO records flattened (`flatten_event`), with
+`Block.text(token)` resolving symbols known on the block's connection and
+`Block.attribute(name)` giving a fragment attribute's value. New test files
+named test_*.py in this folder are run by CTest under the lock of the
+registration block.
 
 Configuration comes from the environment when the tests run under CTest:
 QX_BUILD_DIR (build tree), QX_SOURCE_DIR (repository), QX_PHP (php binary).

@@ -137,6 +137,7 @@ class RequestsTest(unittest.TestCase):
         self.assertEqual(end["timeInMicroseconds"], end["adjustedEndTime"])
         log = self.site.read_log()
         self.assertIn("CorrelationTokenIn: " + token, log)
+        self.assertIn("[WARNING] Cannot decode the incoming correlation token:", log)
         self.assertIn("Reporting 'ZRemoteFragmentStartEvent' event.", log)
 
     def test_unique_uri_limit_stops_collection(self):
