@@ -449,32 +449,36 @@ void removeUrlTableLeftovers(const std::wstring& installDir)
     }
 }
 
-PHP_INI_BEGIN()
-    PHP_INI_ENTRY("qx.log_file", "/tmp/qxagent_ext.log", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.log_level", "0", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.events_channel_ip", "127.0.0.1", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.events_channel_port", "2626", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.point_file", "", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.slow_function_threshold", "50", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.slow_sql_threshold", "50", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.max_exceptions", "100", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.exception_max_frames", "100", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.use_event_channel_null", "0", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.max_functions_depth", "50", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.max_functions", "1000", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.sql_mode", "2", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.max_sqls", "100", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.max_uris", "1000", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.install_dir", "/opt/qx", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.exception_max_message_length", "100", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.enable_crossvm", "1", PHP_INI_ALL, nullptr)
-    PHP_INI_ENTRY("qx.crossvm_sampling", "45", PHP_INI_ALL, nullptr)
-PHP_INI_END()
+// The directive table handed to the engine, built from the one list of the
+// directives with their default texts; every directive may be set at every
+// level, with no change handler and no display handler. It ends with an
+// empty entry and lives as long as the process, since the engine keeps
+// pointers into it.
+std::vector<zend_ini_entry_def> ini_entries;
+
+const zend_ini_entry_def* iniEntries()
+{
+    if (ini_entries.empty()) {
+        for (const QuilletDirectives::Entry& directive : QuilletDirectives::table()) {
+            zend_ini_entry_def def;
+            std::memset(&def, 0, sizeof(def));
+            def.name = directive.name;
+            def.name_length = static_cast<uint16_t>(std::strlen(directive.name));
+            def.value = directive.defaultText;
+            def.value_length = static_cast<uint32_t>(std::strlen(directive.defaultText));
+            def.modifiable = ZEND_INI_ALL;
+            ini_entries.push_back(def);
+        }
+        zend_ini_entry_def end;
+        std::memset(&end, 0, sizeof(end));
+        ini_entries.push_back(end);
+    }
+    return ini_entries.data();
+}
 
 PHP_MINIT_FUNCTION(Quillet)
 {
-    (void)type;
-    REGISTER_INI_ENTRIES();
+    zend_register_ini_entries_ex(iniEntries(), module_number, type);
     qxAgent = &Manager::get();
     QuilletGlobals& globals = Manager::globals;
     VornLog& log = Manager::LOG;
