@@ -62,6 +62,14 @@ class LoadTest(unittest.TestCase):
         self.assertIn("Vorn QX Agent", php_part)
         self.assertNotIn("Warning", proc.stdout + proc.stderr + out)
 
+    def test_engine_extension_record_names_version_author_and_copyright(self):
+        proc = qxharness.subprocess.run(
+            [self.site.php, "-n", "-d", "zend_extension=" + self.site.extension,
+             "-d", "qx.install_dir=" + self.site.install_dir, "-d", "qx.log_file=" + self.site.log_file, "-v"],
+            capture_output=True, text=True, timeout=30)
+        self.assertIn("with Vorn QX Agent v1.0.336, Copyright (c) Quillet developers, by Quillet developers",
+                      proc.stdout)
+
     def test_phpinfo_shows_one_row_with_the_version(self):
         proc = self.site.run_php("phpinfo(INFO_MODULES);")
         self.assertEqual(0, proc.returncode, proc.stderr)
