@@ -270,10 +270,18 @@ void Manager::beginCall(zend_execute_data* executeData)
 
 void Manager::endCall(zend_execute_data* executeData)
 {
-    if (openCalls.back().executeData != executeData)
+    // Normally the innermost open call; calls above it can only belong to a
+    // fiber that was suspended inside them, and they stay open.
+    auto open = openCalls.end();
+    while (open != openCalls.begin()) {
+        --open;
+        if (open->executeData == executeData)
+            break;
+    }
+    if (open->executeData != executeData)
         return;  // this execution was not instrumented
-    OpenCall call = std::move(openCalls.back());
-    openCalls.pop_back();
+    OpenCall call = std::move(*open);
+    openCalls.erase(open);
 
     timeval end;
     vorn::getTimeOfDay(&end);
@@ -292,6 +300,12 @@ void Manager::endCall(zend_execute_data* executeData)
     if (call.eventsBefore <= events.size()) {
         auto position = events.end();
         std::advance(position, -static_cast<std::ptrdiff_t>(events.size() - call.eventsBefore));
+        // A call that began earlier but ended later than its nested ones (a
+        // caller whose fiber left a call open) put its start here already:
+        // start events keep the order in which their calls began.
+        while (position != events.end() && (*position)->type == METHOD_START
+               && static_cast<const ZMethodStartEvent&>(**position).eventInstance < call.eventInstance)
+            ++position;
         events.insert(position, startEvent);
     } else {
         events.push_back(startEvent);  // the list was emptied meanwhile

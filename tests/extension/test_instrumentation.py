@@ -37,6 +37,12 @@ layer=Shop
 class=Shop
 method=price
 layer=Shop
+[suspends]
+method=suspends
+layer=App
+[fiberParent]
+method=fiberParent
+layer=App
 [usleep]
 method=usleep
 layer=PHP
@@ -74,6 +80,14 @@ usleep(1000);
 inFunction();
 $d = new DateTime('2021-03-04');
 echo $d->format('Y-m-d');
+""",
+    "fiber.php": """<?php
+require 'lib.php';
+function suspends() { return Fiber::suspend('suspended'); }
+function fiberParent() { $f = new Fiber(function () { return suspends(); }); $v = $f->start(); fastFn(); return [$f, $v]; }
+[$fiber, $value] = fiberParent();
+fastFn();
+echo $value;
 """,
     "deep_internal.php": """<?php
 function level3() { usleep(1000); }
@@ -198,6 +212,17 @@ class InstrumentationTest(unittest.TestCase):
         _, body, block = site.block_for("/internal.php")
         self.assertEqual("2021-03-04", body)
         self.assertEqual([], block.calls())
+
+    def test_call_left_open_in_a_suspended_fiber_does_not_hide_its_caller(self):
+        site = self.site({"qx.slow_function_threshold": 0})
+        _, body, block = site.block_for("/fiber.php")
+        self.assertEqual("suspended", body)
+        names = block.names()
+        self.assertEqual(["fiberParent", "suspends", "fastFn", "fastFn"], names, site.diagnostics())
+        depths = [c["depth"] for c in block.calls()]
+        self.assertEqual([3, 4, 3], [depths[0], depths[2], depths[3]])
+        # The suspended call ends when the fiber is destroyed at the end of the script.
+        self.assertEveryCallEnded(site, block)
 
     def test_uncollected_request_runs_listed_functions_normally(self):
         site = self.site({"qx.slow_function_threshold": 0})
