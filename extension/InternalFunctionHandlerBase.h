@@ -32,7 +32,9 @@ public:
 
     // Runs the engine's own implementation of the function `executeData`
     // executes (its saved handler). False, with a PHP Error thrown, when the
-    // function was not wrapped by this extension.
+    // function was not wrapped by this extension. A fatal error or time-out
+    // leaves the engine's handler by a long jump: a caller holds no object
+    // with a destructor across this call.
     static bool callSavedHandler(_zend_execute_data* executeData, _zval_struct* returnValue);
 
     // The Manager; null until Manager::startup.
