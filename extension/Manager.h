@@ -162,7 +162,7 @@ public:
     std::set<uint64_t> reportedExceptionIds;  // exceptions reported in this request
     bool collecting = false;                  // this request's calls are instrumented
     ZPointFile pointFile;
-    int32_t depth = 1;                        // 1: outside any execution
+    int32_t depth = 1;                        // 1: outside any execution; refreshed from the stack
     int32_t capturedCount = 0;                // calls captured in this request (all paths)
     PointFileMap internalFunctions;           // entries whose internal function was wrapped
     PointFileMap userFunctions;               // all other entries
