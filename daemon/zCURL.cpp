@@ -120,14 +120,21 @@ std::size_t zCURL::writeCallbackMemory(void* data, std::size_t size, std::size_t
     zCURL* self = static_cast<zCURL*>(client);
     if (!self || !data)
         return bytes;
-    const std::size_t room = self->_response.size() < kMaxResponseBytes
-                                 ? kMaxResponseBytes - self->_response.size() : 0;
-    const std::size_t kept = bytes < room ? bytes : room;
-    if (kept > 0) {
-        const char* piece = static_cast<const char*>(data);
-        if (self->_log.enabled(VornLog::LEVEL_DBG2))
-            self->_log.logDbg2("<CURL>", printable(piece, kept));
-        self->_response.append(piece, kept);
+    // libcurl is C: an exception must not unwind through it. Keeping or
+    // logging a piece can only fail for lack of memory; the transfer is then
+    // aborted (a short count), which comes back as a transport failure.
+    try {
+        const std::size_t room = self->_response.size() < kMaxResponseBytes
+                                     ? kMaxResponseBytes - self->_response.size() : 0;
+        const std::size_t kept = bytes < room ? bytes : room;
+        if (kept > 0) {
+            const char* piece = static_cast<const char*>(data);
+            if (self->_log.enabled(VornLog::LEVEL_DBG2))
+                self->_log.logDbg2("<CURL>", printable(piece, kept));
+            self->_response.append(piece, kept);
+        }
+    } catch (...) {
+        return 0;
     }
     return bytes;
 }
