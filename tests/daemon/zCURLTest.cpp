@@ -18,20 +18,27 @@
 
 namespace {
 
+// A TCP socket bound to a free loopback port, which is stored in `port`.
+int boundLoopbackSocket(int& port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
 // A loopback listener on a free port that answers one connection with a
 // canned reply after reading the request head and body.
 class OneShotServer {
 public:
     explicit OneShotServer(std::string reply) : _reply(std::move(reply))
     {
-        _fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        getsockname(_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
+        _fd = boundLoopbackSocket(port);
         listen(_fd, 1);
         _thread = std::thread([this] { serve(); });
     }
@@ -99,6 +106,19 @@ TEST(zCURL, PostSendsBodyAndHeadersInOrder)
     EXPECT_EQ(r.substr(r.size() - 10), "{\"a\":\"\xC3\xA9\"}");
 }
 
+// Redirects are followed: the status is that of the last answer.
+TEST(zCURL, FollowsARedirectToItsFinalStatus)
+{
+    OneShotServer target("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\nhere");
+    OneShotServer mover("HTTP/1.1 302 Found\r\nLocation: " + target.url() +
+                        "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    VornLog log;
+    zCURL curl(log);
+    EXPECT_EQ(curl.get(wide(mover.url()), {}), 200);
+    EXPECT_EQ(curl.response(), "here");
+    EXPECT_EQ(target.request.compare(0, 7, "GET /p "), 0) << target.request;
+}
+
 TEST(zCURL, KeepsABoundedPartOfAHugeAnswer)
 {
     const std::string body(300 * 1024, 'b');
@@ -141,19 +161,13 @@ TEST(zCURL, AnswerBodyIsLoggedAsOneSafeLineAtLevel4)
 
 TEST(zCURL, TransportFailuresThrowLibcurlText)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);  // nothing listens there now
+    int port = 0;
+    close(boundLoopbackSocket(port));  // nothing listens there now
 
     VornLog log;
     zCURL curl(log);
     try {
-        curl.get(L"http://127.0.0.1:" + std::to_wstring(ntohs(addr.sin_port)) + L"/", {});
+        curl.get(L"http://127.0.0.1:" + std::to_wstring(port) + L"/", {});
         FAIL() << "no exception";
     } catch (const zException& e) {
         EXPECT_EQ(e.message, "Couldn't connect to server");
