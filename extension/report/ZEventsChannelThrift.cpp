@@ -120,20 +120,27 @@ ZEventsChannelThrift::ZEventsChannelThrift(const VornLog& log)
 
 ZEventsChannelThrift::~ZEventsChannelThrift() = default;
 
-void ZEventsChannelThrift::handshake(const HandshakeData& data)
+template <typename Operation>
+void ZEventsChannelThrift::guarded(Operation operation)
 {
     try {
-        doHandshake(data);
+        operation();
     } catch (const zException&) {
         throw;
     } catch (const std::exception& e) {
-        // TException and anything the standard library raises on the way.
+        // TException and anything the standard library raises on the way:
+        // the connection is dropped and only zException leaves the channel.
         protocol.reset();
         throw zException(vorn::toUtf(e.what()));
     } catch (...) {
         protocol.reset();
         throw zException(L"Unknown failure of the event channel");
     }
+}
+
+void ZEventsChannelThrift::handshake(const HandshakeData& data)
+{
+    guarded([&] { doHandshake(data); });
 }
 
 void ZEventsChannelThrift::doHandshake(const HandshakeData& data)
@@ -179,17 +186,7 @@ void ZEventsChannelThrift::doHandshake(const HandshakeData& data)
 void ZEventsChannelThrift::send(const ZSymbolTable& symbols, const ZLocationTable& locations,
                                 std::list<boost::shared_ptr<ZCaptureEvent>> events)
 {
-    try {
-        doSend(symbols, locations, events);
-    } catch (const zException&) {
-        throw;
-    } catch (const std::exception& e) {
-        protocol.reset();
-        throw zException(vorn::toUtf(e.what()));
-    } catch (...) {
-        protocol.reset();
-        throw zException(L"Unknown failure of the event channel");
-    }
+    guarded([&] { doSend(symbols, locations, events); });
 }
 
 void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTable& locations,
@@ -209,10 +206,9 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
     std::vector<SymbolDTO> symbolList;
     symbolList.reserve(symbols.symbols.size());
     for (const auto& entry : symbols.symbols) {
-        SymbolDTO symbol;
-        symbol.token = entry.second;
-        symbol.value = entry.first;
-        symbolList.push_back(symbol);
+        symbolList.emplace_back();
+        symbolList.back().token = entry.second;
+        symbolList.back().value = entry.first;
     }
     log.logDbg2("Sending SymbolTable with:", symbolList.size(), "entries");
     block.__set_symbols(symbolList);
@@ -230,7 +226,7 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
         dto.callerMethodNameId = location.callerMethodNameId;
         dto.callerLineNumber = location.callerLineNumber;
         dto.layerTypeId = location.layerTypeId;
-        locationList.push_back(dto);
+        locationList.push_back(std::move(dto));
     }
     if (!locationList.empty()) {
         log.logDbg2("Sending Location Table with:", locationList.size(), "entries");
@@ -240,9 +236,9 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
     std::vector<EventDTO> eventList;
     eventList.reserve(events.size());
     for (const auto& event : events) {
-        EventDTO dto;
-        toThriftEventDTO(event, dto);
-        eventList.push_back(dto);
+        // Filled in place: a record holds every event kind, so a copy is dear.
+        eventList.emplace_back();
+        toThriftEventDTO(event, eventList.back());
     }
     log.logDbg2("Sending Events Table with:", eventList.size(), "entries");
     block.__set_events(eventList);
@@ -293,20 +289,12 @@ void ZEventsChannelThrift::checkPeerStillThere()
 
 void ZEventsChannelThrift::flush()
 {
-    try {
+    guarded([&] {
         if (!protocol) {
             throw zException(L"Event channel is not connected");
         }
         protocol->getTransport()->flush();
-    } catch (const zException&) {
-        throw;
-    } catch (const std::exception& e) {
-        protocol.reset();
-        throw zException(vorn::toUtf(e.what()));
-    } catch (...) {
-        protocol.reset();
-        throw zException(L"Unknown failure of the event channel");
-    }
+    });
 }
 
 void ZEventsChannelThrift::toThriftEventDTO(boost::shared_ptr<ZCaptureEvent> event, EventDTO& dto)

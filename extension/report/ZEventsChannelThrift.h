@@ -48,6 +48,10 @@ public:
     std::shared_ptr<apache::thrift::protocol::TProtocol> protocol;
 
 private:
+    // Runs one channel operation so that only zException leaves it; any other
+    // failure drops the connection and becomes a zException with its text.
+    template <typename Operation>
+    void guarded(Operation operation);
     void doHandshake(const HandshakeData& data);
     void doSend(const ZSymbolTable& symbols, const ZLocationTable& locations,
                 const std::list<boost::shared_ptr<ZCaptureEvent>>& events);
