@@ -1,7 +1,9 @@
 #include "common/VornUtils.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -276,9 +278,36 @@ uint64_t toMicroseconds(const timeval& tv)
     return us < 0 ? 0 : static_cast<uint64_t>(us);
 }
 
+namespace {
+
+// Every capture event and every log line asks for the process id; it is
+// read from the kernel once and then kept. A forked child must not go on
+// reporting its parent's id (PHP-FPM and Apache fork their workers after the
+// extension is loaded), so the child side of fork() drops the kept value and
+// the child reads its own at its next call. 0 means "not read yet".
+std::atomic<pid_t> cachedPid{0};
+
+void forgetPidInChild()
+{
+    cachedPid.store(0, std::memory_order_relaxed);
+}
+
+} // namespace
+
 pid_t getProcessID()
 {
-    return getpid();
+    // Registered once, before the first value is kept, so no fork can come
+    // between keeping a value and being told to drop it.
+    static const bool forkHandlerRegistered =
+        pthread_atfork(nullptr, nullptr, &forgetPidInChild) == 0;
+    pid_t pid = cachedPid.load(std::memory_order_relaxed);
+    if (pid != 0)
+        return pid;
+    pid = getpid();
+    // Without a fork handler a kept value could outlive a fork: ask every time.
+    if (forkHandlerRegistered)
+        cachedPid.store(pid, std::memory_order_relaxed);
+    return pid;
 }
 
 pid_t getParentProcessID()

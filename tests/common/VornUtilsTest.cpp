@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "TempDir.h"
 #include "common/VornUtils.h"
@@ -185,6 +190,57 @@ TEST(VornUtilsTime, ProcessAndClock)
     timeval t;
     EXPECT_EQ(getTimeOfDay(&t), 0);
     EXPECT_GT(t.tv_sec, 1600000000);
+}
+
+TEST(VornUtilsTime, ForkedChildSeesItsOwnProcessId)
+{
+    // The id is kept after the first call; a child forked afterwards must
+    // still report its own id, and so must a grandchild.
+    const pid_t parent = getProcessID();
+    ASSERT_EQ(parent, getpid());
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 0;
+        const pid_t mine = getProcessID();
+        if (mine != getpid() || mine == parent)
+            code = 1;
+        else if (getProcessID() != mine)
+            code = 2;
+        else {
+            const pid_t grandchild = fork();
+            if (grandchild < 0) {
+                code = 3;
+            } else if (grandchild == 0) {
+                const pid_t g = getProcessID();
+                _exit(g == getpid() && g != mine && g != parent ? 0 : 4);
+            } else {
+                int st = 0;
+                if (waitpid(grandchild, &st, 0) != grandchild || !WIFEXITED(st))
+                    code = 5;
+                else
+                    code = WEXITSTATUS(st);
+            }
+        }
+        _exit(code);
+    }
+
+    int status = 0;
+    pid_t done = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "forked child did not finish";
+    }
+    ASSERT_EQ(done, child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The parent keeps its own id.
+    EXPECT_EQ(getProcessID(), parent);
 }
 
 TEST(VornUtilsUrl, FullUrl)
