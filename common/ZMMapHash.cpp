@@ -151,7 +151,15 @@ ZMMapHash::Walk ZMMapHash::doWalk(uint32_t index, const std::string* key) const
     int64_t offset = buckets[index];
     // A consistent chain is never longer than the entry count; one more step
     // allows for a writer killed between linking an entry and counting it.
-    const int64_t maxSteps = static_cast<int64_t>(header->entryCount) + 1;
+    // The count itself is read from the file, so it is also held to the
+    // number of entries the used heap can hold (each takes its 48 bytes plus
+    // at least 8 for its value and 8 for its key): a damaged count must not
+    // turn a looped chain into billions of steps under the shared lock.
+    const int64_t room = (usedEnd() - entriesStart()) / (ENTRY_BYTES + 16);
+    int64_t maxSteps = static_cast<int64_t>(header->entryCount);
+    if (maxSteps > room)
+        maxSteps = room;
+    maxSteps += 1;
     int64_t steps = 0;
     while (offset != NO_OFFSET) {
         Entry* e = entryAt(offset);

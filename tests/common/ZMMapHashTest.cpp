@@ -508,6 +508,36 @@ TEST_F(ZMMapHashTest, DamagedChainsAreWalkedWithinBounds)
     }
 }
 
+TEST_F(ZMMapHashTest, LoopedChainWithADamagedEntryCountEndsQuickly)
+{
+    // A chain that loops back on itself, with an entry count scribbled to
+    // its maximum: the walk must still stop after a handful of steps rather
+    // than go round the loop two billion times.
+    uint32_t bucket = 0;
+    const auto keys = threeInOneBucket(&bucket);
+    ZMMapHash h;
+    ASSERT_TRUE(h.create("h", tmp.path(), 16384));
+    ASSERT_TRUE(h.insert(keys[0], "1"));
+    ASSERT_TRUE(h.insert(keys[1], "2"));
+    const std::string b = bytes();
+    const int64_t head = readAt<int64_t>(b, BUCKETS_AT + 8 * static_cast<long>(bucket));
+    const int64_t second = readAt<int64_t>(b, head);
+    patchValue<int64_t>(filePath(), second, head); // second.next -> head
+    patchValue<int32_t>(filePath(), 8, INT32_MAX); // entry count
+
+    const auto start = std::chrono::steady_clock::now();
+    std::string out;
+    EXPECT_FALSE(h.contains(keys[2]));
+    EXPECT_FALSE(h.value(keys[2], out));
+    EXPECT_FALSE(h.remove(keys[2]));
+    EXPECT_FALSE(h.insert(keys[2], "3"));
+    EXPECT_NE(h.errorString().find("corrupt"), std::string::npos) << h.errorString();
+    EXPECT_TRUE(h.value(keys[1], out));
+    EXPECT_EQ(out, "2");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(500));
+}
+
 TEST_F(ZMMapHashTest, CorruptChainRefusesNewKeysWithAClearError)
 {
     uint32_t bucket = 0;
