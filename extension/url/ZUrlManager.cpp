@@ -6,11 +6,14 @@
 
 #include <boost/interprocess/exceptions.hpp>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <memory>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -63,6 +66,35 @@ bool applyRule(const ZUrlManager::UrlRegex& rule, const std::string& subject, st
     return true;
 }
 
+// Reads at most `limit` bytes of the regular file `path` into `content`.
+// False when it cannot be opened or is no regular file (a FIFO would block
+// the opening until a writer appears, holding the module start-up).
+bool readRegexFile(VornLog& log, const std::wstring& path, size_t limit, std::string& content)
+{
+    const int fd = ::open(vorn::fromUtf(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        log.logWarning(L"URL regex file is not a regular file and is not read:", path);
+        return false;
+    }
+    content.assign(limit, '\0');
+    size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::read(fd, &content[got], limit - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    content.resize(got);
+    return true;
+}
+
 } // namespace
 
 ZUrlManager::ZUrlManager(const QuilletGlobals& globals, const IServerVariables* serverVariables)
@@ -111,12 +143,9 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
 
     // Read as bytes: rules may hold any bytes (UTF-8 paths included) and are
     // matched against the path's own bytes.
-    std::ifstream in(vorn::fromUtf(regexFilePath), std::ios::in | std::ios::binary);
-    if (!in)
+    std::string content;
+    if (!readRegexFile(log, regexFilePath, MAX_REGEX_FILE_BYTES + 1, content))
         return;
-    std::string content(MAX_REGEX_FILE_BYTES + 1, '\0');
-    in.read(&content[0], static_cast<std::streamsize>(content.size()));
-    content.resize(static_cast<size_t>(in.gcount()));
     if (content.size() > MAX_REGEX_FILE_BYTES) {
         content.resize(MAX_REGEX_FILE_BYTES);
         log.logWarning(L"URL regex file is larger than", static_cast<unsigned long>(MAX_REGEX_FILE_BYTES),

@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 class UrlManagerTest : public ::testing::Test {
@@ -166,6 +172,37 @@ TEST_F(UrlManagerTest, MissingFileGivesNoRules)
     EXPECT_EQ(1, env.countLines("[DBG1] Loading URL regex file: " + env.installDir + "/etc/url-regex.txt"));
     vars.request("shop.example", "/user/1");
     EXPECT_EQ(L"/user/1", manager.getCurrentURI(env.log, false).collapsedPath);
+}
+
+TEST_F(UrlManagerTest, RegexFileThatIsNoPlainFileIsNotRead)
+{
+    // A FIFO would block the opening until some writer appears, holding the
+    // module start-up; a folder cannot be read as rules either.
+    const std::string path = env.installDir + "/etc/url-regex.txt";
+    ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+    auto loading = std::async(std::launch::async, [this] {
+        manager.loadRegexFile(env.log, env.globals.install_dir);
+    });
+    if (loading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // Let the blocked reader go before failing.
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            close(fd);
+        loading.wait();
+        FAIL() << "loading the URL regex file blocked on a FIFO";
+    }
+    EXPECT_TRUE(manager.getRegexes().empty());
+    EXPECT_EQ(1, env.countLines("[WARNING] URL regex file is not a regular file and is not read: " + path));
+    unlink(path.c_str());
+
+    ASSERT_EQ(0, mkdir(path.c_str(), 0755));
+    manager.loadRegexFile(env.log, env.globals.install_dir);
+    EXPECT_TRUE(manager.getRegexes().empty());
+    EXPECT_EQ(2, env.countLines("[WARNING] URL regex file is not a regular file and is not read: " + path));
+    rmdir(path.c_str());
+
+    // A plain file read after them loads as usual.
+    EXPECT_EQ(L"/fine", collapse("/ok=/fine\n", "/ok"));
 }
 
 TEST_F(UrlManagerTest, ReloadReplacesRules)
