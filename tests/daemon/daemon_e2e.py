@@ -9,6 +9,7 @@ what it started and removes its temporary folder. Cases that touch the block
 """
 
 import json
+import mmap
 import os
 import re
 import shutil
@@ -285,7 +286,24 @@ def case_register_ok():
                      "[DBG1] Performing healthcheck with URL: %s ...done" % s.url(HEALTH_PATH)):
             check(line in d.log(), "log lacks %r" % line)
 
-        check(d.stop() == 0, "status after SIGTERM")
+        # Each failed health check is logged on its own tick, and no
+        # registration is attempted before the web server answers 200.
+        check(d.log().count("[ERROR] Healthcheck failed. HTTP response code was: 500") == 3,
+              "health-check failure lines")
+        check(posts[0].when > gets[3].when, "registration before the web server was up")
+
+        # A worker that still has the block mapped sees the flag cleared and
+        # the texts kept.
+        fd = os.open(BLOCK, os.O_RDONLY)
+        try:
+            mapped = mmap.mmap(fd, BLOCK_SIZE, mmap.MAP_SHARED, mmap.PROT_READ)
+        finally:
+            os.close(fd)
+        try:
+            check(d.stop() == 0, "status after SIGTERM")
+            check(mapped[0] == 0 and mapped[1:] == block[1:], "mapped block after stop: %r" % mapped[:16])
+        finally:
+            mapped.close()
         check(read_block() is None, "block not removed")
         log = d.log()
         check("[DBG1] Going down" in log and "[DBG1] Marking registration false" in log, "shutdown log")
@@ -374,6 +392,19 @@ def case_garbage_and_redirect_loop():
         # after the client's five redirects
         check(len(s.of(REGISTER_PATH)) == 3, "requests: %d" % len(s.of(REGISTER_PATH)))
         check(len(s.of(LOOP_PATH)) == 5, "redirects followed: %d" % len(s.of(LOOP_PATH)))
+        check(d.stop() == 0, "status")
+
+
+def case_https_self_signed():
+    # Certificates are not checked: a web server and an aggregator with a
+    # self-signed certificate are reached over https.
+    with StandIn(tls=True) as s, Daemon({"health_check_url": s.url(HEALTH_PATH),
+                                         "register_url": s.url(REGISTER_PATH)}) as d:
+        check(s.url(HEALTH_PATH).startswith("https://"), "stand-in does not speak TLS")
+        d.start()
+        wait_for(lambda: (read_block() or b"\0")[0] == 1, 8, "registered flag")
+        check("[DBG1] WebServer is up and running" in d.log(), "health check over https")
+        check(len(s.of(REGISTER_PATH)) == 1, "registrations: %d" % len(s.of(REGISTER_PATH)))
         check(d.stop() == 0, "status")
 
 

@@ -9,11 +9,18 @@ free loopback port, answering each path from a script of actions:
   "garbage"           write bytes that are not HTTP and close
   "redirect"          302 to /loop, which redirects to itself for ever
 
+With tls=True it speaks https with a self-signed certificate made for the run.
+
 The last action of a script repeats. Every request is recorded with its
 arrival time (monotonic clock), method, path, headers in order and body.
 """
 
 import http.server
+import os
+import shutil
+import ssl
+import subprocess
+import tempfile
 import threading
 import time
 
@@ -32,7 +39,7 @@ class Request:
 
 
 class StandIn:
-    def __init__(self, health=("200",), register=("200",)):
+    def __init__(self, health=("200",), register=("200",), tls=False):
         self.scripts = {HEALTH_PATH: list(health), REGISTER_PATH: list(register), LOOP_PATH: ["redirect"]}
         self.requests = []
         self.lock = threading.Lock()
@@ -71,6 +78,10 @@ class StandIn:
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.server.daemon_threads = True
         self.port = self.server.server_address[1]
+        self.scheme = "http"
+        self.tls_folder = None
+        if tls:
+            self._serve_tls()
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
 
     def act(self, handler, action, path):
@@ -84,7 +95,7 @@ class StandIn:
             return
         if action == "redirect":
             handler.send_response(302)
-            handler.send_header("Location", "http://127.0.0.1:%d%s" % (self.port, LOOP_PATH))
+            handler.send_header("Location", self.url(LOOP_PATH))
             handler.send_header("Content-Length", "0")
             handler.end_headers()
             return
@@ -96,8 +107,21 @@ class StandIn:
         handler.end_headers()
         handler.wfile.write(body)
 
+    def _serve_tls(self):
+        """Speak https with a throw-away self-signed certificate."""
+        self.tls_folder = tempfile.mkdtemp(prefix="qx-standin-tls-%d-" % os.getpid())
+        key = os.path.join(self.tls_folder, "key.pem")
+        cert = os.path.join(self.tls_folder, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=qx-standin"],
+                       check=True, capture_output=True, timeout=20)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.scheme = "https"
+
     def url(self, path):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
+        return "%s://127.0.0.1:%d%s" % (self.scheme, self.port, path)
 
     def of(self, path):
         with self.lock:
@@ -111,6 +135,8 @@ class StandIn:
         self.stopping.set()
         self.server.shutdown()
         self.server.server_close()
+        if self.tls_folder:
+            shutil.rmtree(self.tls_folder, ignore_errors=True)
         return False
 
 
