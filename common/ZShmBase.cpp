@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include "common/VornUtils.h"
+#include "common/zException.h"
 
 ZShmBase::ZShmBase() : size(0), created(false) {}
 
@@ -26,6 +27,19 @@ void ZShmBase::initializeBase(const std::wstring& newName, unsigned long newSize
 {
     name = newName;
     size = newSize;
+}
+
+void ZShmBase::createGuarded(const std::wstring& newName, unsigned long newSize,
+                             const std::function<void(const std::string& posix)>& open)
+{
+    try {
+        initializeBase(newName, newSize);
+        open(posixName(newName));
+    } catch (const zException&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw zException(vorn::toUtf(e.what()));
+    }
 }
 
 void* ZShmBase::address() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include <boost/interprocess/mapped_region.hpp>
@@ -39,6 +40,15 @@ public:
     // false when nothing is mapped or the call fails.
     bool flushAsync();
 
+protected:
+    // The frame of every create(): stores name and size, then runs `open`
+    // with the POSIX name. Standard errors raised inside (the shared-memory
+    // layer's, a failed allocation) come out as zException with their text
+    // read as Latin-1; a zException passes unchanged.
+    void createGuarded(const std::wstring& name, unsigned long size,
+                       const std::function<void(const std::string& posix)>& open);
+
+public:
     std::wstring name;   // as given to create(), without an added "/"
     unsigned long size;  // as given to create()
     boost::interprocess::shared_memory_object shm;

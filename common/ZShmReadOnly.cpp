@@ -13,10 +13,7 @@ ZShmReadOnly::~ZShmReadOnly() = default;
 
 void ZShmReadOnly::create(const std::wstring& newName, unsigned long newSize)
 {
-    try {
-        initializeBase(newName, newSize);
-        const std::string posix = posixName(newName);
-
+    createGuarded(newName, newSize, [this, newSize](const std::string& posix) {
         bip::shared_memory_object opened(bip::open_only, posix.c_str(), bip::read_only);
         shm.swap(opened);
         // The old object (if any) is now in `opened` and closes at scope end.
@@ -37,9 +34,5 @@ void ZShmReadOnly::create(const std::wstring& newName, unsigned long newSize)
         bip::mapped_region mapped(shm, bip::read_only, 0, length);
         region.swap(mapped);
         created = true;
-    } catch (const zException&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw zException(vorn::toUtf(e.what()));
-    }
+    });
 }

@@ -14,10 +14,7 @@ ZShmReadWrite::~ZShmReadWrite() = default;
 
 void ZShmReadWrite::create(const std::wstring& newName, unsigned long newSize)
 {
-    try {
-        initializeBase(newName, newSize);
-        const std::string posix = posixName(newName);
-
+    createGuarded(newName, newSize, [this, newSize](const std::string& posix) {
         // Open-or-create sets the permissions with fchmod after creating, so
         // readers of other users can open the block whatever our umask is.
         bip::shared_memory_object opened(bip::open_or_create, posix.c_str(), bip::read_write,
@@ -30,9 +27,5 @@ void ZShmReadWrite::create(const std::wstring& newName, unsigned long newSize)
         bip::mapped_region mapped(shm, bip::read_write, 0, static_cast<std::size_t>(newSize));
         region.swap(mapped);
         created = true;
-    } catch (const zException&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw zException(vorn::toUtf(e.what()));
-    }
+    });
 }
