@@ -245,6 +245,21 @@ int64_t ZMMapHash::newEntry(const std::string& key, const std::string& value)
     return allocator.ptrToOffset(e);
 }
 
+bool ZMMapHash::addNewKey(uint32_t index, const Walk& walk, const std::string& key,
+                          const std::string& value, const char* where)
+{
+    // The walk did not reach the end of a damaged chain: there is no sound
+    // place to link a new entry.
+    if (walk.corrupt) {
+        setCorrupt(where);
+        return false;
+    }
+    const int64_t added = newEntry(key, value);
+    if (added == NO_OFFSET)
+        return false;
+    return appendToBucket(index, walk, added);
+}
+
 bool ZMMapHash::appendToBucket(uint32_t index, const Walk& walk, int64_t entryOffset)
 {
     Entry* added = entryAt(entryOffset);
@@ -274,16 +289,8 @@ bool ZMMapHash::insert(const std::string& key, const std::string& value)
     }
     const uint32_t index = doGetIndexForKey(key);
     const Walk walk = doWalk(index, &key);
-    if (walk.found == NO_OFFSET) {
-        if (walk.corrupt) {
-            setCorrupt("ZMMapHash::insert");
-            return false;
-        }
-        const int64_t added = newEntry(key, value);
-        if (added == NO_OFFSET)
-            return false;
-        return appendToBucket(index, walk, added);
-    }
+    if (walk.found == NO_OFFSET)
+        return addNewKey(index, walk, key, value, "ZMMapHash::insert");
 
     Entry* e = entryAt(walk.found);
     const int64_t newLength = static_cast<int64_t>(value.size());
@@ -320,16 +327,8 @@ bool ZMMapHash::atomicInsert(const std::string& key, const std::string& value)
         return false;
     const uint32_t index = doGetIndexForKey(key);
     const Walk walk = doWalk(index, &key);
-    if (walk.found == NO_OFFSET) {
-        if (walk.corrupt) {
-            setCorrupt("ZMMapHash::atomicInsert");
-            return false;
-        }
-        const int64_t added = newEntry(key, value);
-        if (added == NO_OFFSET)
-            return false;
-        return appendToBucket(index, walk, added);
-    }
+    if (walk.found == NO_OFFSET)
+        return addNewKey(index, walk, key, value, "ZMMapHash::atomicInsert");
 
     const int64_t oldNext = entryAt(walk.found)->next;
     Entry* following = oldNext != NO_OFFSET ? entryAt(oldNext) : nullptr;

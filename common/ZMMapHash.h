@@ -96,6 +96,9 @@ private:
     int64_t doFindLastInList(uint32_t index) const;
     int64_t newEntry(const std::string& key, const std::string& value);
     bool doInitialize();
+    // Links a new entry for a key the walk did not find at the end of its chain.
+    bool addNewKey(uint32_t index, const Walk& walk, const std::string& key, const std::string& value,
+                   const char* where);
     bool appendToBucket(uint32_t index, const Walk& walk, int64_t entryOffset);
     bool refuseNewEntry(const std::string& key, const std::string& value);
     void setCorrupt(const char* where);
