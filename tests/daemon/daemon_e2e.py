@@ -392,6 +392,11 @@ def case_garbage_and_redirect_loop():
         # after the client's five redirects
         check(len(s.of(REGISTER_PATH)) == 3, "requests: %d" % len(s.of(REGISTER_PATH)))
         check(len(s.of(LOOP_PATH)) == 5, "redirects followed: %d" % len(s.of(LOOP_PATH)))
+        # retry_interval 0: after a failure on one tick the next attempt
+        # comes two ticks later.
+        at = [r.when for r in s.of(REGISTER_PATH)]
+        gaps = [b - a for a, b in zip(at, at[1:])]
+        check(all(1.6 < g < 2.4 for g in gaps), "attempt gaps %r" % gaps)
         check(d.stop() == 0, "status")
 
 
