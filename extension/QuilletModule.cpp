@@ -431,6 +431,12 @@ void deactivateRequest()
         }
     }
     reporter->finalizeRequest();
+    // The request's block is closed. Script code can still run after this
+    // callback (a session save handler flushed by the session module's own
+    // shutdown): its calls belong to no block and must not open the next
+    // request's block with events whose symbols were never announced.
+    qxAgent->collecting = false;
+    globals.collectEnabled = false;
 }
 
 // ---- Module callbacks ------------------------------------------------------

@@ -89,6 +89,24 @@ function fiberParent() { $f = new Fiber(function () { return suspends(); }); $v 
 fastFn();
 echo $value;
 """,
+    "session_write.php": """<?php
+require 'lib.php';
+// The session's save handler runs when the session module shuts the request
+// down, after the extension has closed the request's block.
+class LateWriter extends SessionHandler {
+    public function open($path, $name): bool { return true; }
+    public function close(): bool { return true; }
+    public function read($id): string|false { return ''; }
+    public function write($id, $data): bool { slowFn(); fastFn(); return true; }
+    public function destroy($id): bool { return true; }
+    public function gc($max): int|false { return 0; }
+}
+session_set_save_handler(new LateWriter(), false);
+session_start();
+$_SESSION['n'] = 1;
+echo 'saved';
+""",
+    "plain.php": "<?php echo 'plain';",
     "deep_internal.php": """<?php
 function level3() { usleep(1000); }
 function level2() { usleep(1000); level3(); }
@@ -223,6 +241,19 @@ class InstrumentationTest(unittest.TestCase):
         self.assertEqual([3, 4, 3], [depths[0], depths[2], depths[3]])
         # The suspended call ends when the fiber is destroyed at the end of the script.
         self.assertEveryCallEnded(site, block)
+
+    def test_calls_after_the_request_block_is_closed_reach_no_block(self):
+        # Listed calls made by code that runs after the request's block was
+        # sent belong to no block: they must not open the next request's.
+        site = self.site({"qx.slow_function_threshold": 0})
+        _, body, first = site.block_for("/session_write.php")
+        self.assertEqual("saved", body)
+        self.assertEqual([], first.calls(), site.diagnostics())
+        _, body, second = site.block_for("/plain.php")
+        self.assertEqual("plain", body)
+        self.assertEqual("httpFragmentStartEvent", second.events[0]["kind"], site.diagnostics())
+        self.assertEqual([], second.calls(), site.diagnostics())
+        self.assertEveryCallEnded(site, second)
 
     def test_uncollected_request_runs_listed_functions_normally(self):
         site = self.site({"qx.slow_function_threshold": 0})
