@@ -64,6 +64,11 @@ uint64_t readBounded(const QuilletDirectives::Source& source, const std::string&
 bool readBool(const QuilletDirectives::Source& source, const std::string& name,
               std::vector<std::wstring>& warnings)
 {
+    // php.ini spells off as Off, No, False or None, which its parser hands on
+    // as the empty text: that is a plain off, nothing to warn about.
+    std::string text;
+    if (source.text(name, text) && text.empty())
+        return QuilletDirectives::toBool(source.integer(name));
     int64_t value = readInteger(source, name, warnings);
     bool on = QuilletDirectives::toBool(value);
     if (value != 0 && value != 1) {

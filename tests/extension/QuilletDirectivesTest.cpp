@@ -159,6 +159,19 @@ TEST(QuilletDirectives, BooleansReadTheLowByte)
     EXPECT_NE(std::wstring::npos, r.warnings[0].find(L"qx.enable_crossvm"));
 }
 
+TEST(QuilletDirectives, BooleanOffAsPhpIniHandsItOnIsReadWithoutWarning)
+{
+    // php.ini's Off, No, False and None reach the extension as the empty text.
+    Read r = readWith({{"qx.enable_crossvm", ""}, {"qx.use_event_channel_null", ""}});
+    EXPECT_FALSE(r.globals.enable_crossvm);
+    EXPECT_FALSE(r.globals.use_event_channel_null);
+    EXPECT_TRUE(r.warnings.empty());
+    // An empty number is still worth a line.
+    r = readWith({{"qx.max_functions", ""}});
+    EXPECT_EQ(0u, r.globals.max_functions);
+    EXPECT_EQ(1u, r.warnings.size());
+}
+
 TEST(QuilletDirectives, PortAndLevelAreStoredUnchangedEvenNegative)
 {
     Read r = readWith({{"qx.events_channel_port", "-7"}, {"qx.log_level", "-1"}});
