@@ -171,6 +171,25 @@ void addRequestLocations(ZEventsReporter& reporter, const std::string& method)
     methodStartLocationID = root->id;
 }
 
+// Fills the request's opening event, HTTP or remote fragment alike: the
+// collapsed path's token first, then the request's two locations, then the
+// rest; the caller appends it.
+template <typename FragmentStart>
+void fillFragmentStart(FragmentStart& event, ZEventsReporter& reporter, const vorn::Uri& uri, uint64_t start)
+{
+    event.diagArg = "DIAG_ARG:type=http";
+    event.depth = 1;
+    event.uriToken = reporter.addString(vorn::fromUtf(uri.collapsedPath));
+
+    std::string method = requestMethodOrGet();
+    qxAgent->requestMethod = method;
+    addRequestLocations(reporter, method);
+
+    event.locationId = httpStartLocationID;
+    event.timeInMicroseconds = start;
+    event.remoteConsumerId = remoteAddress();
+}
+
 // Opens the request as an HTTP fragment.
 void reportHttpFragmentStart(VornLog& log, ZEventsReporter& reporter, uint64_t start)
 {
@@ -179,18 +198,21 @@ void reportHttpFragmentStart(VornLog& log, ZEventsReporter& reporter, uint64_t s
                 uri.collapsedPath);
 
     auto event = boost::make_shared<ZHttpFragmentStartEvent>();
-    event->diagArg = "DIAG_ARG:type=http";
-    event->depth = 1;
-    event->uriToken = reporter.addString(vorn::fromUtf(uri.collapsedPath));
-
-    std::string method = requestMethodOrGet();
-    qxAgent->requestMethod = method;
-    addRequestLocations(reporter, method);
-
-    event->locationId = httpStartLocationID;
-    event->timeInMicroseconds = start;
-    event->remoteConsumerId = remoteAddress();
+    fillFragmentStart(*event, reporter, uri, start);
     reporter.events.push_back(event);
+}
+
+// Fills the request's closing event, HTTP or remote fragment alike.
+template <typename FragmentEnd>
+boost::shared_ptr<FragmentEnd> makeFragmentEnd(uint64_t end, int32_t uriToken, int32_t status)
+{
+    auto event = boost::make_shared<FragmentEnd>();
+    event->depth = 1;
+    event->timeInMicroseconds = end;
+    event->uriToken = uriToken;
+    event->locationId = httpStartLocationID;
+    event->httpStatusCode = status;
+    return event;
 }
 
 } // namespace
@@ -215,18 +237,8 @@ void vorn_report_remote_method_start_event(VornLog& log, uint64_t start)
     }
 
     auto event = boost::make_shared<ZRemoteFragmentStartEvent>();
-    event->diagArg = "DIAG_ARG:type=http";
-    event->depth = 1;
-    event->uriToken = reporter->addString(vorn::fromUtf(uri.collapsedPath));
+    fillFragmentStart(*event, *reporter, uri, start);
     event->correlationToken = token;
-
-    std::string method = requestMethodOrGet();
-    qxAgent->requestMethod = method;
-    addRequestLocations(*reporter, method);
-
-    event->locationId = httpStartLocationID;
-    event->timeInMicroseconds = start;
-    event->remoteConsumerId = remoteAddress();
     reporter->events.push_back(event);
 }
 
@@ -379,22 +391,12 @@ void deactivateRequest()
     int32_t fragmentThreadId = 0;
     int32_t uriToken = reporter->addString(vorn::fromUtf(uri.collapsedPath));
     if (remote) {
-        auto e = boost::make_shared<ZRemoteFragmentEndEvent>();
-        e->depth = 1;
-        e->timeInMicroseconds = end;
-        e->uriToken = uriToken;
-        e->locationId = httpStartLocationID;
-        e->httpStatusCode = status;
+        auto e = makeFragmentEnd<ZRemoteFragmentEndEvent>(end, uriToken, status);
         e->adjustedEndTime = static_cast<int64_t>(end);
         fragmentThreadId = e->threadId;
         fragmentEnd = e;
     } else {
-        auto e = boost::make_shared<ZHttpFragmentEndEvent>();
-        e->depth = 1;
-        e->timeInMicroseconds = end;
-        e->uriToken = uriToken;
-        e->locationId = httpStartLocationID;
-        e->httpStatusCode = status;
+        auto e = makeFragmentEnd<ZHttpFragmentEndEvent>(end, uriToken, status);
         fragmentThreadId = e->threadId;
         fragmentEnd = e;
     }
