@@ -25,6 +25,7 @@
 #include "extension/ZRemoteMethodEndEvent.h"
 #include "extension/ZRemoteMethodStartEvent.h"
 #include "extension/crossvm/CorrelationToken.h"
+#include "extension/report/ZDeadlineTransport.h"
 #include "extension/report/idl/EventDTO_types.h"
 #include "extension/report/idl/blockMetaData_types.h"
 #include "extension/report/idl/handshakeDTO_types.h"
@@ -151,13 +152,17 @@ void ZEventsChannelThrift::doHandshake(const HandshakeData& data)
     socket->setSendTimeout(IO_TIMEOUT_MS);
     socket->setNoDelay(true);
 
-    auto buffered = std::make_shared<TBufferedTransport>(socket, 512, 512);
+    // The peer's identification is read within one limit in all, not only
+    // per read, whatever the peer sends or how slowly.
+    auto limited = std::make_shared<ZDeadlineTransport>(socket, IO_TIMEOUT_MS);
+    auto buffered = std::make_shared<TBufferedTransport>(limited, 512, 512);
     protocol = std::make_shared<TCompactProtocol>(buffered, PEER_STRING_LIMIT, PEER_CONTAINER_LIMIT);
     buffered->open();
 
     // Only a failed read matters; the peer's values are not examined.
     ThriftProtocolIdentificationDTO peer;
     peer.read(protocol.get());
+    socket->setRecvTimeout(IO_TIMEOUT_MS);
 
     ThriftProtocolIdentificationDTO identification;
     identification.handshakeId = HANDSHAKE_ID;

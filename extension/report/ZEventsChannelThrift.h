@@ -19,8 +19,10 @@ public:
     static const char* const HANDSHAKE_ID;
     static constexpr int32_t PROTOCOL_VERSION = 1;
     static constexpr int CONNECT_TIMEOUT_MS = 5;
-    // Bound on every read and write of the connection: a peer that stops
-    // answering or reading costs the PHP worker at most this long per call.
+    // Bound on every read and write of the connection, and on the whole read
+    // of the peer's identification: a peer that stops answering or reading,
+    // or trickles its identification, costs the PHP worker at most this long
+    // per call.
     static constexpr int IO_TIMEOUT_MS = 500;
     // Bounds on what the peer's identification may announce.
     static constexpr int32_t PEER_STRING_LIMIT = 64 * 1024;

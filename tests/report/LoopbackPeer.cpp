@@ -119,7 +119,12 @@ void LoopbackPeer::run()
         const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         ++accepted_;
-        if (!script_.greeting.empty()) {
+        if (script_.trickleMs > 0) {
+            for (size_t i = 0; i < script_.greeting.size() && !stop_; ++i) {
+                if (send(fd, script_.greeting.data() + i, 1, MSG_NOSIGNAL) != 1) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(script_.trickleMs));
+            }
+        } else if (!script_.greeting.empty()) {
             (void)send(fd, script_.greeting.data(), script_.greeting.size(), MSG_NOSIGNAL);
         }
         if (script_.closeAfterGreeting) {

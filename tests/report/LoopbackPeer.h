@@ -13,6 +13,7 @@ class LoopbackPeer {
 public:
     struct Script {
         std::string greeting;       // bytes sent right after accepting
+        int trickleMs = 0;          // > 0: the greeting goes out a byte at a time, this far apart
         bool closeAfterGreeting = false;
         bool read = true;           // false: never read what the probe sends
         // Close the connection once this many bytes were received (0: never).

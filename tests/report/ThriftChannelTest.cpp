@@ -175,6 +175,34 @@ TEST(ThriftChannel, SilentPeerCostsOneTimeOut)
     EXPECT_FALSE(channel.connected());
 }
 
+TEST(ThriftChannel, TricklingOrEndlessIdentificationCostsOneTimeOutInAll)
+{
+    // Fields the identification does not define (id 3, i32 0), which the
+    // reader skips for as long as they come.
+    std::string unknownFields;
+    for (int i = 0; i < 200000; ++i) {
+        unknownFields += std::string("\x05\x06\x00", 3);
+    }
+
+    // Each byte well within the time-out of one read, but never the end.
+    LoopbackPeer::Script slow;
+    slow.greeting = unknownFields.substr(0, 300);
+    slow.trickleMs = ZEventsChannelThrift::IO_TIMEOUT_MS / 5;
+    // A stream of them, faster than the reader can skip them.
+    LoopbackPeer::Script fast;
+    fast.greeting = unknownFields;
+    for (const auto& script : {slow, fast}) {
+        LoopbackPeer peer(script);
+        MemoryLog mem(0);
+        ZEventsChannelThrift channel(mem.log);
+        const auto start = Clock::now();
+        EXPECT_THROW(channel.handshake(handshakeData(peer.port())), zException);
+        EXPECT_LT(msSince(start), ZEventsChannelThrift::IO_TIMEOUT_MS * 2);
+        EXPECT_FALSE(channel.connected());
+        EXPECT_EQ(peer.received(), "");  // the probe introduced itself to no one
+    }
+}
+
 TEST(ThriftChannel, PeerThatStopsReadingCostsOneTimeOut)
 {
     LoopbackPeer::Script script = aggregatorScript();
