@@ -12,6 +12,7 @@
 
 #include "TempDir.h"
 #include "common/VornLog.h"
+#include "common/VornUtils.h"
 #include "common/zException.h"
 
 namespace {
@@ -279,6 +280,9 @@ TEST(VornLogStandalone, LongLinesOfConcurrentProcessesDoNotInterleave)
     constexpr int LINES = 40;
     const size_t width = 20000; // several times a stream buffer
     std::vector<pid_t> pids;
+    // The parent has read (and kept) its own id before forking: each child's
+    // lines must still carry the child's id.
+    ASSERT_EQ(vorn::getProcessID(), getpid());
     for (int i = 0; i < PROCS; ++i) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
@@ -310,12 +314,15 @@ TEST(VornLogStandalone, LongLinesOfConcurrentProcessesDoNotInterleave)
     }
     const auto out = lines(TempDir::readFile(p));
     ASSERT_EQ(out.size(), static_cast<size_t>(PROCS * LINES));
-    const std::regex stamp("^\\[\\d{2}/\\d{2}/\\d{4} - \\d{2}:\\d{2}:\\d{2} p\\d+\\] \\[ERROR\\] ");
+    const std::regex stamp("^\\[\\d{2}/\\d{2}/\\d{4} - \\d{2}:\\d{2}:\\d{2} p(\\d+)\\] \\[ERROR\\] ");
     for (const std::string& l : out) {
         std::smatch m;
         ASSERT_TRUE(std::regex_search(l, m, stamp)) << l.substr(0, 60);
         const std::string b = m.suffix();
         ASSERT_EQ(b.size(), width);
         EXPECT_EQ(b.find_first_not_of(b[0]), std::string::npos);
+        const int writer = b[0] - 'a';
+        ASSERT_TRUE(writer >= 0 && writer < PROCS);
+        EXPECT_EQ(m[1].str(), std::to_string(pids[static_cast<size_t>(writer)]));
     }
 }
