@@ -59,6 +59,7 @@ void timeDiff(const timeval& start, const timeval& end, timeval& result);
 // A negative time (clock stepped back) counts as 0.
 uint64_t toMilliseconds(const timeval& tv);
 uint64_t toMicroseconds(const timeval& tv);
+// The calling process's id: read once and kept; a forked child reads its own.
 pid_t getProcessID();
 pid_t getParentProcessID();
 
