@@ -275,9 +275,15 @@ void ZEventsChannelThrift::checkPeerStillThere()
     }
     pollfd pfd{};
     pfd.fd = socket->getSocketFD();
-    pfd.events = POLLIN;
+    // POLLRDHUP also tells of a peer that closed after sending bytes that
+    // are still unread here, which a peek alone would take for a live peer.
+    pfd.events = POLLIN | POLLRDHUP;
     if (pfd.fd < 0 || ::poll(&pfd, 1, 0) <= 0) {
         return;  // nothing pending: the usual case
+    }
+    if ((pfd.revents & (POLLRDHUP | POLLHUP)) && !(pfd.revents & POLLERR)) {
+        throw TTransportException(TTransportException::END_OF_FILE,
+                                  "The probe aggregator closed the connection");
     }
     char byte;
     const ssize_t got = ::recv(pfd.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);

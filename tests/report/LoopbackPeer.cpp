@@ -153,6 +153,9 @@ void LoopbackPeer::run()
             }
             got += static_cast<size_t>(n);
             if (script_.closeAfterBytes && got >= script_.closeAfterBytes) {
+                if (!script_.farewell.empty()) {
+                    (void)send(fd, script_.farewell.data(), script_.farewell.size(), MSG_NOSIGNAL);
+                }
                 open = false;
             }
         }

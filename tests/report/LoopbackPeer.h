@@ -18,6 +18,7 @@ public:
         bool read = true;           // false: never read what the probe sends
         // Close the connection once this many bytes were received (0: never).
         size_t closeAfterBytes = 0;
+        std::string farewell;       // sent just before that close
     };
 
     explicit LoopbackPeer(const Script& script);

@@ -1,6 +1,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
@@ -254,6 +255,16 @@ TEST(ThriftChannel, PeerGoneBeforeABlockIsNoticedAtThatBlock)
     channel.handshake(handshakeData(peer.port()));
     ASSERT_TRUE(peer.waitForClose(2000));
 
+    EXPECT_THROW(channel.send(ZSymbolTable(), ZLocationTable(), {}), zException);
+    EXPECT_FALSE(channel.connected());
+
+    // Also when the peer sent something before closing (it should answer
+    // nothing): the unread bytes do not hide that it is gone.
+    script.farewell = "bye";
+    LoopbackPeer chatty(script);
+    channel.handshake(handshakeData(chatty.port()));
+    ASSERT_TRUE(chatty.waitForClose(2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the farewell and FIN arrive
     EXPECT_THROW(channel.send(ZSymbolTable(), ZLocationTable(), {}), zException);
     EXPECT_FALSE(channel.connected());
 }
