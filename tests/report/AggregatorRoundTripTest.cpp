@@ -11,6 +11,7 @@
 
 #include "AggregatorProcess.h"
 #include "MemoryLog.h"
+#include "SampleHandshake.h"
 #include "common/zException.h"
 #include "extension/ZFragmentAttributeEvent.h"
 #include "extension/ZHttpFragmentEndEvent.h"
@@ -28,17 +29,6 @@
 namespace {
 
 using Json = AggregatorProcess::Json;
-
-IEventsChannel::HandshakeData handshakeData(int port)
-{
-    IEventsChannel::HandshakeData data;
-    data.port = port;
-    data.probeName = "probe";
-    data.probeOID = "probe.1700000000";
-    data.hostname = "web1.example.com";
-    data.probeType = 2;
-    return data;
-}
 
 std::vector<const cJSON*> withRecord(const std::vector<Json>& records, const std::string& name)
 {

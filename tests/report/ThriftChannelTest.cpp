@@ -10,6 +10,7 @@
 
 #include "LoopbackPeer.h"
 #include "MemoryLog.h"
+#include "SampleHandshake.h"
 #include "common/zException.h"
 #include "extension/ZMethodStartEvent.h"
 #include "extension/report/ZEventsChannelThrift.h"
@@ -18,17 +19,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-IEventsChannel::HandshakeData handshakeData(int port)
-{
-    IEventsChannel::HandshakeData data;
-    data.port = port;
-    data.probeName = "probe";
-    data.probeOID = "probe.1700000000";
-    data.hostname = "web1.example.com";
-    data.probeType = 2;
-    return data;
-}
 
 // What the probe must write in the handshake, encoded independently here.
 std::string expectedHandshakeBytes()
