@@ -40,8 +40,9 @@ std::string ZNamedSemaphore::posixNameOf(const std::string& name)
 }
 
 ZNamedSemaphore::ZNamedSemaphore(const std::string& name, VornLog* log,
-                                 std::chrono::milliseconds waitLimit)
-    : posixName(posixNameOf(name)), log(log), limit(waitLimit)
+                                 std::chrono::milliseconds waitLimit,
+                                 std::chrono::milliseconds backoff)
+    : posixName(posixNameOf(name)), log(log), limit(waitLimit), backoff(backoff)
 {
     // Exclusive creation first so that concurrent first requests of several
     // workers end with one semaphore; when it exists, open it; when it vanished
@@ -70,6 +71,22 @@ ZNamedSemaphore::~ZNamedSemaphore()
 
 bool ZNamedSemaphore::wait()
 {
+    if (backingOff) {
+        if (std::chrono::steady_clock::now() < backoffEnd) {
+            if (sem_trywait(sem) == 0) {
+                backingOff = false;
+                return true;
+            }
+            const int err = errno;
+            if (err != EAGAIN && err != EINTR)
+                raiseSystemError(err);
+            if (log)
+                log->logDbg1(L"Semaphore", posixName.c_str(),
+                             L"is still taken after an earlier time-out; the URL table is not used for this operation.");
+            return false;
+        }
+        backingOff = false;
+    }
     // The deadline is absolute, so interruptions by signals retry towards the
     // same end instead of starting the wait again.
     const timespec deadline = deadlineAfter(limit);
@@ -84,6 +101,8 @@ bool ZNamedSemaphore::wait()
                 log->logError(L"Timed out waiting for semaphore", posixName.c_str(),
                            L"after", static_cast<long>(limit.count()),
                            L"ms; it may be held by a process that ended. The URL table is not used for this operation.");
+            backingOff = true;
+            backoffEnd = std::chrono::steady_clock::now() + backoff;
             return false;
         }
         raiseSystemError(err);
