@@ -803,7 +803,9 @@ void Manager::getBacktrace(std::string& text, int count, zval* object)
 bool Manager::callClassMethod(zval* object, const std::wstring& name, zval* result)
 {
     ZVAL_UNDEF(result);
-    if (!object || Z_TYPE_P(object) != IS_OBJECT)
+    // Once the engine has begun abandoning the script, no more PHP code runs
+    // on the probe's behalf.
+    if (bailoutPending || !object || Z_TYPE_P(object) != IS_OBJECT)
         return false;
     zend_object* target = Z_OBJ_P(object);
     zend_function* method = nullptr;

@@ -103,6 +103,30 @@ PHP_FUNCTION(qx_test_call)
         RETURN_TRUE;
 }
 
+// Calls `fatal` (which makes the engine abandon the script), then `second`,
+// notes what each call gave, and lets the engine go on abandoning the script.
+PHP_FUNCTION(qx_test_call_after_fatal)
+{
+    zval* object = nullptr;
+    char* fatal = nullptr;
+    size_t fatalLength = 0;
+    char* second = nullptr;
+    size_t secondLength = 0;
+    if (zend_parse_parameters(ZEND_NUM_ARGS(), "zss", &object, &fatal, &fatalLength, &second, &secondLength)
+        == FAILURE)
+        RETURN_THROWS();
+    Manager& manager = Manager::get();
+    zval result;
+    bool got = manager.callClassMethod(object, vorn::toUtf(std::string(fatal, fatalLength)), &result);
+    lastSeen = got ? "result" : "none";
+    lastSeen += manager.bailoutPending ? "|bailout" : "|running";
+    got = manager.callClassMethod(object, vorn::toUtf(std::string(second, secondLength)), &result);
+    if (got)
+        zval_ptr_dtor(&result);
+    lastSeen += got ? "|second-result" : "|second-none";
+    Manager::resumePendingBailout();
+}
+
 PHP_FUNCTION(qx_test_last)
 {
     ZEND_PARSE_PARAMETERS_NONE();
@@ -183,6 +207,7 @@ const zend_function_entry test_functions[] = {
     PHP_FE(qx_test_depth, arginfo_qx_test_any)
     PHP_FE(qx_test_limit, arginfo_qx_test_any)
     PHP_FE(qx_test_call, arginfo_qx_test_any)
+    PHP_FE(qx_test_call_after_fatal, arginfo_qx_test_any)
     PHP_FE(qx_test_last, arginfo_qx_test_any)
     PHP_FE(qx_test_backtrace, arginfo_qx_test_any)
     PHP_FE(qx_test_details, arginfo_qx_test_any)

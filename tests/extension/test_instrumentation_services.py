@@ -61,6 +61,16 @@ $out['info'] = qx_test_request_info('probe.1700000000');
 echo json_encode($out);
 """
 
+FATAL_SCRIPT = r"""<?php
+class Stopper {
+    public function stop() { trigger_error('stopping', E_USER_ERROR); }
+    public function after() { echo 'SECOND-RAN'; return 1; }
+}
+register_shutdown_function(function () { echo '|last:', qx_test_last(); });
+qx_test_call_after_fatal(new Stopper(), 'stop', 'after');
+echo 'NOT-REACHED';
+"""
+
 
 class InstrumentationServicesTest(unittest.TestCase):
 
@@ -69,6 +79,7 @@ class InstrumentationServicesTest(unittest.TestCase):
         cls.site = qxharness.QuilletSite()
         cls.module = os.path.join(cls.site.build_dir, "tests", "extension", "qx_instrumentation_services_test.so")
         cls.site.write_script("services.php", SCRIPT)
+        cls.site.write_script("fatal.php", FATAL_SCRIPT)
         port = qxharness.free_port()
         cmd = [cls.site.php, "-n", "-d", "extension=" + cls.module, "-S", "127.0.0.1:%d" % port,
                "-t", cls.site.docroot]
@@ -131,6 +142,15 @@ class InstrumentationServicesTest(unittest.TestCase):
         self.assertTrue(details[2].startswith("#0 {main}\r\n\t"), details[2])
         self.assertEqual("same-pending", details[-1])
         self.assertEqual(["DomainException", "Doma..."], r["details_empty"].split("|")[:2])
+
+    def test_no_php_code_runs_once_the_script_is_being_abandoned(self):
+        # A fatal error inside a called method: the call gives nothing, no
+        # later call runs PHP code, and the engine still abandons the script.
+        _, body, _ = self.site.request("/fatal.php")
+        self.assertIn("stopping", body)
+        self.assertNotIn("SECOND-RAN", body)
+        self.assertNotIn("NOT-REACHED", body)
+        self.assertIn("|last:none|bailout|second-none", body)
 
     def test_saved_handler_of_a_function_never_wrapped(self):
         self.assertEqual("Internal function is not available", self.results()["saved"])
