@@ -206,9 +206,11 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
     const uint8_t lengthRoom[4] = {0, 0, 0, 0};
     memory->write(lengthRoom, sizeof(lengthRoom));
 
+    // The lists are built inside the block: it holds every record of the
+    // request, so building them aside and copying them in would do it twice.
     BlockMetaData block;
 
-    std::vector<SymbolDTO> symbolList;
+    std::vector<SymbolDTO>& symbolList = block.symbols;
     symbolList.reserve(symbols.symbols.size());
     for (const auto& entry : symbols.symbols) {
         symbolList.emplace_back();
@@ -216,13 +218,14 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
         symbolList.back().value = entry.first;
     }
     log.logDbg2("Sending SymbolTable with:", symbolList.size(), "entries");
-    block.__set_symbols(symbolList);
+    block.__isset.symbols = true;
 
-    std::vector<LocationDTO> locationList;
+    std::vector<LocationDTO>& locationList = block.locations;
     locationList.reserve(locations.locations.size());
     for (const auto& entry : locations.locations) {
         const ZLocation& location = *entry.second;
-        LocationDTO dto;
+        locationList.emplace_back();
+        LocationDTO& dto = locationList.back();
         dto.id = location.id;
         dto.calleeClassNameToken = location.calleeClassNameToken;
         dto.calleeMethodNameToken = location.calleeMethodNameToken;
@@ -231,14 +234,13 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
         dto.callerMethodNameId = location.callerMethodNameId;
         dto.callerLineNumber = location.callerLineNumber;
         dto.layerTypeId = location.layerTypeId;
-        locationList.push_back(std::move(dto));
     }
     if (!locationList.empty()) {
         log.logDbg2("Sending Location Table with:", locationList.size(), "entries");
-        block.__set_locations(locationList);
+        block.__isset.locations = true;
     }
 
-    std::vector<EventDTO> eventList;
+    std::vector<EventDTO>& eventList = block.events;
     eventList.reserve(events.size());
     for (const auto& event : events) {
         // Filled in place: a record holds every event kind, so a copy is dear.
@@ -246,7 +248,7 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
         toThriftEventDTO(event, eventList.back());
     }
     log.logDbg2("Sending Events Table with:", eventList.size(), "entries");
-    block.__set_events(eventList);
+    block.__isset.events = true;
 
     block.write(&encoder);
     memory->flush();
