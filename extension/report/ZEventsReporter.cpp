@@ -5,6 +5,26 @@
 #include "extension/report/ZEventsChannelNull.h"
 #include "extension/report/ZEventsChannelThrift.h"
 
+namespace {
+
+// Runs one call on the channel so that only zException leaves it, whatever
+// the channel lets through.
+template <typename Call>
+void onChannel(Call call)
+{
+    try {
+        call();
+    } catch (const zException&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw zException(vorn::toUtf(e.what()));
+    } catch (...) {
+        throw zException(L"Unknown failure of the event channel");
+    }
+}
+
+} // namespace
+
 ZEventsReporter::ZEventsReporter(const VornLog& log, const QuilletGlobals& globals)
     : log(log)
 {
@@ -53,15 +73,7 @@ void ZEventsReporter::handshake(const IEventsChannel::HandshakeData& data)
         return;
     }
     log.logDbg1("Performing handshake...");
-    try {
-        channel->handshake(data);
-    } catch (const zException&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw zException(vorn::toUtf(e.what()));
-    } catch (...) {
-        throw zException(L"Unknown failure of the event channel");
-    }
+    onChannel([&] { channel->handshake(data); });
     log.logDbg1("Performing handshake...done");
     handshaken = true;
 }
@@ -79,17 +91,11 @@ void ZEventsReporter::send()
     }
     try {
         log.logDbg1("Sending data...");
-        channel->send(newSymbols, locations, events);
+        onChannel([&] { channel->send(newSymbols, locations, events); });
         log.logDbg1("Sending data...done");
     } catch (const zException&) {
         replaceChannel();
         throw;
-    } catch (const std::exception& e) {
-        replaceChannel();
-        throw zException(vorn::toUtf(e.what()));
-    } catch (...) {
-        replaceChannel();
-        throw zException(L"Unknown failure of the event channel");
     }
 }
 
