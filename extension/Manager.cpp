@@ -35,12 +35,6 @@ namespace {
 // allowed qx.max_functions_depth nothing is instrumented anyway.
 constexpr int32_t DEPTH_WALK_LIMIT = 102;
 
-IServerVariables& engineServerVariables()
-{
-    static EngineServerVariables variables;
-    return variables;
-}
-
 bool isMarked(const zend_function* function)
 {
     const int32_t slot = Manager::_resourceID;
@@ -100,7 +94,7 @@ Manager& Manager::get()
 }
 
 Manager::Manager()
-    : urlManager(new ZUrlManager(globals, engineServerVariables()))
+    : urlManager(new ZUrlManager(globals, EngineServerVariables::instance()))
 {
 }
 

@@ -513,6 +513,9 @@ PHP_MINIT_FUNCTION(Quillet)
     } catch (const std::exception& e) {
         std::fprintf(stderr, "[ERROR] Failed to open log file.%s\n", e.what());
         return SUCCESS;
+    } catch (...) {
+        std::fprintf(stderr, "[ERROR] Failed to open log file.\n");
+        return SUCCESS;
     }
 
     if (sapi_module.name != nullptr && std::strcmp(sapi_module.name, "cli") == 0) {
