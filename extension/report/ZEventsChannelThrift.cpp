@@ -45,51 +45,40 @@ namespace {
 
 const wchar_t* const kUnknownType = L"Don't know how to convert ZCaptureEvent => EventDTO";
 
-// The common parts of the wire records.
-CaptureEvent locationPart(const ZCaptureEvent& event)
+// The common parts of the wire records, filled where they stand in the record
+// (an event record is large: building parts aside and copying them in would
+// copy each event's texts twice more).
+void fillLocation(CaptureEvent& part, const ZCaptureEvent& event)
 {
-    CaptureEvent part;
     part.locationId = event.locationId;
-    return part;
 }
 
-ThreadEvent threadPart(const ZThreadEvent& event)
+void fillThread(ThreadEvent& part, const ZThreadEvent& event)
 {
-    ThreadEvent part;
-    part.captureEvent = locationPart(event);
+    fillLocation(part.captureEvent, event);
     part.threadId = event.threadId;
     part.depth = event.depth;
     part.timeInMicroseconds = static_cast<int64_t>(event.timeInMicroseconds);
-    return part;
 }
 
-MethodEvent methodPart(const ZThreadEvent& event)
+// The method part and the fragment part: the thread part alone, their
+// transaction instance ids unset.
+template <typename Part>
+void fillThreadHolder(Part& part, const ZThreadEvent& event)
 {
-    MethodEvent part;
-    part.threadData = threadPart(event);
-    return part;
+    fillThread(part.threadData, event);
 }
 
-FragmentEvent fragmentPart(const ZThreadEvent& event)
+void fillMethodStart(MethodStartEvent& part, const ZMethodStartEvent& event)
 {
-    FragmentEvent part;
-    part.threadData = threadPart(event);
-    return part;
-}
-
-MethodStartEvent methodStart(const ZMethodStartEvent& event)
-{
-    MethodStartEvent part;
-    part.methodEvent = methodPart(event);
+    fillThreadHolder(part.methodEvent, event);
     part.eventInstance = event.eventInstance;
     part.methodArgToken = event.methodArgToken;
-    return part;
 }
 
-MethodEndEvent methodEnd(const ZMethodEndEvent& event)
+void fillMethodEnd(MethodEndEvent& part, const ZMethodEndEvent& event)
 {
-    MethodEndEvent part;
-    part.methodEvent = methodPart(event);
+    fillThreadHolder(part.methodEvent, event);
     part.startEventInstanceId = event.startEventInstanceId;
     part.flags = static_cast<int8_t>(event.flags & 0xFF);
     if (event.flags & 1) {
@@ -97,7 +86,14 @@ MethodEndEvent methodEnd(const ZMethodEndEvent& event)
         part.__set_stackTrace(event.exception.trace);
         part.__set_exceptionMessage(event.exception.message);
     }
-    return part;
+}
+
+// The record's member, emptied first (the record given may not be new).
+template <typename Member>
+Member& fresh(Member& member)
+{
+    member = Member();
+    return member;
 }
 
 // The event as the class its type code stands for; an event whose class does
@@ -318,57 +314,62 @@ void ZEventsChannelThrift::toThriftEventDTO(boost::shared_ptr<ZCaptureEvent> eve
     switch (event->type) {
     case HTTP_FRAGMENT_START: {
         const auto& e = as<ZHttpFragmentStartEvent>(event);
-        HttpFragmentStartEvent record;
-        record.fragmentStartEvent.__set_transactionType(e.transactionType);
-        record.fragmentStartEvent.uriToken = e.uriToken;
-        record.fragmentStartEvent.__set_remoteConsumerId(e.remoteConsumerId);
-        record.fragmentStartEvent.diagArg = e.diagArg;
-        record.fragmentStartEvent.fragmentEvent = fragmentPart(e);
-        dto.__set_httpFragmentStartEvent(record);
+        FragmentStartEvent& record = fresh(dto.httpFragmentStartEvent).fragmentStartEvent;
+        record.__set_transactionType(e.transactionType);
+        record.uriToken = e.uriToken;
+        record.__set_remoteConsumerId(e.remoteConsumerId);
+        record.diagArg = e.diagArg;
+        fillThreadHolder(record.fragmentEvent, e);
+        dto.__isset.httpFragmentStartEvent = true;
         break;
     }
     case HTTP_FRAGMENT_END: {
         const auto& e = as<ZHttpFragmentEndEvent>(event);
-        HttpFragmentEndEvent record;
+        HttpFragmentEndEvent& record = fresh(dto.httpFragmentEndEvent);
         record.httpStatusCode = e.httpStatusCode;
         record.uriToken = e.uriToken;
-        record.fragmentEndEvent.__set_fragmentEvent(fragmentPart(e));
-        dto.__set_httpFragmentEndEvent(record);
+        fillThreadHolder(record.fragmentEndEvent.fragmentEvent, e);
+        record.fragmentEndEvent.__isset.fragmentEvent = true;
+        dto.__isset.httpFragmentEndEvent = true;
         break;
     }
     case METHOD_START: {
-        dto.__set_methodStartEvent(methodStart(as<ZMethodStartEvent>(event)));
+        const auto& e = as<ZMethodStartEvent>(event);
+        fillMethodStart(fresh(dto.methodStartEvent), e);
+        dto.__isset.methodStartEvent = true;
         break;
     }
     case METHOD_END: {
-        dto.__set_methodEndEvent(methodEnd(as<ZMethodEndEvent>(event)));
+        const auto& e = as<ZMethodEndEvent>(event);
+        fillMethodEnd(fresh(dto.methodEndEvent), e);
+        dto.__isset.methodEndEvent = true;
         break;
     }
     case FRAGMENT_ATTRIBUTE: {
         const auto& e = as<ZFragmentAttributeEvent>(event);
-        FragmentAttributeEvent record;
+        FragmentAttributeEvent& record = fresh(dto.fragmentAttributeEvent);
         record.threadId = e.threadId;
         record.txnInstanceId = 0;
         record.name = e.name;
         record.value = e.value;
-        record.captureEvent = locationPart(e);
-        dto.__set_fragmentAttributeEvent(record);
+        fillLocation(record.captureEvent, e);
+        dto.__isset.fragmentAttributeEvent = true;
         break;
     }
     case REMOTE_METHOD_END: {
-        RemoteMethodEndEvent record;
-        record.methodEndEvent = methodEnd(as<ZRemoteMethodEndEvent>(event));
-        dto.__set_remoteMethodEndEvent(record);
+        const auto& e = as<ZRemoteMethodEndEvent>(event);
+        fillMethodEnd(fresh(dto.remoteMethodEndEvent).methodEndEvent, e);
+        dto.__isset.remoteMethodEndEvent = true;
         break;
     }
     case REMOTE_METHOD_START: {
         log.logDbg2("ZEventsChannelThrift::toThriftEventDTO(): converting RemoteMethodStartEvent");
         const auto& e = as<ZRemoteMethodStartEvent>(event);
-        RemoteMethodStartEvent record;
-        record.methodStartEvent = methodStart(e);
+        RemoteMethodStartEvent& record = fresh(dto.remoteMethodStartEvent);
+        fillMethodStart(record.methodStartEvent, e);
         record.__set_correlationToken(e.correlationToken);
         record.targetInfoToken = e.targetInfoToken;
-        dto.__set_remoteMethodStartEvent(record);
+        dto.__isset.remoteMethodStartEvent = true;
         if (!e.correlationToken.empty()) {
             log.logDbg2("CorrelationTokenOut:", vorn::toUtf(e.correlationToken));
             try {
@@ -382,35 +383,35 @@ void ZEventsChannelThrift::toThriftEventDTO(boost::shared_ptr<ZCaptureEvent> eve
     }
     case INVOCATION_ATTRIBUTE: {
         const auto& e = as<ZInvocationAttributeEvent>(event);
-        InvocationAttributeEvent record;
-        record.captureEvent = locationPart(e);
+        InvocationAttributeEvent& record = fresh(dto.invocationAttributeEvent);
+        fillLocation(record.captureEvent, e);
         record.threadId = e.threadId;
         record.depth = e.depth;
         record.startEventInstance = e.startEventInstance;
         record.attributeName = e.attributeName;
         record.attributeValue = e.attributeValue;
-        dto.__set_invocationAttributeEvent(record);
+        dto.__isset.invocationAttributeEvent = true;
         break;
     }
     case REMOTE_FRAGMENT_START: {
         const auto& e = as<ZRemoteFragmentStartEvent>(event);
-        RemoteFragmentStartEvent record;
+        RemoteFragmentStartEvent& record = fresh(dto.remoteFragmentStartEvent);
         record.uriToken = e.uriToken;
         record.__set_remoteConsumerId(e.remoteConsumerId);
         record.diagArg = e.diagArg;
         record.correlationToken = e.correlationToken;
-        record.threadEvent = threadPart(e);
-        dto.__set_remoteFragmentStartEvent(record);
+        fillThread(record.threadEvent, e);
+        dto.__isset.remoteFragmentStartEvent = true;
         break;
     }
     case REMOTE_FRAGMENT_END: {
         const auto& e = as<ZRemoteFragmentEndEvent>(event);
-        RemoteFragmentEndEvent record;
+        RemoteFragmentEndEvent& record = fresh(dto.remoteFragmentEndEvent);
         record.httpStatusCode = e.httpStatusCode;
         record.uriToken = e.uriToken;
-        record.threadEvent = threadPart(e);
+        fillThread(record.threadEvent, e);
         record.adjustedEndTime = e.adjustedEndTime;
-        dto.__set_remoteFragmentEndEvent(record);
+        dto.__isset.remoteFragmentEndEvent = true;
         break;
     }
     default:
