@@ -511,9 +511,9 @@ bool Manager::draftUserLocation(const zend_execute_data* executeData, LocationDr
         return false;
     draft.className = opArray.scope ? opArray.scope->name : nullptr;
     draft.methodName = opArray.function_name;
-    draft.calleeClassNameToken = nameToken(draft.className);
-    draft.calleeMethodNameToken = nameToken(draft.methodName);
-    draft.layerToken = layerTokenOf(*draft.entry);
+    draft.fields.calleeClassNameToken = nameToken(draft.className);
+    draft.fields.calleeMethodNameToken = nameToken(draft.methodName);
+    draft.fields.layerToken = layerTokenOf(*draft.entry);
 
     // The caller is the nearest user code below this execution.
     const zend_execute_data* caller = executeData->prev_execute_data;
@@ -521,33 +521,25 @@ bool Manager::draftUserLocation(const zend_execute_data* executeData, LocationDr
         caller = caller->prev_execute_data;
     if (caller) {
         const zend_op_array& callerArray = caller->func->op_array;
-        draft.callerClassNameId = nameToken(callerArray.scope ? callerArray.scope->name : nullptr);
-        draft.callerMethodNameId = nameToken(callerArray.function_name);
-        draft.callerLineNumber = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
+        draft.fields.callerClassNameId = nameToken(callerArray.scope ? callerArray.scope->name : nullptr);
+        draft.fields.callerMethodNameId = nameToken(callerArray.function_name);
+        draft.fields.callerLineNumber = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
     } else {
-        draft.callerClassNameId = nameToken(nullptr);
-        draft.callerMethodNameId = nameToken(nullptr);
-        draft.callerLineNumber = 0;
+        draft.fields.callerClassNameId = nameToken(nullptr);
+        draft.fields.callerMethodNameId = nameToken(nullptr);
+        draft.fields.callerLineNumber = 0;
     }
 
     if (methodLayerTypeToken < 0)
         methodLayerTypeToken = tokenOf("method");
-    draft.layerTypeId = methodLayerTypeToken;
-    draft.id = ZLocation::nextValue();
+    draft.fields.layerTypeId = methodLayerTypeToken;
+    draft.fields.id = ZLocation::nextValue();
     return true;
 }
 
 boost::shared_ptr<ZLocation> Manager::buildLocation(const LocationDraft& draft) const
 {
-    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
-    location->id = draft.id;
-    location->calleeClassNameToken = draft.calleeClassNameToken;
-    location->calleeMethodNameToken = draft.calleeMethodNameToken;
-    location->layerToken = draft.layerToken;
-    location->callerClassNameId = draft.callerClassNameId;
-    location->callerMethodNameId = draft.callerMethodNameId;
-    location->callerLineNumber = draft.callerLineNumber;
-    location->layerTypeId = draft.layerTypeId;
+    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>(draft.fields);
     location->className = nameOf(draft.className);
     location->methodName = nameOf(draft.methodName);
     location->makePath();

@@ -15,6 +15,7 @@
 
 #include "common/VornLog.h"
 #include "extension/QuilletGlobals.h"
+#include "extension/ZLocation.h"
 #include "extension/ZPHPException.h"
 #include "extension/ZPointFile.h"
 #include "extension/ZPointFileEntry.h"
@@ -25,7 +26,6 @@
 class ZCaptureEvent;
 class ZEventsReporter;
 class ZUrlManager;
-struct ZLocation;
 
 // Engine types, declared here so that this header can be included by code that
 // does not see the engine's headers.
@@ -185,14 +185,7 @@ private:
         const ZPointFileEntry* entry = nullptr;
         const _zend_string* className = nullptr;   // null: no class
         const _zend_string* methodName = nullptr;
-        int32_t id = -1;
-        int32_t calleeClassNameToken = -1;
-        int32_t calleeMethodNameToken = -1;
-        int32_t layerToken = -1;
-        int32_t callerClassNameId = -1;
-        int32_t callerMethodNameId = -1;
-        int32_t callerLineNumber = -1;
-        int32_t layerTypeId = -1;
+        ZLocation fields;  // id and tokens; its texts are filled only when kept
     };
 
     // One user-function execution being timed, from its begin to its end. Its
