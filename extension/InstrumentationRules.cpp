@@ -5,6 +5,7 @@
 #include "extension/ZLocationTable.h"
 #include "extension/ZMethodEndEvent.h"
 #include "extension/ZMethodStartEvent.h"
+#include "extension/ZSymbolTable.h"
 
 std::string InstrumentationRules::firstLines(const std::string& text, int64_t count)
 {
@@ -45,4 +46,12 @@ std::size_t InstrumentationRules::dropUnfinishedStarts(std::list<boost::shared_p
         }
     }
     return removed;
+}
+
+void InstrumentationRules::dropRequest(std::list<boost::shared_ptr<ZCaptureEvent>>& events, ZLocationTable& locations,
+                                       ZSymbolTable& newSymbols)
+{
+    events.clear();
+    locations.locations.clear();
+    newSymbols.reset();
 }

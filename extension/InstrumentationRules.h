@@ -8,6 +8,7 @@
 
 class ZCaptureEvent;
 class ZLocationTable;
+class ZSymbolTable;
 
 // The engine-free rules of the instrumentation: call and depth limits, the
 // slow-call test, the per-request exception limit, argument indexes, the cut
@@ -59,6 +60,14 @@ public:
     // leaves such events behind: their locations never reached the request's
     // table. The request's own root start (its end comes later, its location
     // is carried) stays.
+    // Drops a request that the probe itself failed to finish: its events, its
+    // locations and the symbols it announced first. Unlike the normal end of a
+    // request, those symbols do not join the ones the peer knows: it never
+    // received them, and a later block on the same connection would refer to
+    // them without announcing them.
+    static void dropRequest(std::list<boost::shared_ptr<ZCaptureEvent>>& events, ZLocationTable& locations,
+                            ZSymbolTable& newSymbols);
+
     static std::size_t dropUnfinishedStarts(std::list<boost::shared_ptr<ZCaptureEvent>>& events,
                                             const ZLocationTable& carried);
 };

@@ -31,6 +31,7 @@
 #include "common/ZShmReadOnly.h"
 #include "common/zException.h"
 #include "extension/EngineServerVariables.h"
+#include "extension/InstrumentationRules.h"
 #include "extension/Manager.h"
 #include "extension/QuilletDirectives.h"
 #include "extension/VornEngine.h"
@@ -353,11 +354,8 @@ void abandonRequest()
     if (qxAgent == nullptr)
         return;
     qxAgent->collecting = false;
-    try {
-        if (qxAgent->reporter)
-            qxAgent->reporter->finalizeRequest();
-    } catch (...) {
-    }
+    if (boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter)
+        InstrumentationRules::dropRequest(reporter->events, reporter->locations, reporter->newSymbols);
 }
 
 // ---- Request deactivation --------------------------------------------------

@@ -9,6 +9,7 @@
 #include "extension/ZMethodStartEvent.h"
 #include "extension/ZRemoteMethodEndEvent.h"
 #include "extension/ZRemoteMethodStartEvent.h"
+#include "extension/ZSymbolTable.h"
 
 using Events = std::list<boost::shared_ptr<ZCaptureEvent>>;
 
@@ -139,4 +140,29 @@ TEST(UnfinishedCalls, AnEndedCallStaysEvenWhenItsLocationIsMissing)
     Events events{start(3, 40), end(3, 40)};
     EXPECT_EQ(0u, InstrumentationRules::dropUnfinishedStarts(events, carried));
     EXPECT_EQ(2u, events.size());
+}
+
+TEST(AbandonedRequest, DropsEventsLocationsAndTheSymbolsThePeerNeverReceived)
+{
+    // The connection already knows one symbol; the abandoned request announced
+    // another one first, and it was never sent.
+    ZSymbolTable known;
+    known.add("known::call", -1);
+    ZSymbolTable newSymbols;
+    const int32_t unsent = newSymbols.add("abandoned::call", -1);
+    ZLocationTable locations;
+    carry(locations, 21);
+    Events events{start(9, 21), end(9, 21)};
+
+    InstrumentationRules::dropRequest(events, locations, newSymbols);
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(locations.locations.empty());
+    EXPECT_FALSE(newSymbols.contains("abandoned::call"));
+    EXPECT_EQ(12u, newSymbols.size());  // the fixed entries only
+
+    // The next request that needs the text gets it announced again, under a
+    // token never handed out before.
+    const int32_t again = newSymbols.add("abandoned::call", -1);
+    EXPECT_NE(unsent, again);
+    EXPECT_FALSE(known.contains("abandoned::call"));
 }
