@@ -126,6 +126,17 @@ TEST_F(ConversionTest, ExceptionTextsTravelOnlyWithTheErrorFlag)
     EXPECT_TRUE(loud.__isset.exceptionType && loud.__isset.stackTrace && loud.__isset.exceptionMessage);
     EXPECT_EQ(loud.exceptionType, "Function failure");
     EXPECT_EQ(loud.exceptionMessage, "");
+
+    // A record converted into again holds nothing of the earlier event.
+    EventDTO reused;
+    auto earlier = boost::make_shared<ZMethodEndEvent>();
+    earlier->flags = ZMethodEndEvent::FLAG_EXCEPTION;
+    earlier->exception.message = "earlier";
+    channel.toThriftEventDTO(earlier, reused);
+    channel.toThriftEventDTO(normal, reused);
+    EXPECT_EQ(reused.methodEndEvent.flags, 0);
+    EXPECT_FALSE(reused.methodEndEvent.__isset.exceptionMessage);
+    EXPECT_EQ(reused.methodEndEvent.exceptionMessage, "");
 }
 
 TEST_F(ConversionTest, AttributesAndRemoteFragments)
