@@ -439,6 +439,21 @@ void deactivateRequest()
     globals.collectEnabled = false;
 }
 
+// Runs a request callback's work. A failure of the probe itself is logged and
+// leaves the request uncollected; it never reaches the engine.
+void runRequestStep(void (*step)(), const char* failure)
+{
+    try {
+        step();
+    } catch (const std::exception& e) {
+        Manager::LOG.logError(failure, e.what());
+        abandonRequest();
+    } catch (...) {
+        Manager::LOG.logError(failure, "unknown error");
+        abandonRequest();
+    }
+}
+
 // ---- Module callbacks ------------------------------------------------------
 
 // Removes the URL table's semaphore and file that an earlier run left behind.
@@ -554,15 +569,7 @@ PHP_RINIT_FUNCTION(Quillet)
     vorn::objectIdsRequestStart();
     if (Manager::globals.cliDisabled || !moduleActive)
         return SUCCESS;
-    try {
-        activateRequest();
-    } catch (const std::exception& e) {
-        Manager::LOG.logError("Request activation failed:", e.what());
-        abandonRequest();
-    } catch (...) {
-        Manager::LOG.logError("Request activation failed");
-        abandonRequest();
-    }
+    runRequestStep(activateRequest, "Request activation failed:");
     return SUCCESS;
 }
 
@@ -573,15 +580,7 @@ PHP_RSHUTDOWN_FUNCTION(Quillet)
     vorn::objectIdsRequestEnd();
     if (Manager::globals.cliDisabled || !moduleActive)
         return SUCCESS;
-    try {
-        deactivateRequest();
-    } catch (const std::exception& e) {
-        Manager::LOG.logError("Request deactivation failed:", e.what());
-        abandonRequest();
-    } catch (...) {
-        Manager::LOG.logError("Request deactivation failed");
-        abandonRequest();
-    }
+    runRequestStep(deactivateRequest, "Request deactivation failed:");
     return SUCCESS;
 }
 
