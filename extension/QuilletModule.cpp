@@ -67,6 +67,9 @@ AgentMetadata agentMetadata;
 int32_t httpStartLocationID = -1;
 int32_t methodStartLocationID = -1;
 int32_t methodStartEventInstanceID = -1;
+// The current collected request carries the correlation header: it opened as
+// a remote fragment and closes as one.
+bool requestIsRemote = false;
 // Set once module start-up has completed under a server interface that is
 // collected; until then (and for good after a failed start-up) the request
 // callbacks return at once.
@@ -329,7 +332,8 @@ void activateRequest()
     }
 
     uint64_t start = nowMicroseconds();
-    if (qxAgent->urlManager->hasCrossVmHttpHeader(log))
+    requestIsRemote = qxAgent->urlManager->hasCrossVmHttpHeader(log);
+    if (requestIsRemote)
         vorn_report_remote_method_start_event(log, start);
     else
         reportHttpFragmentStart(log, *reporter, start);
@@ -382,13 +386,12 @@ void deactivateRequest()
 
     uint64_t end = nowMicroseconds();
     int32_t status = responseStatus();
-    bool remote = qxAgent->urlManager->hasCrossVmHttpHeader(log);
 
     auto rootEnd = boost::make_shared<ZMethodEndEvent>();
     boost::shared_ptr<ZCaptureEvent> fragmentEnd;
     int32_t fragmentThreadId = 0;
     int32_t uriToken = reporter->addString(vorn::fromUtf(uri.collapsedPath));
-    if (remote) {
+    if (requestIsRemote) {
         auto e = makeFragmentEnd<ZRemoteFragmentEndEvent>(end, uriToken, status);
         e->adjustedEndTime = static_cast<int64_t>(end);
         fragmentThreadId = e->threadId;
