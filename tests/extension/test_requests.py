@@ -96,6 +96,31 @@ class RequestsTest(unittest.TestCase):
         self.assertIn("Reporting 'ZHttpFragmentStartEvent' event. URL is: /shop/item.php . collapsed path: /shop/{page}", log)
         self.assertIn("Successfully handshaked with PA", log)
 
+    def test_collected_request_logs_its_steps_in_order_and_at_their_levels(self):
+        self.site.start_server()
+        self.site.request("/plain.php")
+        if len(self.site.wait_blocks(1)) != 1:
+            self.fail_with("expected one block")
+        self.assertTrue(self.site.wait_log("Collected HTTP End Event"), self.site.diagnostics())
+        steps = ["[DBG2] PHP Rinit Called",
+                 "[DBG1] QuilletExtension::requestInit called",
+                 "[DBG2] Extension is enabled",
+                 "[DBG1] Registration is OK, enabling collection",
+                 "[DBG2] Reporting 'ZHttpFragmentStartEvent' event. URL is: /plain.php . collapsed path: /plain.php",
+                 "[DBG2] Collected HTTP Start Event",
+                 "[DBG1] Successfully handshaked with PA",
+                 "[DBG2] Rshutdown is called",
+                 "[DBG2] Creating HTTP End Event",
+                 "[DBG2] Request URL is: /plain.php . collapsed path: /plain.php",
+                 "[DBG2] Collected HTTP End Event"]
+        lines = self.site.read_log().splitlines()
+        found = []
+        for step in steps:
+            at = [i for i, line in enumerate(lines) if line.endswith(step)]
+            self.assertTrue(at, "missing %r\n%s" % (step, self.site.diagnostics()))
+            found.append(at[-1])
+        self.assertEqual(sorted(found), found, "steps out of order\n" + "\n".join(lines))
+
     def test_status_query_method_and_a_second_request_on_the_same_connection(self):
         self.site.start_server()
         self.assertEqual(404, self.site.request("/shop/item.php?missing=1&id=9")[0])
