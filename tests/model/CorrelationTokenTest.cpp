@@ -9,6 +9,7 @@
 #include "common/VornLog.h"
 #include "common/zException.h"
 #include "extension/crossvm/CorrelationToken.h"
+#include "tests/support/MemoryLog.h"
 
 namespace {
 
@@ -19,29 +20,6 @@ std::string bytesOf(std::initializer_list<int> values)
     return out;
 }
 
-// A log that writes into memory so tests can read its lines.
-struct MemoryLog {
-    MemoryLog(int level)
-    {
-        stream = open_memstream(&data, &size);
-        log.file = stream;
-        log.level = level;
-    }
-    ~MemoryLog()
-    {
-        fclose(stream);
-        free(data);
-    }
-    std::string text()
-    {
-        fflush(stream);
-        return std::string(data, size);
-    }
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* stream = nullptr;
-    VornLog log;
-};
 
 } // namespace
 

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "AggregatorProcess.h"
-#include "MemoryLog.h"
+#include "tests/support/MemoryLog.h"
 #include "SampleHandshake.h"
 #include "common/zException.h"
 #include "extension/ZFragmentAttributeEvent.h"

@@ -4,7 +4,7 @@
 
 #include <boost/make_shared.hpp>
 
-#include "MemoryLog.h"
+#include "tests/support/MemoryLog.h"
 #include "common/zException.h"
 #include "extension/ZFragmentAttributeEvent.h"
 #include "extension/ZHttpFragmentEndEvent.h"

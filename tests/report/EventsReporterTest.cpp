@@ -5,7 +5,7 @@
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 
-#include "MemoryLog.h"
+#include "tests/support/MemoryLog.h"
 #include "common/zException.h"
 #include "extension/ZMethodStartEvent.h"
 #include "extension/report/ZEventsChannelNull.h"

@@ -9,7 +9,7 @@
 #include <thrift/transport/TBufferTransports.h>
 
 #include "LoopbackPeer.h"
-#include "MemoryLog.h"
+#include "tests/support/MemoryLog.h"
 #include "SampleHandshake.h"
 #include "common/zException.h"
 #include "extension/ZMethodStartEvent.h"
