@@ -46,6 +46,10 @@ BLOCK_NAME = "QX_PHPAgent"
 BLOCK_PATH = "/dev/shm/" + BLOCK_NAME
 BLOCK_SIZE = 392
 TEXT_SLOT = 128
+# The URL table's named semaphore, as glibc keeps it. Workers create it and, by
+# design, leave it for the next server start; a test removes the one its own
+# server made.
+URL_SEMAPHORE_PATH = "/dev/shm/sem.UrlTableSem"
 
 DEFAULT_TIMEOUT = 15.0
 
@@ -294,6 +298,7 @@ class QuilletSite:
         self.source_dir = source_dir or os.environ.get("QX_SOURCE_DIR") or os.path.dirname(os.path.dirname(here))
         self.php = php or os.environ.get("QX_PHP") or "/usr/bin/php"
         self.extension = os.path.join(self.build_dir, "extension", "Quillet.so")
+        self.url_semaphore_was_there = os.path.exists(URL_SEMAPHORE_PATH)
         self.root = tempfile.mkdtemp(prefix="qx-e2e-%d-" % os.getpid())
         self.install_dir = os.path.join(self.root, "install")
         self.docroot = os.path.join(self.root, "www")
@@ -494,6 +499,11 @@ class QuilletSite:
             self.aggregator.stop()
         if self.block_written:
             self.remove_block()
+        if not self.url_semaphore_was_there:
+            try:
+                os.unlink(URL_SEMAPHORE_PATH)
+            except FileNotFoundError:
+                pass
         shutil.rmtree(self.root, ignore_errors=True)
 
     def __enter__(self):
