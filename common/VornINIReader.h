@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <list>
 #include <map>
 #include <string>
@@ -17,6 +18,9 @@ public:
         std::wstring name;                          // trimmed; "" for the unnamed first section
         std::map<std::wstring, std::wstring> values; // first value of a key wins
     };
+
+    // Largest part of a file that is read; point files are a few kilobytes.
+    static constexpr std::size_t MAX_FILE_BYTES = 4 * 1024 * 1024;
 
     VornINIReader();
     virtual ~VornINIReader();

@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 #include <regex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -176,4 +183,62 @@ TEST_F(VornINIReaderTest, ReloadStartsFromAnEmptyList)
     const auto s = sections();
     ASSERT_EQ(s.size(), 2u);
     EXPECT_EQ(s[1]->name, L"c");
+}
+
+// A FIFO in the point file's place must not hold the module start-up until a
+// writer appears, and a device (an endless stream without line ends) must not
+// be read: both count as a file that cannot be opened.
+TEST_F(VornINIReaderTest, FifoOrDeviceInTheFilesPlaceIsRefusedWithoutBlocking)
+{
+    const std::string fifo = tmp.file("fifo.ini");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::promise<std::string> outcome;
+    std::future<std::string> done = outcome.get_future();
+    std::thread reading([&] {
+        VornINIReader local;
+        try {
+            local.load(std::wstring(fifo.begin(), fifo.end()), log);
+            outcome.set_value("read");
+        } catch (const zException& e) {
+            outcome.set_value(e.message);
+        }
+    });
+    const bool finished = done.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    if (!finished) {
+        // Release the blocked reader so that the test itself ends.
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            ::close(writer);
+    }
+    reading.join();
+    ASSERT_TRUE(finished) << "loading a FIFO blocked";
+    EXPECT_EQ(done.get(), "Failed to open file");
+
+    const std::string device = tmp.file("zero.ini");
+    ASSERT_EQ(::symlink("/dev/zero", device.c_str()), 0);
+    try {
+        reader.load(std::wstring(device.begin(), device.end()), log);
+        FAIL() << "expected zException";
+    } catch (const zException& e) {
+        EXPECT_EQ(e.message, "Failed to open file");
+    }
+    EXPECT_TRUE(reader.sections.empty());
+}
+
+// A regular file is read up to a bound; what lies beyond is ignored with a
+// warning instead of being held in memory as one endless line.
+TEST_F(VornINIReaderTest, OversizedFileIsReadUpToItsBoundWithAWarning)
+{
+    std::string content = "[first]\nkey=value\n";
+    content.append(VornINIReader::MAX_FILE_BYTES, 'x');
+    content += "\n[beyond]\n";
+    load(content);
+    const auto s = sections();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[1]->name, L"first");
+    EXPECT_EQ(s[1]->values.count(L"key"), 1u);
+    bool warned = false;
+    for (const std::string& line : logLines())
+        warned = warned || line.find("bytes; the rest is ignored") != std::string::npos;
+    EXPECT_TRUE(warned);
 }
