@@ -17,7 +17,8 @@ void VornLog::open()
 {
     errno = 0;
     const std::string narrowPath = vorn::fromUtf(path);
-    file = std::fopen(narrowPath.c_str(), "a+b");
+    // Close-on-exec ("e"): programs that scripts start do not inherit the log.
+    file = std::fopen(narrowPath.c_str(), "a+be");
     if (file == nullptr) {
         const int err = errno;
         throw zException(L"Log open error: " + vorn::toUtf(std::strerror(err)));

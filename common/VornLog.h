@@ -38,7 +38,7 @@ public:
     // Neither flushes a pending line nor closes the stream: copies may share it.
     virtual ~VornLog();
 
-    // Opens `path` for appending ("a+b"); throws zException
+    // Opens `path` for appending ("a+b", close-on-exec); throws zException
     // "Log open error: <system text>" and keeps writing to stderr on failure.
     void open();
     // Close the held stream (if any) and use stdout / stderr instead.

@@ -223,6 +223,16 @@ TEST_F(VornLogTest, OpenAppendsToAnExistingFile)
     EXPECT_EQ(body(out[1]), "[ERROR] two");
 }
 
+// The log lives in every worker of the web server: programs the scripts start
+// (exec, proc_open, mail) must not inherit its descriptor.
+TEST_F(VornLogTest, LogDescriptorIsNotInheritedByStartedPrograms)
+{
+    ASSERT_NE(log.file, nullptr);
+    const int flags = fcntl(fileno(log.file), F_GETFD);
+    ASSERT_GE(flags, 0);
+    EXPECT_NE(flags & FD_CLOEXEC, 0);
+}
+
 TEST(VornLogStandalone, OpenFailureThrowsAndLinesGoToStderr)
 {
     TempDir tmp;
