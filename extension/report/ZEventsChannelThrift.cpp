@@ -1,5 +1,6 @@
 #include "extension/report/ZEventsChannelThrift.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -154,6 +155,14 @@ void ZEventsChannelThrift::doHandshake(const HandshakeData& data)
     auto buffered = std::make_shared<TBufferedTransport>(limited, 512, 512);
     protocol = std::make_shared<TCompactProtocol>(buffered, PEER_STRING_LIMIT, PEER_CONTAINER_LIMIT);
     buffered->open();
+    // Programs a script starts (exec, proc_open, mail) must not inherit the
+    // connection: the aggregator would not see it close while they run.
+    const int fd = socket->getSocketFD();
+    if (fd >= 0) {
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0)
+            ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
 
     // Only a failed read matters; the peer's values are not examined.
     ThriftProtocolIdentificationDTO peer;

@@ -1,4 +1,9 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -101,6 +106,31 @@ TEST(ThriftChannel, HandshakeRecordsAndFrames)
     EXPECT_GT(length, 300u);
     // At level 3 sending writes nothing of its own.
     EXPECT_EQ(mem.text(), "");
+}
+
+// The connection lives in a worker of the web server: a program a script
+// starts (exec, proc_open, mail) must not inherit it, or the aggregator would
+// not see it close while that program runs.
+TEST(ThriftChannel, ConnectionIsNotInheritedByStartedPrograms)
+{
+    LoopbackPeer peer(aggregatorScript());
+    MemoryLog mem(3);
+    ZEventsChannelThrift channel(mem.log);
+    channel.handshake(handshakeData(peer.port()));
+    ASSERT_TRUE(channel.connected());
+    int sockets = 0;
+    DIR* fds = opendir("/proc/self/fd");
+    ASSERT_NE(fds, nullptr);
+    while (const dirent* entry = readdir(fds)) {
+        const int fd = std::atoi(entry->d_name);
+        struct stat st{};
+        if (entry->d_name[0] == '.' || fd == dirfd(fds) || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        ++sockets;
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "socket descriptor " << fd;
+    }
+    closedir(fds);
+    EXPECT_GE(sockets, 1);
 }
 
 TEST(ThriftChannel, SendLogsSizesAtLevelFour)
