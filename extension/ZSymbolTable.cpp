@@ -5,16 +5,32 @@ ZSymbolTable::ZSymbolTable()
     reset();
 }
 
+namespace {
+
+const char* const kFixedTexts[] = {
+    "", "GET", "POST", "Web Tier", "{main}", "\\", "REQUEST_STARTUP",
+    "REQUEST_SHUTDOWN", "method", "Remote-Class", "Remote Method()", "CrossVM",
+};
+constexpr int32_t kFixedCount = static_cast<int32_t>(sizeof(kFixedTexts) / sizeof(kFixedTexts[0]));
+
+} // namespace
+
 void ZSymbolTable::reset()
 {
-    static const char* const fixed[] = {
-        "", "GET", "POST", "Web Tier", "{main}", "\\", "REQUEST_STARTUP",
-        "REQUEST_SHUTDOWN", "method", "Remote-Class", "Remote Method()", "CrossVM",
-    };
-    symbols.clear();
-    int32_t token = 0;
-    for (const char* text : fixed) {
-        symbols.emplace(text, token++);
+    // Tables are reset on every request: the fixed entries already present
+    // are kept rather than freed and built again, only the others go.
+    for (auto it = symbols.begin(); it != symbols.end();) {
+        const int32_t token = it->second;
+        if (token >= 0 && token < kFixedCount && it->first == kFixedTexts[token])
+            ++it;
+        else
+            it = symbols.erase(it);
+    }
+    if (static_cast<int32_t>(symbols.size()) != kFixedCount) {
+        int32_t token = 0;
+        for (const char* text : kFixedTexts) {
+            symbols.emplace(text, token++);
+        }
     }
 }
 
