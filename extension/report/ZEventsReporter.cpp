@@ -112,7 +112,19 @@ void ZEventsReporter::finalizeRequest()
 {
     log.logDbg1("Finalizing request");
     locations.locations.clear();
-    knownSymbols.merge(newSymbols);
+    for (const auto& entry : newSymbols.symbols) {
+        if (knownSymbols.symbols.insert(entry).second)
+            knownSymbolBytes += entry.first.size() + SYMBOL_ENTRY_OVERHEAD;
+    }
+    if (knownSymbolBytes > MAX_KNOWN_SYMBOL_BYTES) {
+        // Every distinct text stays known for the worker's life: paths that
+        // are never collapsed would make that grow without end. Forgotten
+        // texts are announced again, under new tokens, when next used.
+        log.logDbg1("Known symbols exceed", static_cast<unsigned long>(MAX_KNOWN_SYMBOL_BYTES),
+                    "bytes; they are forgotten");
+        knownSymbols.reset();
+        knownSymbolBytes = 0;
+    }
     newSymbols.reset();
     events.clear();
     log.logDbg1("Finalizing request...done");
@@ -122,6 +134,7 @@ void ZEventsReporter::clear()
 {
     locations.locations.clear();
     knownSymbols.reset();
+    knownSymbolBytes = 0;
     newSymbols.reset();
     events.clear();
 }

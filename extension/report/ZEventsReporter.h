@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -30,6 +31,12 @@ public:
     // Uses the given channel; a null one is replaced by a Thrift channel.
     ZEventsReporter(const VornLog& log, const boost::shared_ptr<IEventsChannel>& channel);
     ~ZEventsReporter();
+
+    // Bound on the texts of the known symbols: past it they are forgotten at
+    // the end of a request and announced again when next used.
+    // Each symbol counts its text and a share for its entry.
+    static constexpr std::size_t MAX_KNOWN_SYMBOL_BYTES = 16 * 1024 * 1024;
+    static constexpr std::size_t SYMBOL_ENTRY_OVERHEAD = 64;
 
     ZEventsReporter(const ZEventsReporter&) = delete;
     ZEventsReporter& operator=(const ZEventsReporter&) = delete;
@@ -65,6 +72,8 @@ public:
     VornLog log;
     bool handshaken = false;
     bool fullTableSent = false;
+    // Bytes counted for the known symbols beyond the fixed ones.
+    std::size_t knownSymbolBytes = 0;
 
 private:
     void replaceChannel();

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -167,6 +168,40 @@ TEST_F(ReporterTest, FailedSendReplacesTheChannelAndAnnouncesAgain)
     // block of the next connection.
     EXPECT_EQ(reporter.knownSymbols.value("lost"), lost);
     EXPECT_TRUE(reporter.events.empty());
+}
+
+// Every distinct text a worker ever announced stays known for its life; a
+// site whose paths are not collapsed (or whose URL table is not usable) would
+// make that grow without end. Past a bound the known texts are forgotten: the
+// next use of such a text announces it again under a new token.
+TEST_F(ReporterTest, KnownSymbolsAreForgottenPastTheirBound)
+{
+    reporter.handshake(IEventsChannel::HandshakeData());
+    const std::size_t textSize = 1024 * 1024;
+    const std::size_t requests = ZEventsReporter::MAX_KNOWN_SYMBOL_BYTES / textSize + 2;
+    std::size_t largest = 0;
+    std::string reused;
+    for (std::size_t i = 0; i < requests; ++i) {
+        std::string text(textSize, 'p');
+        text += std::to_string(i);
+        if (i == 0)
+            reused = text;
+        reporter.addString(text);
+        reporter.send();
+        reporter.finalizeRequest();
+        std::size_t bytes = 0;
+        for (const auto& entry : reporter.knownSymbols.symbols)
+            bytes += entry.first.size();
+        largest = std::max(largest, bytes);
+    }
+    EXPECT_LE(largest, ZEventsReporter::MAX_KNOWN_SYMBOL_BYTES + textSize + 1024);
+    EXPECT_FALSE(reporter.knownSymbols.contains(reused));
+    // The fixed texts keep their tokens.
+    EXPECT_EQ(reporter.knownSymbols.value("GET"), 1);
+
+    const int32_t again = reporter.addString(reused);
+    reporter.send();
+    EXPECT_EQ(channel->sentSymbols.back().value(reused), again);
 }
 
 TEST_F(ReporterTest, OnlyZExceptionLeaves)
