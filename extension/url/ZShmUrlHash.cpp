@@ -102,6 +102,17 @@ void ZShmUrlHash::updateUnlocked(const std::string& key, long value)
     table.insert(key, text.str());
 }
 
+// As valueUnlocked, without reading the number: the same checks of the
+// stored entry decide, but no text is copied or parsed.
+bool ZShmUrlHash::containsUnlocked(const std::string& key) const
+{
+    if (!attached)
+        return false;
+    void* data = nullptr;
+    int length = 0;
+    return table.value(key, &data, length);
+}
+
 unsigned long ZShmUrlHash::size(bool lock) const
 {
     if (!lock)
@@ -121,8 +132,11 @@ bool ZShmUrlHash::value(const std::wstring& uri, long& out, bool lock) const
 
 bool ZShmUrlHash::contains(const std::wstring& uri, bool lock) const
 {
-    long scratch = 0;
-    return value(uri, scratch, lock);
+    const std::string key = vorn::fromUtf(uri);
+    if (!lock)
+        return containsUnlocked(key);
+    ZSemLocker locker(semaphore);
+    return locker.owns() && containsUnlocked(key);
 }
 
 void ZShmUrlHash::update(const std::wstring& uri, long value, bool lock)

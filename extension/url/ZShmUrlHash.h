@@ -77,6 +77,7 @@ public:
 private:
     unsigned long sizeUnlocked() const;
     bool valueUnlocked(const std::string& key, long& out) const;
+    bool containsUnlocked(const std::string& key) const;
     void updateUnlocked(const std::string& key, long value);
 
     mutable ZMMapHash table;
