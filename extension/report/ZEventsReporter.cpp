@@ -72,8 +72,23 @@ void ZEventsReporter::handshake(const IEventsChannel::HandshakeData& data)
         log.logDbg1("No need for handshake - already done");
         return;
     }
+    const auto started = std::chrono::steady_clock::now();
+    if (started < handshakePausedUntil) {
+        throw zException(L"Not tried: an earlier handshake ran into a time limit; retried after a pause");
+    }
     log.logDbg1("Performing handshake...");
-    onChannel([&] { channel->handshake(data); });
+    try {
+        onChannel([&] { channel->handshake(data); });
+    } catch (const zException&) {
+        // A peer that accepts but does not answer would hold every collected
+        // request for the channel's whole time limit: after such a slow
+        // failure, requests go on without trying for a while. A quick failure
+        // (nothing listening) is tried again at the next request.
+        const auto ended = std::chrono::steady_clock::now();
+        if (ended - started >= SLOW_HANDSHAKE)
+            handshakePausedUntil = ended + handshakePause;
+        throw;
+    }
     log.logDbg1("Performing handshake...done");
     handshaken = true;
 }

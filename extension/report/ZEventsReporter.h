@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -49,7 +50,9 @@ public:
     bool removeEventByLocationId(int32_t id);
 
     // Handshakes the channel unless already done. The channel's zException
-    // passes through; the same channel is tried again next time.
+    // passes through; the same channel is tried again next time, or, after a
+    // failure that took SLOW_HANDSHAKE or longer, only once `handshakePause`
+    // has passed (until then a zException says it was not tried).
     void handshake(const IEventsChannel::HandshakeData& data);
 
     // Sends the request's block. Raises "Failed to send symbol table: not
@@ -72,6 +75,9 @@ public:
     VornLog log;
     bool handshaken = false;
     bool fullTableSent = false;
+    static constexpr std::chrono::milliseconds SLOW_HANDSHAKE{100};
+    std::chrono::milliseconds handshakePause{10000};
+    std::chrono::steady_clock::time_point handshakePausedUntil{};
     // Bytes counted for the known symbols beyond the fixed ones.
     std::size_t knownSymbolBytes = 0;
 

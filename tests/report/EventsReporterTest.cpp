@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,6 +26,8 @@ public:
     {
         ++handshakes;
         lastHost = data.host;
+        if (handshakeDelay.count() > 0)
+            std::this_thread::sleep_for(handshakeDelay);
         fail(handshakeFailure);
     }
     void send(const ZSymbolTable& symbols, const ZLocationTable& locations,
@@ -49,6 +53,7 @@ public:
     int handshakes = 0;
     std::string lastHost;
     Failure handshakeFailure = NONE;
+    std::chrono::milliseconds handshakeDelay{0};
     Failure sendFailure = NONE;
     std::vector<ZSymbolTable> sentSymbols;
     std::vector<size_t> sentLocations;
@@ -202,6 +207,40 @@ TEST_F(ReporterTest, KnownSymbolsAreForgottenPastTheirBound)
     const int32_t again = reporter.addString(reused);
     reporter.send();
     EXPECT_EQ(channel->sentSymbols.back().value(reused), again);
+}
+
+// An aggregator that accepts the connection but does not answer makes each
+// handshake last the channel's whole time limit: every collected request would
+// pay it. After such a slow failure the handshake is not tried for a pause; a
+// quick failure (nothing listening) is tried again at once.
+TEST_F(ReporterTest, SlowFailedHandshakeIsNotRetriedDuringThePause)
+{
+    channel->handshakeFailure = RecordingChannel::Z_EXCEPTION;
+    EXPECT_THROW(reporter.handshake(IEventsChannel::HandshakeData()), zException);
+    EXPECT_THROW(reporter.handshake(IEventsChannel::HandshakeData()), zException);
+    EXPECT_EQ(channel->handshakes, 2);
+
+    reporter.handshakePause = std::chrono::milliseconds(300);
+    channel->handshakeDelay = ZEventsReporter::SLOW_HANDSHAKE + std::chrono::milliseconds(20);
+    EXPECT_THROW(reporter.handshake(IEventsChannel::HandshakeData()), zException);
+    EXPECT_EQ(channel->handshakes, 3);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        reporter.handshake(IEventsChannel::HandshakeData());
+        FAIL() << "expected zException";
+    } catch (const zException& e) {
+        EXPECT_NE(e.message.find("Not tried"), std::string::npos) << e.message;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    EXPECT_EQ(channel->handshakes, 3);
+    EXPECT_FALSE(reporter.handshaken);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    channel->handshakeFailure = RecordingChannel::NONE;
+    channel->handshakeDelay = std::chrono::milliseconds(0);
+    reporter.handshake(IEventsChannel::HandshakeData());
+    EXPECT_EQ(channel->handshakes, 4);
+    EXPECT_TRUE(reporter.handshaken);
 }
 
 TEST_F(ReporterTest, OnlyZExceptionLeaves)
