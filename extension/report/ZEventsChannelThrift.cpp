@@ -33,6 +33,7 @@
 
 using apache::thrift::TException;
 using apache::thrift::protocol::TCompactProtocol;
+using apache::thrift::protocol::TCompactProtocolT;
 using apache::thrift::protocol::TProtocol;
 using apache::thrift::transport::TBufferedTransport;
 using apache::thrift::transport::TMemoryBuffer;
@@ -206,8 +207,10 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
         throw zException(L"Event channel is not connected");
     }
 
+    // The encoder knows its transport's type, so the many small writes of
+    // the encoding go straight to the memory buffer; the bytes are the same.
     auto memory = std::make_shared<TMemoryBuffer>();
-    TCompactProtocol encoder(memory);
+    TCompactProtocolT<TMemoryBuffer> encoder(memory);
     const uint8_t lengthRoom[4] = {0, 0, 0, 0};
     memory->write(lengthRoom, sizeof(lengthRoom));
 
