@@ -66,6 +66,19 @@ bool applyRule(const ZUrlManager::UrlRegex& rule, const std::string& subject, st
     return true;
 }
 
+// Length of the part of a Host header value that can be a host and port:
+// up to the first delimiter of a URL's path, query or fragment, backslash,
+// blank or control character.
+std::size_t hostLength(const std::string& host)
+{
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(host[i]);
+        if (c <= 0x20 || c == 0x7F || c == '/' || c == '?' || c == '#' || c == '\\')
+            return i;
+    }
+    return host.size();
+}
+
 // Reads at most `limit` bytes of the regular file `path` into `content`.
 // False when it cannot be opened or is no regular file (a FIFO would block
 // the opening until a writer appears, holding the module start-up).
@@ -208,6 +221,15 @@ std::string ZUrlManager::getCurrentURL(VornLog& log)
     std::string host;
     if (!lookup("HTTP_HOST", host))
         return std::string();
+
+    // The host comes from the client's Host header: a "/", "?" or "#" in it
+    // would move where the path and the query are read from the URL, so the
+    // host ends at the first character a host and port cannot hold.
+    const std::size_t hostEnd = hostLength(host);
+    if (hostEnd < host.size()) {
+        log.logDbg1(L"Host header holds characters a host cannot; only its start is used:", vorn::toUtf(host));
+        host.resize(hostEnd);
+    }
 
     std::string value;
     std::string url;

@@ -70,6 +70,25 @@ TEST_F(UrlManagerTest, HostWithPortOrIpv6GetsNoSecondPort)
     EXPECT_EQ("http://shop.example:80/a", url());
 }
 
+// The Host header comes from the client: a "/", "?" or "#" in it must not
+// move where the path and the query are read, or any client could report
+// paths the site never served.
+TEST_F(UrlManagerTest, HostHeaderCannotChangeThePathOrQuery)
+{
+    vars.request("evil/injected?x=1#f", "/a?q=1", "80");
+    EXPECT_EQ("http://evil:80/a?q=1", url());
+    vorn::Uri uri = manager.getCurrentURI(env.log, false);
+    EXPECT_EQ(L"/a", uri.path);
+    EXPECT_EQ(L"?q=1", uri.query);
+    EXPECT_EQ(L"evil", uri.host);
+
+    vars.request("shop.example\\x y", "/b", "80");
+    EXPECT_EQ("http://shop.example:80/b", url());
+    vars.request("?only", "/c", "80");
+    manager.requestCleanup();
+    EXPECT_EQ(L"/c", manager.getCurrentURI(env.log, false).path);
+}
+
 TEST_F(UrlManagerTest, MissingPortOrRequestUri)
 {
     vars.request("shop.example", "/a");
