@@ -59,14 +59,17 @@ bool ZMMapAllocator::doOpen(const std::string& name, const std::string& dir, uns
             close();
             return false;
         }
-        if (::lseek(fd, static_cast<off_t>(size + HEADER_SIZE - 1), SEEK_SET) == static_cast<off_t>(-1)) {
-            lastErr = errno;
-            close();
-            return false;
-        }
-        const char zero = 0;
-        if (::write(fd, &zero, 1) != 1) {
-            lastErr = errno != 0 ? errno : EIO;
+        // Every block is reserved now: the file is written through its
+        // mapping, where a page without disk space behind it (a full file
+        // system) would raise SIGBUS in the writing worker. A file that
+        // cannot be reserved is removed again, so that nobody finds it short.
+        int rc = 0;
+        do {
+            rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size + HEADER_SIZE));
+        } while (rc == EINTR);
+        if (rc != 0) {
+            lastErr = rc;
+            ::unlink(path.c_str());
             close();
             return false;
         }

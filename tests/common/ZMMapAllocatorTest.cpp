@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstring>
 
@@ -50,6 +52,34 @@ TEST_F(ZMMapAllocatorTest, CreateWritesTheHeaderAndSizesTheFile)
     const std::string bytes = TempDir::readFile(filePath("t"));
     EXPECT_EQ(readInt32(bytes, 0), 5246928);
     EXPECT_EQ(readInt32(bytes, 4), 8);
+}
+
+// The file is written through its mapping: a page whose disk blocks were never
+// reserved would raise SIGBUS in the writing worker once the file system is
+// full. Creation reserves every block, or fails and leaves no file behind.
+TEST_F(ZMMapAllocatorTest, CreateReservesTheWholeFileOrFailsWithoutLeavingIt)
+{
+    ZMMapAllocator a;
+    ASSERT_TRUE(a.create("t", tmp.path(), 5246920));
+    struct stat st;
+    ASSERT_EQ(stat(filePath("t").c_str(), &st), 0);
+    EXPECT_GE(static_cast<long long>(st.st_blocks) * 512, static_cast<long long>(st.st_size));
+    a.close();
+
+    // No room for the file (here: a file size limit).
+    struct rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 1024 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    ZMMapAllocator b;
+    const bool created = b.create("full", tmp.path(), 5246920);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    EXPECT_FALSE(created);
+    EXPECT_FALSE(b.isAttached());
+    EXPECT_NE(stat(filePath("full").c_str(), &st), 0) << "a file that could not be reserved stays behind";
 }
 
 TEST_F(ZMMapAllocatorTest, AllocationRoundsToEightAndAdvances)
