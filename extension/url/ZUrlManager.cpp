@@ -129,6 +129,7 @@ void ZUrlManager::clearRegexes()
     for (UrlRegex& rule : regexes)
         regfree(&rule.regex);
     regexes.clear();
+    collapseValid = false;
 }
 
 void ZUrlManager::setSharedNames(const std::string& semaphore, const std::string& table, const std::string& dir)
@@ -255,14 +256,25 @@ vorn::Uri ZUrlManager::getCurrentURI(VornLog& log, bool lock)
     uri.collapsedPath = uri.path;
 
     if (!regexes.empty()) {
-        const std::string subject = bytesOf(uri.path);
-        std::string result;
-        for (const UrlRegex& rule : regexes) {
-            if (applyRule(rule, subject, result)) {
-                uri.collapsedPath = vorn::toUtf(result);
-                break;
+        // A request asks for its URI several times (activation, deactivation,
+        // the cross-VM decision): the rules run once per path, not per call.
+        std::string subject = bytesOf(uri.path);
+        if (!collapseValid || subject != collapseSubject) {
+            collapseValid = false;
+            collapseMatched = false;
+            std::string result;
+            for (const UrlRegex& rule : regexes) {
+                if (applyRule(rule, subject, result)) {
+                    collapseResult = vorn::toUtf(result);
+                    collapseMatched = true;
+                    break;
+                }
             }
+            collapseSubject = std::move(subject);
+            collapseValid = true;
         }
+        if (collapseMatched)
+            uri.collapsedPath = collapseResult;
     }
 
     if (lock) {

@@ -123,6 +123,11 @@ private:
     bool initialized = false;
     ZShmUrlHash urlTable;
     std::string cachedUrl;
+    // The rules' answer for the last path they were run on.
+    bool collapseValid = false;
+    bool collapseMatched = false;
+    std::string collapseSubject;
+    std::wstring collapseResult;
 
     const QuilletGlobals& globals;
     const IServerVariables* serverVariables;
