@@ -189,8 +189,8 @@ void CorrelationToken::print(VornLog& log, const std::string& text)
     log.logDbg2("Magic:", static_cast<unsigned char>(token.magic),
                 ", Version:", token.version,
                 ", Bitmask:", token.bitmask,
-                "CorrelationID:", vorn::toUtf(token.correlationId),
-                ", URL:", vorn::toUtf(token.url),
-                ", OrigFragmentID:", vorn::toUtf(token.origFragmentId),
-                "FragmentID:", vorn::toUtf(token.fragmentId));
+                "CorrelationID:", token.correlationId,
+                ", URL:", token.url,
+                ", OrigFragmentID:", token.origFragmentId,
+                "FragmentID:", token.fragmentId);
 }

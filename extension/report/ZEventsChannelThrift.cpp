@@ -383,7 +383,7 @@ void ZEventsChannelThrift::toThriftEventDTO(boost::shared_ptr<ZCaptureEvent> eve
         record.targetInfoToken = e.targetInfoToken;
         dto.__isset.remoteMethodStartEvent = true;
         if (!e.correlationToken.empty()) {
-            log.logDbg2("CorrelationTokenOut:", vorn::toUtf(e.correlationToken));
+            log.logDbg2("CorrelationTokenOut:", e.correlationToken);
             try {
                 CorrelationToken::print(log, e.correlationToken);
             } catch (const std::exception& error) {

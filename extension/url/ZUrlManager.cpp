@@ -245,7 +245,7 @@ std::string ZUrlManager::getCurrentURL(VornLog& log)
     if (lookup("REQUEST_URI", value))
         url += value;
 
-    log.logDbg1(L"Current URL is:", vorn::toUtf(url));
+    log.logDbg1(L"Current URL is:", url);
     cachedUrl = url;
     return cachedUrl;
 }
