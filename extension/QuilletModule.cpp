@@ -506,6 +506,7 @@ PHP_MINIT_FUNCTION(Quillet)
     qxAgent = &Manager::get();
     QuilletGlobals& globals = Manager::globals;
     VornLog& log = Manager::LOG;
+    const bool commandLine = sapi_module.name != nullptr && std::strcmp(sapi_module.name, "cli") == 0;
 
     try {
         EngineDirectiveSource source;
@@ -514,7 +515,11 @@ PHP_MINIT_FUNCTION(Quillet)
             std::fprintf(stderr, "[ERROR] Missing directive 'qx.install_dir'\n");
             return SUCCESS;
         }
-        removeUrlTableLeftovers(globals.install_dir);
+        // A command-line run (a cron job, a console command) collects nothing
+        // and must not remove the URL table and semaphore of a web server
+        // running beside it with the same settings.
+        if (!commandLine)
+            removeUrlTableLeftovers(globals.install_dir);
         log.path = globals.log_file;
         log.level = globals.log_level;
         log.open();
@@ -534,7 +539,7 @@ PHP_MINIT_FUNCTION(Quillet)
         return SUCCESS;
     }
 
-    if (sapi_module.name != nullptr && std::strcmp(sapi_module.name, "cli") == 0) {
+    if (commandLine) {
         globals.cliDisabled = true;
         return SUCCESS;
     }
