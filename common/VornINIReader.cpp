@@ -1,10 +1,6 @@
 #include "common/VornINIReader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <set>
 
 #include "common/VornLog.h"
@@ -17,41 +13,19 @@ VornINIReader::~VornINIReader() = default;
 
 namespace {
 
-// Reads at most MAX_FILE_BYTES of the regular file `path`. Opened without
-// blocking, so that a FIFO in the file's place cannot hold the caller; a
-// device or anything else that is no regular file is not read at all.
+// Reads at most MAX_FILE_BYTES of the regular file `path`; anything that is
+// no regular file (a FIFO would block, a device would never end) is not read.
 bool readBounded(const std::wstring& path, VornLog& log, std::string& content)
 {
-    const int fd = ::open(vorn::fromUtf(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    bool truncated = false;
+    const vorn::FileRead result =
+        vorn::readRegularFile(vorn::fromUtf(path), VornINIReader::MAX_FILE_BYTES, content, truncated);
+    if (result == vorn::FileRead::NotRegularFile)
         log.logWarning("INI file is not a regular file and is not read:", path);
+    if (result != vorn::FileRead::Ok)
         return false;
-    }
-    const std::size_t limit = VornINIReader::MAX_FILE_BYTES + 1;
-    content.assign(limit, '\0');
-    std::size_t got = 0;
-    bool failed = false;
-    while (got < limit) {
-        const ssize_t n = ::read(fd, &content[got], limit - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            failed = true;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (failed)
-        return false;
-    content.resize(got);
-    if (content.size() > VornINIReader::MAX_FILE_BYTES) {
+    if (truncated) {
         // The line cut at the bound is incomplete: it goes with the rest.
-        content.resize(VornINIReader::MAX_FILE_BYTES);
         const std::size_t lastEnd = content.rfind('\n');
         content.resize(lastEnd == std::string::npos ? 0 : lastEnd + 1);
         log.logWarning("INI file is larger than", static_cast<unsigned long>(VornINIReader::MAX_FILE_BYTES),

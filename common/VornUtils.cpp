@@ -1,9 +1,12 @@
 #include "common/VornUtils.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -422,6 +425,47 @@ std::wstring getSystemSpec()
     strRTrim(line, " \n\r\t");
     pclose(pipe);
     return toUtf(line);
+}
+
+FileRead readRegularFile(const std::string& path, std::size_t limit, std::string& content, bool& truncated)
+{
+    content.clear();
+    truncated = false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return FileRead::CannotOpen;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return FileRead::NotRegularFile;
+    }
+    // One byte past the limit tells a file of exactly `limit` bytes from a
+    // larger one.
+    const std::size_t want = limit + 1;
+    content.assign(want, '\0');
+    std::size_t got = 0;
+    bool failed = false;
+    while (got < want) {
+        const ssize_t n = ::read(fd, &content[got], want - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            failed = true;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (failed) {
+        content.clear();
+        return FileRead::ReadError;
+    }
+    content.resize(got);
+    if (content.size() > limit) {
+        content.resize(limit);
+        truncated = true;
+    }
+    return FileRead::Ok;
 }
 
 } // namespace vorn

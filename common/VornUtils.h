@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -73,5 +74,15 @@ std::wstring resolveFQDN(const std::wstring& hostname);
 std::wstring resolveFQDN(const std::wstring& hostname, const std::string& resolverFile);
 // First line printed by "/bin/uname -a", or an empty text.
 std::wstring getSystemSpec();
+
+// What readRegularFile found.
+enum class FileRead { Ok, CannotOpen, NotRegularFile, ReadError };
+
+// Reads up to `limit` bytes of the file at `path` (bytes, as they are) into
+// `content`; `truncated` tells whether the file holds more. The file is opened
+// without blocking and close-on-exec, and only a regular file is read: a FIFO
+// in a configuration file's place cannot hold the caller, nor a device feed it
+// for ever.
+FileRead readRegularFile(const std::string& path, std::size_t limit, std::string& content, bool& truncated);
 
 } // namespace vorn

@@ -2,11 +2,7 @@
 
 #include <boost/property_tree/ini_parser.hpp>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <sstream>
 
 #include "common/VornUtils.h"
@@ -16,42 +12,15 @@ void VornConfig::open(const std::wstring& path)
 {
     // Opened without blocking, so that a FIFO in the file's place cannot hold
     // start-up; anything but a regular file counts as unreadable.
-    const int fd = ::open(vorn::fromUtf(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        _tree.clear();
-        return;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        _tree.clear();
-        return;
-    }
     std::string bytes;
-    char chunk[8192];
-    bool failed = false;
-    while (true) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            failed = true;
-            break;
-        }
-        if (n == 0)
-            break;
-        bytes.append(chunk, static_cast<std::size_t>(n));
-        if (bytes.size() > kMaxFileBytes) {
-            ::close(fd);
-            throw zException(L"Configuration file too large (more than " +
-                             std::to_wstring(kMaxFileBytes) + L" bytes): " + path);
-        }
-    }
-    ::close(fd);
-    if (failed) {
+    bool tooLarge = false;
+    if (vorn::readRegularFile(vorn::fromUtf(path), kMaxFileBytes, bytes, tooLarge) != vorn::FileRead::Ok) {
         _tree.clear();
         return;
     }
+    if (tooLarge)
+        throw zException(L"Configuration file too large (more than " +
+                         std::to_wstring(kMaxFileBytes) + L" bytes): " + path);
 
     // A byte-order mark is not part of the first line.
     if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)

@@ -6,14 +6,10 @@
 
 #include <boost/interprocess/exceptions.hpp>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -79,34 +75,6 @@ std::size_t hostLength(const std::string& host)
     return host.size();
 }
 
-// Reads at most `limit` bytes of the regular file `path` into `content`.
-// False when it cannot be opened or is no regular file (a FIFO would block
-// the opening until a writer appears, holding the module start-up).
-bool readRegexFile(VornLog& log, const std::wstring& path, size_t limit, std::string& content)
-{
-    const int fd = ::open(vorn::fromUtf(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        log.logWarning(L"URL regex file is not a regular file and is not read:", path);
-        return false;
-    }
-    content.assign(limit, '\0');
-    size_t got = 0;
-    while (got < limit) {
-        const ssize_t n = ::read(fd, &content[got], limit - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    content.resize(got);
-    return true;
-}
 
 } // namespace
 
@@ -157,14 +125,19 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
 
     // Read as bytes: rules may hold any bytes (UTF-8 paths included) and are
     // matched against the path's own bytes.
+    // A FIFO in the file's place would hold the module start-up: only a
+    // regular file is read.
     std::string content;
-    if (!readRegexFile(log, regexFilePath, MAX_REGEX_FILE_BYTES + 1, content))
+    bool truncated = false;
+    const vorn::FileRead result =
+        vorn::readRegularFile(vorn::fromUtf(regexFilePath), MAX_REGEX_FILE_BYTES, content, truncated);
+    if (result == vorn::FileRead::NotRegularFile)
+        log.logWarning(L"URL regex file is not a regular file and is not read:", regexFilePath);
+    if (result != vorn::FileRead::Ok)
         return;
-    if (content.size() > MAX_REGEX_FILE_BYTES) {
-        content.resize(MAX_REGEX_FILE_BYTES);
+    if (truncated)
         log.logWarning(L"URL regex file is larger than", static_cast<unsigned long>(MAX_REGEX_FILE_BYTES),
                        L"bytes; the rest is ignored:", regexFilePath);
-    }
 
     size_t start = 0;
     while (start < content.size()) {

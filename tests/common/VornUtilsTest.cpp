@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -374,4 +375,33 @@ TEST(VornUtilsSystem, SystemSpecIsOneTrimmedLine)
     EXPECT_EQ(spec.find(L'\n'), std::wstring::npos);
     EXPECT_LT(spec.size(), 512u);
     EXPECT_EQ(spec.substr(0, 5), L"Linux");
+}
+
+TEST(VornReadRegularFile, ReadsRegularFilesUpToTheLimitAndRefusesTheRest)
+{
+    TempDir tmp;
+    std::string content;
+    bool truncated = true;
+
+    const std::string exact = tmp.file("exact");
+    TempDir::writeFile(exact, std::string("ab\xE9\0z", 5));
+    EXPECT_EQ(vorn::FileRead::Ok, vorn::readRegularFile(exact, 5, content, truncated));
+    EXPECT_EQ(std::string("ab\xE9\0z", 5), content);
+    EXPECT_FALSE(truncated);
+
+    EXPECT_EQ(vorn::FileRead::Ok, vorn::readRegularFile(exact, 3, content, truncated));
+    EXPECT_EQ("ab\xE9", content);
+    EXPECT_TRUE(truncated);
+
+    EXPECT_EQ(vorn::FileRead::CannotOpen, vorn::readRegularFile(tmp.file("missing"), 10, content, truncated));
+    EXPECT_TRUE(content.empty());
+    EXPECT_EQ(vorn::FileRead::NotRegularFile, vorn::readRegularFile(tmp.path(), 10, content, truncated));
+    EXPECT_EQ(vorn::FileRead::NotRegularFile, vorn::readRegularFile("/dev/zero", 10, content, truncated));
+
+    // A FIFO without a writer would block a plain open for ever.
+    const std::string fifo = tmp.file("fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(vorn::FileRead::NotRegularFile, vorn::readRegularFile(fifo, 10, content, truncated));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
