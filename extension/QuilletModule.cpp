@@ -4,7 +4,6 @@
 // events. Everything the engine calls returns success on every path; the
 // probe's own failures are logged here and never reach the host request.
 
-#include <semaphore.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +47,7 @@
 #include "extension/crossvm/CorrelationToken.h"
 #include "extension/report/IEventsChannel.h"
 #include "extension/report/ZEventsReporter.h"
+#include "extension/url/ZNamedSemaphore.h"
 #include "extension/url/ZShmUrlHash.h"
 #include "extension/url/ZUrlManager.h"
 
@@ -463,10 +463,7 @@ void runRequestStep(void (*step)(), const char* failure)
 void removeUrlTableLeftovers(const std::wstring& installDir)
 {
     try {
-        std::string semName = ZShmUrlHash::getUrlShmLockerName();
-        if (semName.empty() || semName[0] != '/')
-            semName = "/" + semName;
-        sem_unlink(semName.c_str());
+        ZNamedSemaphore::remove(ZShmUrlHash::getUrlShmLockerName());
         ZShmUrlHash::destroy(ZShmUrlHash::getUrlShmName(), vorn::fromUtf(installDir) + "/tmp");
     } catch (const std::exception&) {
         // Nothing left, or nothing we may remove: start-up goes on either way.
