@@ -31,7 +31,7 @@ public:
     // Delivers one request's block: the symbols to announce, the request's
     // locations and its events in order.
     virtual void send(const ZSymbolTable& symbols, const ZLocationTable& locations,
-                      std::list<boost::shared_ptr<ZCaptureEvent>> events) = 0;
+                      const std::list<boost::shared_ptr<ZCaptureEvent>>& events) = 0;
     // Pushes out anything buffered.
     virtual void flush() = 0;
 };

@@ -13,7 +13,7 @@ void ZEventsChannelNull::handshake(const HandshakeData& /*data*/)
 }
 
 void ZEventsChannelNull::send(const ZSymbolTable& /*symbols*/, const ZLocationTable& /*locations*/,
-                              std::list<boost::shared_ptr<ZCaptureEvent>> /*events*/)
+                              const std::list<boost::shared_ptr<ZCaptureEvent>>& /*events*/)
 {
     log.logDbg1("ZEventsChannelNull::send() called");
 }

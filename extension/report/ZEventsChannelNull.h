@@ -11,7 +11,7 @@ public:
 
     void handshake(const HandshakeData& data) override;
     void send(const ZSymbolTable& symbols, const ZLocationTable& locations,
-              std::list<boost::shared_ptr<ZCaptureEvent>> events) override;
+              const std::list<boost::shared_ptr<ZCaptureEvent>>& events) override;
     void flush() override;
 
     VornLog log;

@@ -195,7 +195,7 @@ void ZEventsChannelThrift::doHandshake(const HandshakeData& data)
 }
 
 void ZEventsChannelThrift::send(const ZSymbolTable& symbols, const ZLocationTable& locations,
-                                std::list<boost::shared_ptr<ZCaptureEvent>> events)
+                                const std::list<boost::shared_ptr<ZCaptureEvent>>& events)
 {
     guarded([&] { doSend(symbols, locations, events); });
 }

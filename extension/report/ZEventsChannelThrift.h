@@ -33,7 +33,7 @@ public:
 
     void handshake(const HandshakeData& data) override;
     void send(const ZSymbolTable& symbols, const ZLocationTable& locations,
-              std::list<boost::shared_ptr<ZCaptureEvent>> events) override;
+              const std::list<boost::shared_ptr<ZCaptureEvent>>& events) override;
     void flush() override;
 
     // Fills the one member of the record that the event's type code selects.

@@ -31,7 +31,7 @@ public:
         fail(handshakeFailure);
     }
     void send(const ZSymbolTable& symbols, const ZLocationTable& locations,
-              std::list<boost::shared_ptr<ZCaptureEvent>> events) override
+              const std::list<boost::shared_ptr<ZCaptureEvent>>& events) override
     {
         sentSymbols.push_back(symbols);
         sentLocations.push_back(locations.locations.size());
