@@ -6,9 +6,9 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include "extension/ZCaptureEvent.h"
-#include "extension/ZLocationTable.h"
-#include "extension/ZSymbolTable.h"
+#include "extension/model/ZCaptureEvent.h"
+#include "extension/model/ZLocationTable.h"
+#include "extension/model/ZSymbolTable.h"
 
 // The events reporter's way to the probe aggregator. Every operation lets
 // only zException out.

@@ -9,10 +9,10 @@
 #include <boost/shared_ptr.hpp>
 
 #include "common/VornLog.h"
-#include "extension/QuilletGlobals.h"
-#include "extension/ZCaptureEvent.h"
-#include "extension/ZLocationTable.h"
-#include "extension/ZSymbolTable.h"
+#include "extension/config/QuilletGlobals.h"
+#include "extension/model/ZCaptureEvent.h"
+#include "extension/model/ZLocationTable.h"
+#include "extension/model/ZSymbolTable.h"
 #include "extension/report/IEventsChannel.h"
 
 // The one object through which a worker reports to the probe aggregator. It

@@ -2,7 +2,7 @@
 
 #include "common/VornLog.h"
 #include "common/VornUtils.h"
-#include "extension/QuilletGlobals.h"
+#include "extension/config/QuilletGlobals.h"
 
 #include <boost/interprocess/exceptions.hpp>
 

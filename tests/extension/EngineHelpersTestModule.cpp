@@ -9,7 +9,7 @@
 
 #include "php.h"
 
-#include "extension/VornEngine.h"
+#include "extension/engine/VornEngine.h"
 
 namespace {
 

@@ -2,14 +2,14 @@
 
 #include <boost/make_shared.hpp>
 
-#include "extension/InstrumentationRules.h"
-#include "extension/ZFragmentAttributeEvent.h"
-#include "extension/ZLocationTable.h"
-#include "extension/ZMethodEndEvent.h"
-#include "extension/ZMethodStartEvent.h"
-#include "extension/ZRemoteMethodEndEvent.h"
-#include "extension/ZRemoteMethodStartEvent.h"
-#include "extension/ZSymbolTable.h"
+#include "extension/instrumentation/InstrumentationRules.h"
+#include "extension/model/ZFragmentAttributeEvent.h"
+#include "extension/model/ZLocationTable.h"
+#include "extension/model/ZMethodEndEvent.h"
+#include "extension/model/ZMethodStartEvent.h"
+#include "extension/model/ZRemoteMethodEndEvent.h"
+#include "extension/model/ZRemoteMethodStartEvent.h"
+#include "extension/model/ZSymbolTable.h"
 
 using Events = std::list<boost::shared_ptr<ZCaptureEvent>>;
 

@@ -22,9 +22,9 @@
 #include <string>
 
 #include "common/VornUtils.h"
-#include "extension/InternalFunctionHandlerBase.h"
-#include "extension/Manager.h"
-#include "extension/VornEngine.h"
+#include "extension/instrumentation/InternalFunctionHandlerBase.h"
+#include "extension/instrumentation/Manager.h"
+#include "extension/engine/VornEngine.h"
 #include "extension/report/ZEventsReporter.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "extension/QuilletDirectives.h"
-#include "extension/VornMacros.h"
+#include "extension/config/QuilletDirectives.h"
+#include "extension/config/VornMacros.h"
 
 namespace {
 

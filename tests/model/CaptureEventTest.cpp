@@ -2,16 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include "extension/ZFragmentAttributeEvent.h"
-#include "extension/ZHttpFragmentEndEvent.h"
-#include "extension/ZHttpFragmentStartEvent.h"
-#include "extension/ZInvocationAttributeEvent.h"
-#include "extension/ZMethodEndEvent.h"
-#include "extension/ZMethodStartEvent.h"
-#include "extension/ZRemoteFragmentEndEvent.h"
-#include "extension/ZRemoteFragmentStartEvent.h"
-#include "extension/ZRemoteMethodEndEvent.h"
-#include "extension/ZRemoteMethodStartEvent.h"
+#include "extension/model/ZFragmentAttributeEvent.h"
+#include "extension/model/ZHttpFragmentEndEvent.h"
+#include "extension/model/ZHttpFragmentStartEvent.h"
+#include "extension/model/ZInvocationAttributeEvent.h"
+#include "extension/model/ZMethodEndEvent.h"
+#include "extension/model/ZMethodStartEvent.h"
+#include "extension/model/ZRemoteFragmentEndEvent.h"
+#include "extension/model/ZRemoteFragmentStartEvent.h"
+#include "extension/model/ZRemoteMethodEndEvent.h"
+#include "extension/model/ZRemoteMethodStartEvent.h"
 
 TEST(CaptureEvent, MostDerivedClassDecidesTheTypeCode)
 {

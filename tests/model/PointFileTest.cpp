@@ -10,7 +10,7 @@
 
 #include "common/VornLog.h"
 #include "common/zException.h"
-#include "extension/ZPointFile.h"
+#include "extension/model/ZPointFile.h"
 
 namespace fs = boost::filesystem;
 

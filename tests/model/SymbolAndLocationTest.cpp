@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "extension/ZLocation.h"
-#include "extension/ZLocationTable.h"
-#include "extension/ZPHPException.h"
-#include "extension/ZSymbolTable.h"
+#include "extension/model/ZLocation.h"
+#include "extension/model/ZLocationTable.h"
+#include "extension/model/ZPHPException.h"
+#include "extension/model/ZSymbolTable.h"
 
 TEST(SymbolTable, FreshTableHoldsTheTwelveFixedEntries)
 {

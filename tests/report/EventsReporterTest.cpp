@@ -10,7 +10,7 @@
 
 #include "tests/support/MemoryLog.h"
 #include "common/zException.h"
-#include "extension/ZMethodStartEvent.h"
+#include "extension/model/ZMethodStartEvent.h"
 #include "extension/report/ZEventsChannelNull.h"
 #include "extension/report/ZEventsChannelThrift.h"
 #include "extension/report/ZEventsReporter.h"

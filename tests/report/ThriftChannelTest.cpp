@@ -17,7 +17,7 @@
 #include "tests/support/MemoryLog.h"
 #include "SampleHandshake.h"
 #include "common/zException.h"
-#include "extension/ZMethodStartEvent.h"
+#include "extension/model/ZMethodStartEvent.h"
 #include "extension/report/ZEventsChannelThrift.h"
 #include "extension/report/idl/handshakeDTO_types.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/VornLog.h"
-#include "extension/QuilletGlobals.h"
+#include "extension/config/QuilletGlobals.h"
 
 #include <string>
 

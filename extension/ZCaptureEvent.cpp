@@ -1,3 +1,0 @@
-#include "extension/ZCaptureEvent.h"
-
-ZCaptureEvent::~ZCaptureEvent() = default;

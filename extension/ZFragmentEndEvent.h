@@ -1,6 +1,0 @@
-#pragma once
-
-#include "extension/ZFragmentEvent.h"
-
-class ZFragmentEndEvent : public ZFragmentEvent {
-};

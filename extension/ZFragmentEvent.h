@@ -1,6 +1,0 @@
-#pragma once
-
-#include "extension/ZThreadEvent.h"
-
-class ZFragmentEvent : public ZThreadEvent {
-};

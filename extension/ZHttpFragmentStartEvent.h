@@ -1,8 +1,0 @@
-#pragma once
-
-#include "extension/ZFragmentStartEvent.h"
-
-class ZHttpFragmentStartEvent : public ZFragmentStartEvent {
-public:
-    ZHttpFragmentStartEvent() { type = HTTP_FRAGMENT_START; }
-};

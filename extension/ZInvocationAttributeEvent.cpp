@@ -1,9 +1,0 @@
-#include "extension/ZInvocationAttributeEvent.h"
-
-#include "common/VornUtils.h"
-
-ZInvocationAttributeEvent::ZInvocationAttributeEvent()
-    : threadId(static_cast<int32_t>(vorn::getProcessID()))
-{
-    type = INVOCATION_ATTRIBUTE;
-}

@@ -1,7 +1,0 @@
-#include "extension/ZMethodEvent.h"
-
-int32_t ZMethodEvent::generateMethodId()
-{
-    static int32_t methodId = 0;
-    return ++methodId;
-}

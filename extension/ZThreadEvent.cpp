@@ -1,8 +1,0 @@
-#include "extension/ZThreadEvent.h"
-
-#include "common/VornUtils.h"
-
-ZThreadEvent::ZThreadEvent()
-    : threadId(static_cast<int32_t>(vorn::getProcessID()))
-{
-}

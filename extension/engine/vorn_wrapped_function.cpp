@@ -1,0 +1,71 @@
+#include "extension/engine/vorn_wrapped_function.h"
+
+#include <cstring>
+#include <unordered_map>
+
+namespace {
+
+// Saved handlers by live record, for an engine that gave the extension no
+// reserved slot. Filled at module start-up only.
+std::unordered_map<const zend_function*, zif_handler>& savedByRecord()
+{
+    static std::unordered_map<const zend_function*, zif_handler> table;
+    return table;
+}
+
+zif_handler fromSlot(const zend_function* function, int resourceId)
+{
+    zif_handler handler = nullptr;
+    void* word = function->internal_function.reserved[resourceId];
+    static_assert(sizeof(word) == sizeof(handler), "handler fits a reserved word");
+    std::memcpy(&handler, &word, sizeof(handler));
+    return handler;
+}
+
+} // namespace
+
+vorn_wrapped_function vorn_wrapped_function::from(const zend_function* live)
+{
+    vorn_wrapped_function record;
+    std::memset(&record, 0, sizeof(record));
+    std::memcpy(&record.function, &live->internal_function, sizeof(record.function));
+    record.savedHandler = live->internal_function.handler;
+    return record;
+}
+
+void vorn_wrapped_function::install(zend_function* live, const vorn_wrapped_function& record, int resourceId)
+{
+    if (resourceId >= 0 && resourceId < ZEND_MAX_RESERVED_RESOURCES) {
+        void* word = nullptr;
+        std::memcpy(&word, &record.savedHandler, sizeof(word));
+        live->internal_function.reserved[resourceId] = word;
+    }
+    savedByRecord()[live] = record.savedHandler;
+    live->internal_function.handler = record.function.handler;
+}
+
+zif_handler vorn_wrapped_function::savedHandlerOf(const zend_function* function, int resourceId)
+{
+    if (!function || function->type != ZEND_INTERNAL_FUNCTION)
+        return nullptr;
+    if (resourceId >= 0 && resourceId < ZEND_MAX_RESERVED_RESOURCES) {
+        if (zif_handler handler = fromSlot(function, resourceId))
+            return handler;
+    }
+    const auto& table = savedByRecord();
+    auto found = table.find(function);
+    if (found != table.end())
+        return found->second;
+    // A copy made when a class inherited the method keeps the declaring class
+    // as its scope: the original record is that class's entry.
+    if (function->common.scope && function->common.function_name) {
+        const zend_function* original = static_cast<const zend_function*>(
+            zend_hash_find_ptr_lc(&function->common.scope->function_table, function->common.function_name));
+        if (original && original != function) {
+            found = table.find(original);
+            if (found != table.end())
+                return found->second;
+        }
+    }
+    return nullptr;
+}

@@ -1,0 +1,57 @@
+#include "extension/instrumentation/InstrumentationRules.h"
+
+#include <unordered_set>
+
+#include "extension/model/ZLocationTable.h"
+#include "extension/model/ZMethodEndEvent.h"
+#include "extension/model/ZMethodStartEvent.h"
+#include "extension/model/ZSymbolTable.h"
+
+std::string InstrumentationRules::firstLines(const std::string& text, int64_t count)
+{
+    std::string out;
+    if (count <= 0)
+        return out;
+    std::size_t begin = 0;
+    int64_t taken = 0;
+    while (taken < count && begin < text.size()) {
+        std::size_t end = text.find('\n', begin);
+        if (end == std::string::npos)
+            end = text.size();
+        out.append(text, begin, end - begin);
+        out += "\r\n\t";
+        ++taken;
+        begin = end + 1;
+    }
+    return out;
+}
+
+std::size_t InstrumentationRules::dropUnfinishedStarts(std::list<boost::shared_ptr<ZCaptureEvent>>& events,
+                                                      const ZLocationTable& carried)
+{
+    std::unordered_set<int32_t> ended;
+    for (const auto& event : events) {
+        if (const auto* end = dynamic_cast<const ZMethodEndEvent*>(event.get()))
+            ended.insert(end->startEventInstanceId);
+    }
+    std::size_t removed = 0;
+    for (auto it = events.begin(); it != events.end();) {
+        const auto* start = dynamic_cast<const ZMethodStartEvent*>(it->get());
+        if (start && ended.count(start->eventInstance) == 0
+            && carried.locations.count(start->locationId) == 0) {
+            it = events.erase(it);
+            ++removed;
+        } else {
+            ++it;
+        }
+    }
+    return removed;
+}
+
+void InstrumentationRules::dropRequest(std::list<boost::shared_ptr<ZCaptureEvent>>& events, ZLocationTable& locations,
+                                       ZSymbolTable& newSymbols)
+{
+    events.clear();
+    locations.locations.clear();
+    newSymbols.reset();
+}

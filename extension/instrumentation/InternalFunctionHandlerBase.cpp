@@ -1,0 +1,48 @@
+#include "extension/instrumentation/InternalFunctionHandlerBase.h"
+
+#include "php.h"
+
+#include "extension/instrumentation/InstrumentationRules.h"
+#include "extension/instrumentation/Manager.h"
+#include "extension/engine/vorn_wrapped_function.h"
+
+Manager* InternalFunctionHandlerBase::_manager = nullptr;
+
+InternalFunctionHandlerBase::~InternalFunctionHandlerBase() = default;
+
+bool InternalFunctionHandlerBase::isLimitReached()
+{
+    Manager* manager = _manager;
+    if (!manager)
+        return true;
+    if (!InstrumentationRules::withinCallLimit(manager->capturedCount, Manager::globals.max_functions))
+        return true;
+    int32_t depth = manager->refreshDepth(EG(current_execute_data));
+    return !InstrumentationRules::withinDepth(depth, Manager::globals.max_functions_depth);
+}
+
+int64_t InternalFunctionHandlerBase::getFunctionArgsCount(const _zend_execute_data* executeData)
+{
+    if (!executeData)
+        return 0;
+    return ZEND_CALL_NUM_ARGS(executeData);
+}
+
+zval* InternalFunctionHandlerBase::getFunctionArgAt(_zend_execute_data* executeData, int64_t index)
+{
+    if (!InstrumentationRules::argumentIndexValid(index, getFunctionArgsCount(executeData)))
+        return nullptr;
+    return ZEND_CALL_ARG(executeData, static_cast<uint32_t>(index) + 1);
+}
+
+bool InternalFunctionHandlerBase::callSavedHandler(_zend_execute_data* executeData, zval* returnValue)
+{
+    zif_handler handler = vorn_wrapped_function::savedHandlerOf(executeData ? executeData->func : nullptr,
+                                                                  Manager::_resourceID);
+    if (!handler) {
+        zend_throw_error(nullptr, "Internal function is not available");
+        return false;
+    }
+    handler(executeData, returnValue);
+    return true;
+}

@@ -1,0 +1,3 @@
+#include "extension/model/ZCaptureEvent.h"
+
+ZCaptureEvent::~ZCaptureEvent() = default;

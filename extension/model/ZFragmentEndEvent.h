@@ -1,0 +1,6 @@
+#pragma once
+
+#include "extension/model/ZFragmentEvent.h"
+
+class ZFragmentEndEvent : public ZFragmentEvent {
+};

@@ -1,0 +1,6 @@
+#pragma once
+
+#include "extension/model/ZThreadEvent.h"
+
+class ZFragmentEvent : public ZThreadEvent {
+};

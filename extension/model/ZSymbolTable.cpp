@@ -1,0 +1,77 @@
+#include "extension/model/ZSymbolTable.h"
+
+ZSymbolTable::ZSymbolTable()
+{
+    reset();
+}
+
+namespace {
+
+const char* const kFixedTexts[] = {
+    "", "GET", "POST", "Web Tier", "{main}", "\\", "REQUEST_STARTUP",
+    "REQUEST_SHUTDOWN", "method", "Remote-Class", "Remote Method()", "CrossVM",
+};
+constexpr int32_t kFixedCount = static_cast<int32_t>(sizeof(kFixedTexts) / sizeof(kFixedTexts[0]));
+
+} // namespace
+
+void ZSymbolTable::reset()
+{
+    // Tables are reset on every request: the fixed entries already present
+    // are kept rather than freed and built again, only the others go.
+    for (auto it = symbols.begin(); it != symbols.end();) {
+        const int32_t token = it->second;
+        if (token >= 0 && token < kFixedCount && it->first == kFixedTexts[token])
+            ++it;
+        else
+            it = symbols.erase(it);
+    }
+    if (static_cast<int32_t>(symbols.size()) != kFixedCount) {
+        int32_t token = 0;
+        for (const char* text : kFixedTexts) {
+            symbols.emplace(text, token++);
+        }
+    }
+}
+
+int32_t ZSymbolTable::add(const std::string& text, int32_t token)
+{
+    auto found = symbols.find(text);
+    if (found != symbols.end()) {
+        return found->second;
+    }
+    if (token == -1) {
+        token = nextValue();
+    }
+    symbols.emplace(text, token);
+    return token;
+}
+
+int32_t ZSymbolTable::value(const std::string& text) const
+{
+    auto found = symbols.find(text);
+    return found == symbols.end() ? -1 : found->second;
+}
+
+bool ZSymbolTable::contains(const std::string& text) const
+{
+    return symbols.count(text) != 0;
+}
+
+void ZSymbolTable::merge(const ZSymbolTable& other)
+{
+    for (const auto& entry : other.symbols) {
+        symbols.insert(entry);
+    }
+}
+
+std::size_t ZSymbolTable::size() const
+{
+    return symbols.size();
+}
+
+int32_t ZSymbolTable::nextValue()
+{
+    static int32_t ZSymbolTableID = 1000;
+    return ++ZSymbolTableID;
+}
