@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "extension/sql/ZDbConnectionInfo.h"
-#include "extension/sql/ZDbPreparedStatement.h"
 #include "extension/sql/ZTokenizer.h"
 
 namespace {
@@ -158,28 +157,8 @@ TEST(ZTokenizer, WordsAndSingleDelimiters)
     EXPECT_EQ(token.type, ZTokenizer::Token::NONE);
     EXPECT_TRUE(token.text.empty());
 
-    EXPECT_EQ(tokenizer.peek(), 0);
-    EXPECT_EQ(tokenizer.next(), 0);
-    EXPECT_EQ(tokenizer.position, 5);
-    tokenizer.unget();
-    EXPECT_EQ(tokenizer.peek(), '/');
     ZTokenizer empty("", "/");
     token.text = "left";
     EXPECT_FALSE(empty.tokenize(token));
     EXPECT_EQ(token.text, "left");
-    empty.unget();
-    EXPECT_EQ(empty.position, 0);
-    EXPECT_TRUE(empty.isDelim('/'));
-    EXPECT_FALSE(empty.isDelim(':'));
-}
-
-TEST(ZDbPreparedStatement, StartsEmptyAndSharesItsConnection)
-{
-    auto connection = std::make_shared<ZDbConnectionInfo>("mysql:host=h");
-    ZDbPreparedStatement statement;
-    EXPECT_EQ(statement.id, 0u);
-    EXPECT_FALSE(statement.connection);
-    EXPECT_TRUE(statement.sql.empty());
-    statement.connection = connection;
-    EXPECT_EQ(connection.use_count(), 2);
 }
