@@ -1,14 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
-// Interface of the SQL literal scanner (placeholder until the scanner lands:
-// no scanner can be created, so texts are reported unreduced).
-struct SqlLexerToken {
-    const char* text = nullptr;
-    int type = 0;
-};
+// Reduction of SQL texts by qx.sql_mode (placeholder until the literal
+// scanner lands: mode 2 reports the text unreduced).
+bool sqlReduceText(const std::string& sql, int sqlMode, std::string& reduced);
 
-void* sqlLexerNew(const std::string& sql);
-bool sqlLexerNext(void* handle, SqlLexerToken& token);
-void sqlLexerDestroy(void*& handle);
+// A text that is safe to write into one log line.
+std::string sqlLogText(const std::string& text, std::size_t maxBytes = 4096);

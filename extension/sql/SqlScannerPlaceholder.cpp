@@ -1,18 +1,34 @@
 #include "extension/sql/SqlScannerAPI.h"
 
-void* sqlLexerNew(const std::string&)
+#include "common/VornUtils.h"
+
+bool sqlReduceText(const std::string& sql, int sqlMode, std::string& reduced)
 {
-    return nullptr;
+    reduced = sql;
+    if (sqlMode == 1) {
+        std::string copy = sql;
+        vorn::strReplace(copy, std::string("\t"), std::string(" "));
+        const std::size_t blank = copy.find(' ');
+        if (blank != std::string::npos) {
+            reduced = copy.substr(0, blank);
+            vorn::toUpper(reduced);
+        }
+    }
+    return true;
 }
 
-bool sqlLexerNext(void*, SqlLexerToken& token)
+std::string sqlLogText(const std::string& text, std::size_t maxBytes)
 {
-    token.text = "";
-    token.type = 0;
-    return false;
-}
-
-void sqlLexerDestroy(void*& handle)
-{
-    handle = nullptr;
+    std::string safe;
+    static const char digits[] = "0123456789abcdef";
+    for (unsigned char c : text.substr(0, maxBytes)) {
+        if (c < 0x20 || c == 0x7f) {
+            safe += "\\x";
+            safe += digits[c >> 4];
+            safe += digits[c & 0xf];
+        } else {
+            safe += static_cast<char>(c);
+        }
+    }
+    return safe;
 }
