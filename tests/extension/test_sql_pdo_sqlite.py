@@ -62,6 +62,17 @@ for ($i = 0; $i < 6; $i++) { $db->query("select $i"); }
 for ($i = 0; $i < 6; $i++) { try { new PDO('nosuchdriver:x'); } catch (PDOException $e) {} }
 echo 'done';
 """,
+    "abandon.php": r"""<?php
+class S extends PDOStatement {
+    protected function __construct() {
+        if (isset($_GET['fatal'])) { $x = str_repeat('x', 512 << 20); }
+        throw new RuntimeException('from the statement');
+    }
+}
+$db = new PDO('sqlite::memory:');
+$db->setAttribute(PDO::ATTR_STATEMENT_CLASS, ['S', []]);
+try { $db->query('select 1'); } catch (RuntimeException $e) { echo 'caught ', $e->getMessage(); }
+""",
     "modes.php": r"""<?php
 $db = new PDO('sqlite::memory:');
 $db->exec("create table t1 (id integer, name text)");
@@ -150,6 +161,25 @@ class PdoSqliteTest(unittest.TestCase):
                           ("PDO::query", "select bad", 33)],
                          [(c["name"], c["sql"], c["flags"]) for c in calls], site.diagnostics())
         self.assertEqual(("Function failure", "no such column: bad"), (calls[2]["type"], calls[2]["message"]))
+
+    def test_exception_and_fatal_error_inside_the_call(self):
+        site = start(self, {})
+        status, body, block = site.block_for("/abandon.php")
+        self.assertEqual("caught from the statement", body, site.diagnostics())
+        self.assertEqual([("PDO::query", 33, "RuntimeException", "from the statement")],
+                         [(c["name"], c["flags"], c["type"], c["message"]) for c in block.sql_calls()])
+        # A fatal error inside the call ends the script as the engine ends it
+        # (the query itself is no failure of the database); the worker goes
+        # on serving and reporting.
+        status, body, block = site.block_for("/abandon.php?fatal=1")
+        self.assertIn("Allowed memory size", body)
+        self.assertNotIn("caught", body)
+        self.assertEqual([("PDO::query", 0)], [(c["name"], c["flags"]) for c in block.sql_calls()])
+        for _ in range(2):
+            status, body, block = site.block_for("/abandon.php")
+            self.assertEqual("caught from the statement", body, site.diagnostics())
+            self.assertEqual([("PDO::query", 3, 33)],
+                             [(c["name"], c["depth"], c["flags"]) for c in block.sql_calls()])
 
     def test_max_functions_bounds_queries_and_failed_connects(self):
         site = start(self, {"qx.max_functions": 2})
