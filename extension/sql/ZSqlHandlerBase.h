@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,8 @@ struct ZBoundValue {
 class ZSqlHandlerBase : public InternalFunctionHandlerBase {
 public:
     using Handler = void (*)(_zend_execute_data*, _zval_struct*);
-    using ConnectionPtr = boost::shared_ptr<ZDbConnectionInfo>;
-    using StatementPtr = boost::shared_ptr<ZDbPreparedStatement>;
+    using ConnectionPtr = std::shared_ptr<ZDbConnectionInfo>;
+    using StatementPtr = std::shared_ptr<ZDbPreparedStatement>;
 
     ~ZSqlHandlerBase() override;
 
