@@ -55,6 +55,10 @@ $st->execute();
 echo get_class($st), ':', $st->fetchColumn();
 echo '|', $db->query(new Sql())->fetchColumn(), ':', Sql::$n;
 var_dump($db->query('select bad'));
+// The probe keeps ids, not the objects: they go when the script drops them.
+class Gone extends PDO { public function __destruct() { echo '[gone]'; } }
+$g = new Gone('sqlite::memory:'); $s = $g->prepare('select 1'); $s->execute();
+$s = null; $g = null; echo '|end';
 """,
     "limit.php": r"""<?php
 $db = new PDO('sqlite::memory:');
@@ -155,10 +159,10 @@ class PdoSqliteTest(unittest.TestCase):
         # The script's own errorInfo() override is not run by the probe, and
         # its Stringable SQL is converted once, by the engine's argument
         # parsing (which leaves the string in the argument the probe reads).
-        self.assertEqual("Stmt:2|3:1bool(false)\n", body, site.diagnostics())
+        self.assertEqual("Stmt:2|3:1bool(false)\n[gone]|end", body, site.diagnostics())
         calls = block.sql_calls()
         self.assertEqual([("PDOStatement::execute", "select 2", 0), ("PDO::query", "select 3", 0),
-                          ("PDO::query", "select bad", 33)],
+                          ("PDO::query", "select bad", 33), ("PDOStatement::execute", "select 1", 0)],
                          [(c["name"], c["sql"], c["flags"]) for c in calls], site.diagnostics())
         self.assertEqual(("Function failure", "no such column: bad"), (calls[2]["type"], calls[2]["message"]))
 
