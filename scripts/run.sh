@@ -112,7 +112,9 @@ echo "   event channel on 127.0.0.1:$aggregator_port, registration on 127.0.0.1:
 echo "== starting php -S with Quillet (2 workers)"
 port="$(free_port)"
 PHP_CLI_SERVER_WORKERS=2 setsid "$php" -n \
+  -d extension=pdo -d extension=pdo_sqlite \
   -d "zend_extension=$extension" \
+  -d "qx.slow_sql_threshold=0" \
   -d "qx.install_dir=$install_dir" \
   -d "qx.log_file=$log" \
   -d "qx.log_level=4" \
@@ -163,7 +165,7 @@ fi
 
 echo "== requests"
 requests=0
-for path in "/index.php" "/catalog.php?id=42" "/catalog.php?id=0"; do
+for path in "/index.php" "/catalog.php?id=42" "/catalog.php?id=0" "/orders.php?customer=7"; do
   status="$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "http://127.0.0.1:$port$path")"
   echo "   GET $path -> $status"
   requests=$((requests + 1))
