@@ -174,6 +174,8 @@ void Manager::requestCleanup()
     requestMethod = "GET";
     globals.collectEnabled = false;
     openCalls.clear();
+    openInternalCalls = 0;
+    probeCalls = 0;
     bailoutPending = false;
     entryMemo.clear();
     tokenMemo.clear();
@@ -181,9 +183,15 @@ void Manager::requestCleanup()
     methodLayerTypeToken = -1;
 }
 
-void Manager::dropUnfinishedCalls()
+void Manager::forgetOpenCalls()
 {
     openCalls.clear();
+    openInternalCalls = 0;
+}
+
+void Manager::dropUnfinishedCalls()
+{
+    closeAbandonedCalls();
     if (!reporter)
         return;
     std::size_t dropped = InstrumentationRules::dropUnfinishedStarts(reporter->events, reporter->locations);
@@ -196,9 +204,9 @@ void Manager::dropUnfinishedCalls()
 void Manager::executeBegin(zend_execute_data* executeData)
 {
     Manager& manager = get();
-    if (!manager.collecting)
+    if (!manager.collecting || manager.inProbeCall())
         return;
-    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.beginCall(executeData); });
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.openUserCall(executeData); });
 }
 
 void Manager::executeEnd(zend_execute_data* executeData, zval*)
@@ -206,8 +214,29 @@ void Manager::executeEnd(zend_execute_data* executeData, zval*)
     Manager& manager = get();
     if (manager.openCalls.empty())
         return;
-    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.endCall(executeData); });
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.closeUserCall(executeData); });
     resumePendingBailout();
+}
+
+void Manager::internalFunctionWrapper(zend_execute_data* executeData, zval* returnValue)
+{
+    // Only trivially destructible locals live across the engine's handler:
+    // a fatal error or time-out leaves it by a long jump.
+    zif_handler saved = vorn_wrapped_function::savedHandlerOf(executeData->func, _resourceID);
+    if (!saved) {
+        zend_throw_error(nullptr, "Internal function is not available");
+        return;
+    }
+    Manager& manager = get();
+    if (!manager.collecting || manager.inProbeCall()) {
+        saved(executeData, returnValue);
+        return;
+    }
+    bool timed = false;
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { timed = manager.openInternalCall(executeData); });
+    saved(executeData, returnValue);
+    if (timed)
+        vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.closeInternalCall(executeData); });
 }
 
 void Manager::resumePendingBailout()
@@ -219,26 +248,62 @@ void Manager::resumePendingBailout()
     }
 }
 
+// ---- Recording of calls ---------------------------------------------------------
+
+bool Manager::isOpenInternalFrame(const zend_execute_data* frame) const
+{
+    for (auto call = openCalls.rbegin(); call != openCalls.rend(); ++call) {
+        if (call->internalFunction && call->executeData == frame)
+            return true;
+    }
+    return false;
+}
+
 int32_t Manager::refreshDepth(const zend_execute_data* executeData)
 {
+    // User code counts, and so does an internal call being timed: the
+    // callbacks it makes nest inside it.
     int32_t executions = 1;
     for (const zend_execute_data* frame = executeData; frame && executions <= DEPTH_WALK_LIMIT;
          frame = frame->prev_execute_data) {
-        if (frame->func && ZEND_USER_CODE(frame->func->type))
+        if (!frame->func)
+            continue;
+        if (ZEND_USER_CODE(frame->func->type))
+            ++executions;
+        else if (openInternalCalls > 0 && isOpenInternalFrame(frame))
             ++executions;
     }
     depth = executions;
     return executions;
 }
 
-void Manager::beginCall(zend_execute_data* executeData)
+Manager::EventList::iterator Manager::currentAnchor()
 {
-    if (!InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
+    EventList& events = reporter->events;
+    return events.empty() ? events.end() : std::prev(events.end());
+}
+
+void Manager::placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCaptureEvent>& startEvent)
+{
+    EventList& events = reporter->events;
+    auto position = call.anchor == events.end() ? events.begin() : std::next(call.anchor);
+    // Calls that began earlier from the same place, but ended earlier (a
+    // caller whose fiber left this call open), put their starts here first:
+    // start events keep the order in which their calls began.
+    while (position != events.end() && (*position)->type == METHOD_START
+           && static_cast<const ZMethodStartEvent&>(**position).eventInstance < call.eventInstance)
+        ++position;
+    events.insert(position, startEvent);
+}
+
+void Manager::openUserCall(zend_execute_data* executeData)
+{
+    if (!reporter || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
         return;
     int32_t callDepth = refreshDepth(executeData);
     if (!InstrumentationRules::withinDepth(callDepth, globals.max_functions_depth))
         return;
-    if (!reporter || !isMarked(executeData->func))
+    if (!isMarked(executeData->func))
         return;
     OpenCall call;
     if (!draftUserLocation(executeData, call.location))
@@ -246,23 +311,97 @@ void Manager::beginCall(zend_execute_data* executeData)
     call.executeData = executeData;
     call.depth = callDepth;
     call.eventInstance = ZMethodEvent::generateMethodId();
-    call.eventsBefore = reporter->events.size();
+    call.anchor = currentAnchor();
+    call.beganClean = !CG(unclean_shutdown);
     vorn::getTimeOfDay(&call.start);
     openCalls.push_back(std::move(call));
 }
 
-void Manager::endCall(zend_execute_data* executeData)
+bool Manager::openInternalCall(zend_execute_data* executeData)
+{
+    if (!reporter || !executeData || !executeData->func)
+        return false;
+    const int32_t current = refreshDepth(executeData);
+    if (!InstrumentationRules::withinDepth(current, globals.max_functions_depth)
+        || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
+        return false;
+    OpenCall call;
+    call.executeData = executeData;
+    call.internalFunction = executeData->func;
+    // The caller is the nearest named user function below the call; a frame
+    // without a function ends the search.
+    for (const zend_execute_data* frame = executeData->prev_execute_data; frame; frame = frame->prev_execute_data) {
+        if (!frame->func)
+            break;
+        if (ZEND_USER_CODE(frame->func->type) && frame->func->op_array.function_name) {
+            call.caller = frame->func;
+            call.callerLine = frame->opline ? static_cast<int32_t>(frame->opline->lineno) : 0;
+            break;
+        }
+    }
+    call.depth = current + 1;
+    call.eventInstance = ZMethodEvent::generateMethodId();
+    call.anchor = currentAnchor();
+    call.beganClean = !CG(unclean_shutdown);
+    vorn::getTimeOfDay(&call.start);
+    openCalls.push_back(std::move(call));
+    ++openInternalCalls;
+    return true;
+}
+
+boost::shared_ptr<ZLocation> Manager::locationOf(const OpenCall& call)
+{
+    if (!call.internalFunction)
+        return buildLocation(call.location);
+    const zend_function* function = call.internalFunction;
+    std::string cls = className(function->common.scope);
+    std::string method = nameOf(function->common.function_name);
+    boost::shared_ptr<ZPointFileEntry> entry = getPointFileEntryInternalFunction(method.c_str(), cls.c_str());
+    if (!entry)
+        return boost::shared_ptr<ZLocation>();
+    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
+    location->className = cls;
+    location->methodName = method;
+    location->calleeClassNameToken = tokenOf(location->className);
+    location->calleeMethodNameToken = tokenOf(location->methodName);
+    location->layerToken = tokenOf(vorn::fromUtf(entry->layer));
+    location->callerClassNameId = tokenOf(call.caller ? className(call.caller->op_array.scope) : std::string());
+    location->callerMethodNameId = tokenOf(call.caller ? nameOf(call.caller->op_array.function_name) : std::string());
+    location->callerLineNumber = call.caller ? call.callerLine : 0;
+    location->layerTypeId = tokenOf("method");
+    location->id = ZLocation::nextValue();
+    location->makePath();
+    return location;
+}
+
+boost::shared_ptr<ZCaptureEvent> Manager::keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
+                                                   const timeval& end)
+{
+    boost::shared_ptr<ZCaptureEvent> startEvent = makeStartEvent(call.start, location->id, call.depth, call.eventInstance);
+    placeStartEvent(call, startEvent);
+    if (LOG.enabled(VornLog::LEVEL_DBG2))
+        LOG.logDbg2(call.internalFunction ? "Captured internal function:" : "Captured function:", location->path);
+    return createEndMethodEvent(startEvent, end);
+}
+
+void Manager::closeUserCall(zend_execute_data* executeData)
 {
     // Normally the innermost open call; calls above it can only belong to a
     // fiber that was suspended inside them, and they stay open.
     auto open = openCalls.end();
     while (open != openCalls.begin()) {
         --open;
-        if (open->executeData == executeData)
+        if (open->executeData == executeData && !open->internalFunction)
             break;
     }
-    if (open->executeData != executeData)
+    if (open == openCalls.end() || open->executeData != executeData || open->internalFunction)
         return;  // this execution was not instrumented
+    if (open->beganClean && CG(unclean_shutdown)) {
+        // The engine bailed out of the script while this call ran, and is
+        // ending what it left open.
+        closeAbandonedCalls();
+        return;
+    }
     OpenCall call = std::move(*open);
     openCalls.erase(open);
 
@@ -276,78 +415,97 @@ void Manager::endCall(zend_execute_data* executeData)
     if (!exceptionPending && !InstrumentationRules::isSlow(elapsedMs, globals.slow_function_threshold))
         return;  // a call that is not kept leaves no event
 
-    boost::shared_ptr<ZLocation> location = buildLocation(call.location);
-    boost::shared_ptr<ZCaptureEvent> startEvent =
-        makeStartEvent(call.start, location->id, call.depth, call.eventInstance);
-    std::list<boost::shared_ptr<ZCaptureEvent>>& events = reporter->events;
-    if (call.eventsBefore <= events.size()) {
-        auto position = events.end();
-        std::advance(position, -static_cast<std::ptrdiff_t>(events.size() - call.eventsBefore));
-        // A call that began earlier but ended later than its nested ones (a
-        // caller whose fiber left a call open) put its start here already:
-        // start events keep the order in which their calls began.
-        while (position != events.end() && (*position)->type == METHOD_START
-               && static_cast<const ZMethodStartEvent&>(**position).eventInstance < call.eventInstance)
-            ++position;
-        events.insert(position, startEvent);
-    } else {
-        events.push_back(startEvent);  // the list was emptied meanwhile
-    }
-    boost::shared_ptr<ZCaptureEvent> endEvent = createEndMethodEvent(startEvent, end);
-    if (LOG.enabled(VornLog::LEVEL_DBG2))
-        LOG.logDbg2("Captured function:", location->path);
-    // No PHP code may run once the engine has left the script (open calls
-    // ended at request shutdown after a fatal error).
+    boost::shared_ptr<ZLocation> location = locationOf(call);
+    boost::shared_ptr<ZCaptureEvent> endEvent = keepCall(call, location, end);
     if (exceptionPending && EG(current_execute_data))
         setExceptionDetails(endEvent, executeData);
-    events.push_back(endEvent);
+    reporter->events.push_back(endEvent);
     reporter->locations.add(location);
     ++capturedCount;
 }
 
-void Manager::internalFunctionWrapper(zend_execute_data* executeData, zval* returnValue)
+void Manager::closeInternalCall(zend_execute_data* executeData)
 {
-    // Only trivially destructible locals live across the engine's handler:
-    // a fatal error or time-out leaves it by a long jump.
-    zif_handler saved = vorn_wrapped_function::savedHandlerOf(executeData->func, _resourceID);
-    if (!saved) {
-        zend_throw_error(nullptr, "Internal function is not available");
-        return;
+    auto open = openCalls.end();
+    while (open != openCalls.begin()) {
+        --open;
+        if (open->executeData == executeData && open->internalFunction)
+            break;
     }
-    Manager& manager = get();
-    if (!manager.collecting || !manager.reporter
-        || !InstrumentationRules::withinDepth(manager.refreshDepth(executeData), globals.max_functions_depth)
-        || !InstrumentationRules::withinCallLimit(manager.capturedCount, globals.max_functions)) {
-        saved(executeData, returnValue);
+    if (open == openCalls.end() || open->executeData != executeData || !open->internalFunction)
         return;
-    }
-    timeval start;
-    timeval end;
-    vorn::getTimeOfDay(&start);
-    saved(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
-    if (!InstrumentationRules::isSlow(elapsedMilliseconds(start, end), globals.slow_function_threshold))
-        return;
-    vorn::guardEntry(LOG, "Instrumentation failed:",
-                     [&] { manager.recordInternalCall(executeData->func, executeData, start, end); });
-}
+    OpenCall call = std::move(*open);
+    openCalls.erase(open);
+    --openInternalCalls;
 
-void Manager::recordInternalCall(const zend_function* function, zend_execute_data* executeData,
-                                 const timeval& start, const timeval& end)
-{
-    boost::shared_ptr<ZLocation> location = createLocation(function, executeData, false);
+    timeval end;
+    vorn::getTimeOfDay(&end);
+    // Only slow internal calls are kept; an exception plays no part here.
+    if (!reporter || !InstrumentationRules::isSlow(elapsedMilliseconds(call.start, end), globals.slow_function_threshold))
+        return;
+    boost::shared_ptr<ZLocation> location = locationOf(call);
     if (!location)
         return;
-    if (LOG.enabled(VornLog::LEVEL_DBG2))
-        LOG.logDbg2("Captured internal function:", location->path);
-    const int32_t current = refreshDepth(executeData);
-    depth = current + 1;
-    boost::shared_ptr<ZCaptureEvent> startEvent = createStartMethodEvent(start, location);
-    depth = current;
-    reporter->events.push_back(startEvent);
-    reporter->events.push_back(createEndMethodEvent(startEvent, end));
+    reporter->events.push_back(keepCall(call, location, end));
     reporter->locations.add(location);
     ++capturedCount;
+}
+
+namespace {
+
+const char* errorTypeName(int type)
+{
+    switch (type) {
+    case E_ERROR: return "E_ERROR";
+    case E_CORE_ERROR: return "E_CORE_ERROR";
+    case E_COMPILE_ERROR: return "E_COMPILE_ERROR";
+    case E_USER_ERROR: return "E_USER_ERROR";
+    case E_RECOVERABLE_ERROR: return "E_RECOVERABLE_ERROR";
+    case E_PARSE: return "E_PARSE";
+    default: return "E_ERROR";
+    }
+}
+
+} // namespace
+
+void Manager::closeAbandonedCalls()
+{
+    if (openCalls.empty())
+        return;
+    std::vector<OpenCall> abandoned;
+    abandoned.swap(openCalls);
+    openInternalCalls = 0;
+    // The engine's record of the error that stopped the script; a script
+    // abandoned for another reason (a lost client) leaves no fatal error, and
+    // its open calls are dropped rather than reported as completed.
+    const int errorType = PG(last_error_type);
+    if (!reporter || !(errorType & E_FATAL_ERRORS) || !PG(last_error_message)) {
+        LOG.logDbg1("Dropped calls that did not end:", static_cast<uint64_t>(abandoned.size()));
+        return;
+    }
+    ZPHPException error;
+    error.type = errorTypeName(errorType);
+    const uint64_t maxLength = globals.exception_max_message_length;
+    error.setErrorMessage(nameOf(PG(last_error_message)), static_cast<int>(maxLength > 1000 ? 1000 : maxLength));
+    if (PG(last_error_file) && globals.exception_max_frames > 0)
+        error.trace = "#0 " + nameOf(PG(last_error_file)) + "(" + std::to_string(PG(last_error_lineno)) + ")\r\n\t";
+
+    timeval end;
+    vorn::getTimeOfDay(&end);
+    // Innermost first, as the calls would have ended.
+    for (auto call = abandoned.rbegin(); call != abandoned.rend(); ++call) {
+        boost::shared_ptr<ZLocation> location = locationOf(*call);
+        if (!location)
+            continue;
+        boost::shared_ptr<ZCaptureEvent> endEvent = keepCall(*call, location, end);
+        auto* ended = static_cast<ZMethodEndEvent*>(endEvent.get());
+        ended->exception = error;
+        ended->flags = ZMethodEndEvent::FLAG_EXCEPTION;
+        reporter->events.push_back(endEvent);
+        reporter->locations.add(location);
+        ++capturedCount;
+    }
+    LOG.logDbg1("Calls cut short by a fatal error:", static_cast<uint64_t>(abandoned.size()), error.type, error.message);
 }
 
 // ---- Op-array mark ---------------------------------------------------------------
@@ -791,7 +949,9 @@ bool Manager::callClassMethod(zval* object, const std::wstring& name, zval* resu
     // The engine runs no function while an exception is pending: the
     // script's exception is set aside and put back exactly as it was; an
     // exception thrown by the called method is not the script's.
+    // Nothing it runs is the application's: no call is recorded meanwhile.
     bool bailedOut = false;
+    ++probeCalls;
     {
         vorn::ScopedExceptionState scriptState;
         zend_try {
@@ -800,6 +960,7 @@ bool Manager::callClassMethod(zval* object, const std::wstring& name, zval* resu
             bailedOut = true;
         } zend_end_try();
     }
+    --probeCalls;
 
     if (bailedOut) {
         // The engine is abandoning the script (fatal error, time-out): the long

@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <set>
@@ -76,10 +77,38 @@ public:
     // Resets the per-request state (see the fields below).
     void requestCleanup();
 
-    // Before the request's block is sent: drops the start events of calls that
-    // never ended (a request cut short by a fatal error or a time-out), so the
-    // block never refers to a location it does not carry.
+    // Before the request's block is sent: ends the calls still open (a
+    // request cut short by a fatal error or a time-out, see
+    // closeAbandonedCalls) and drops any other start event without its end,
+    // so the block never refers to a location it does not carry.
     void dropUnfinishedCalls();
+    // Forgets the open calls without recording them (the request's events are
+    // being thrown away).
+    void forgetOpenCalls();
+
+    // ---- Recording of calls --------------------------------------------------
+    //
+    // What a call records, independent of how its start and end are noticed:
+    // the hooks below (observer handlers, replacement handler) only call
+    // these. Every open call keeps its place among the request's events, so
+    // its start event lands before the events of everything that began after
+    // it, whatever order the calls end in (fibers, callbacks).
+
+    // A listed user function begins / ends (executeData: its frame).
+    void openUserCall(_zend_execute_data* executeData);
+    void closeUserCall(_zend_execute_data* executeData);
+    // A wrapped internal function is about to run its engine handler / has
+    // run it. openInternalCall answers whether the call is being timed; only
+    // then must closeInternalCall follow.
+    bool openInternalCall(_zend_execute_data* executeData);
+    void closeInternalCall(_zend_execute_data* executeData);
+    // The engine has abandoned the script (fatal error, time-out, exhausted
+    // memory): every open call ends now with flags 33 and the fatal error's
+    // type and message; without a known fatal error they are dropped.
+    void closeAbandonedCalls();
+    // True while the probe itself runs PHP code (reading an exception): such
+    // calls are never the application's and are not recorded.
+    bool inProbeCall() const { return probeCalls > 0; }
 
     // ---- Execution hooks ---------------------------------------------------
 
@@ -188,16 +217,25 @@ private:
         ZLocation fields;  // id and tokens; its texts are filled only when kept
     };
 
-    // One user-function execution being timed, from its begin to its end. Its
-    // start event is made only when the call is kept, and put back where it
-    // belongs: before the events of the calls nested in it.
+    using EventList = std::list<boost::shared_ptr<ZCaptureEvent>>;
+
+    // One execution being timed, from its begin to its end. Its start event
+    // is made only when the call is kept, and put right after `anchor`, the
+    // event that was last in the list when the call began: list positions
+    // survive the insertions of calls that end in another order.
     struct OpenCall {
         const _zend_execute_data* executeData;
-        LocationDraft location;
+        const _zend_function* internalFunction = nullptr;  // null: a user call
+        LocationDraft location;                            // user calls
+        const _zend_function* caller = nullptr;            // internal calls: the calling user function
+        int32_t callerLine = 0;
         timeval start;
         int32_t depth;
         int32_t eventInstance;
-        std::size_t eventsBefore;  // length of the event list at the start
+        EventList::iterator anchor;
+        // Began before any bail-out of the request: once the engine has
+        // bailed out, such a call can only end by being abandoned.
+        bool beganClean = true;
     };
 
     struct PointerPairHash {
@@ -207,10 +245,15 @@ private:
         }
     };
 
-    void beginCall(_zend_execute_data* executeData);
-    void endCall(_zend_execute_data* executeData);
-    void recordInternalCall(const _zend_function* function, _zend_execute_data* executeData,
-                            const timeval& start, const timeval& end);
+    EventList::iterator currentAnchor();
+    void placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCaptureEvent>& startEvent);
+    boost::shared_ptr<ZLocation> locationOf(const OpenCall& call);
+    // Keeps a call that ended: its start event in place, its end event and
+    // its location; the end event is returned for the caller to complete
+    // before anything else is appended.
+    boost::shared_ptr<ZCaptureEvent> keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
+                                              const timeval& end);
+    bool isOpenInternalFrame(const _zend_execute_data* frame) const;
     int32_t tokenOf(const std::string& text);
     boost::shared_ptr<ZCaptureEvent> makeStartEvent(const timeval& start, int32_t locationId,
                                                     int32_t eventDepth, int32_t eventInstance);
@@ -226,6 +269,8 @@ private:
     static bool observerRegistered;
 
     std::vector<OpenCall> openCalls;
+    int32_t openInternalCalls = 0;  // open calls of internal functions
+    int32_t probeCalls = 0;         // nesting of the probe's own calls into PHP
 
     // Per-request memos of the listed user-function path, keyed by the
     // engine's name strings: point-file entry by (function name, class), token
