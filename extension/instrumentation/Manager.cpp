@@ -808,11 +808,16 @@ void Manager::wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& ent
     if (!entry)
         return;
     HashTable* table = CG(function_table);
+    zend_class_entry* ce = nullptr;
     if (!entry->classNameLower.empty()) {
-        auto* ce = static_cast<zend_class_entry*>(zend_hash_str_find_ptr(
+        ce = static_cast<zend_class_entry*>(zend_hash_str_find_ptr(
             CG(class_table), entry->classNameLower.data(), entry->classNameLower.size()));
-        if (ce)
-            table = &ce->function_table;
+        // A class that is not loaded now is a user class: its method is
+        // timed when it runs. A global function of the same name is no
+        // stand-in for it.
+        if (!ce)
+            return;
+        table = &ce->function_table;
     }
     if (!table)
         return;
@@ -848,7 +853,35 @@ void Manager::wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& ent
     // constructor and other magic-method pointers, prototypes) and every copy
     // made later by inheritance runs the replacement.
     vorn_wrapped_function::install(function, record, _resourceID);
+    if (ce)
+        wrapInheritedCopies(ce, function, record);
     entry->flags |= ZPointFileEntry::FLAG_WRAPPED;
+}
+
+void Manager::wrapInheritedCopies(const zend_class_entry* declaring, const zend_function* function,
+                                  const vorn_wrapped_function& record)
+{
+    // Built-in subclasses got their own copies of the method when the engine
+    // started (RuntimeException's getMessage is a copy of Exception's): each
+    // inherited, not overridden, copy runs the same replacement.
+    const zend_string* name = function->common.function_name;
+    if (!name)
+        return;
+    void* item = nullptr;
+    ZEND_HASH_FOREACH_PTR(CG(class_table), item) {
+        auto* candidate = static_cast<zend_class_entry*>(item);
+        if (!candidate || candidate == declaring || candidate->type != ZEND_INTERNAL_CLASS
+            || !instanceof_function(candidate, declaring))
+            continue;
+        auto* copy = vorn_wrapped_function::findMethod(&candidate->function_table, name);
+        if (!copy || copy == function || copy->type != ZEND_INTERNAL_FUNCTION
+            || copy->common.scope != function->common.scope
+            || copy->internal_function.handler != record.savedHandler)
+            continue;
+        vorn_wrapped_function copyRecord = vorn_wrapped_function::from(copy);
+        copyRecord.function.handler = record.function.handler;
+        vorn_wrapped_function::install(copy, copyRecord, _resourceID);
+    } ZEND_HASH_FOREACH_END();
 }
 
 // ---- Exception details -------------------------------------------------------------------------

@@ -27,9 +27,11 @@
 class ZCaptureEvent;
 class ZEventsReporter;
 class ZUrlManager;
+struct vorn_wrapped_function;
 
 // Engine types, declared here so that this header can be included by code that
 // does not see the engine's headers.
+struct _zend_class_entry;
 struct _zend_execute_data;
 struct _zend_op_array;
 struct _zend_string;
@@ -154,6 +156,10 @@ public:
 
     void wrapInternalFunctions();
     void wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& entry);
+    // The same replacement in the copies that built-in subclasses hold of a
+    // wrapped method.
+    void wrapInheritedCopies(const _zend_class_entry* declaring, const _zend_function* function,
+                             const vorn_wrapped_function& record);
 
     // ---- Exception details -----------------------------------------------------
 
