@@ -139,12 +139,34 @@ void Manager::startup()
             PointFileMap& map = (entry->flags & ZPointFileEntry::FLAG_WRAPPED) ? internalFunctions : userFunctions;
             map.emplace(entry->key, entry);  // the first entry of a key stays
         }
+        keepListedBuiltinsCalled();
+        userMethodsListed = false;
+        for (const auto& listed : userFunctions)
+            userMethodsListed = userMethodsListed || !listed.second->classNameLower.empty();
         registerObserverIfNeeded();
     } catch (const zException& e) {
         LOG.logError("Error while loading Points file:", e.message);
     } catch (const std::exception& e) {
         logFailure("Error while loading Points file:", &e);
     }
+}
+
+void Manager::keepListedBuiltinsCalled()
+{
+    // Some built-ins are compiled into dedicated operations that never call
+    // the function, so a wrapper would never run. When one of them is
+    // listed, the compiler is told to compile plain calls instead; code that
+    // lists none keeps the faster operations.
+    bool needed = false;
+    for (const auto& entry : internalFunctions) {
+        if (entry.second->classNameLower.empty()
+            && InstrumentationRules::compilerReplacesCalls(entry.second->methodNameLower)) {
+            LOG.logDbg1("Listed built-in compiled as a plain call:", entry.second->methodNameLower);
+            needed = true;
+        }
+    }
+    if (needed)
+        CG(compiler_options) |= ZEND_COMPILE_NO_BUILTINS;
 }
 
 void Manager::shutdown()
@@ -527,6 +549,11 @@ bool Manager::isInstrumentationRequired(const zend_op_array* opArray) const
 {
     if (!opArray || !opArray->function_name)
         return false;
+    // A trait method runs as a method of each class that uses it, possibly
+    // renamed: which class and name is known only when it runs, where the
+    // point-file entry is looked up anyway.
+    if (opArray->scope && (opArray->scope->ce_flags & ZEND_ACC_TRAIT) && userMethodsListed)
+        return true;
     std::string function = nameOf(opArray->function_name);
     std::string scope = className(opArray->scope);
     return userFunctions.count(ZPointFile::buildKey(function.c_str(), scope.c_str())) != 0;
@@ -585,36 +612,50 @@ boost::shared_ptr<ZLocation> Manager::createLocation(const zend_execute_data* ex
     return location;
 }
 
-namespace {
-
-// The entry is the one of this function and class (names compared caselessly).
-bool entryNames(const ZPointFileEntry& entry, const zend_op_array& opArray)
-{
-    const zend_string* function = opArray.function_name;
-    if (!function || zend_binary_strcasecmp(ZSTR_VAL(function), ZSTR_LEN(function), entry.methodNameLower.data(),
-                                            entry.methodNameLower.size()) != 0)
-        return false;
-    if (!opArray.scope)
-        return entry.classNameLower.empty();
-    const zend_string* scope = opArray.scope->name;
-    return zend_binary_strcasecmp(ZSTR_VAL(scope), ZSTR_LEN(scope), entry.classNameLower.data(),
-                                  entry.classNameLower.size()) == 0;
-}
-
-} // namespace
 
 const ZPointFileEntry* Manager::userEntryOf(const zend_op_array& opArray)
 {
+    // Memoised by name and class; a hit counts only for the same code, so a
+    // name string freed and reused meanwhile is never mistaken.
     const std::pair<const void*, const void*> key(opArray.function_name, opArray.scope);
     auto memo = entryMemo.find(key);
-    if (memo != entryMemo.end() && memo->second && entryNames(*memo->second, opArray))
-        return memo->second;
+    if (memo != entryMemo.end() && memo->second.opcodes == opArray.opcodes)
+        return memo->second.entry;
     std::string function = nameOf(opArray.function_name);
     std::string scope = className(opArray.scope);
     auto found = userFunctions.find(ZPointFile::buildKey(function.c_str(), scope.c_str()));
     const ZPointFileEntry* entry = found == userFunctions.end() ? nullptr : found->second.get();
-    entryMemo[key] = entry;
+    if (!entry && opArray.scope)
+        entry = traitEntryOf(opArray, opArray.scope, 4);
+    entryMemo[key] = MemoEntry{entry, opArray.opcodes};
     return entry;
+}
+
+const ZPointFileEntry* Manager::traitEntryOf(const zend_op_array& opArray, const zend_class_entry* user, int levels) const
+{
+    if (!user || levels <= 0 || user->num_traits == 0 || !user->trait_names)
+        return nullptr;
+    // The class's copy of a trait method shares the trait method's code.
+    for (uint32_t i = 0; i < user->num_traits; ++i) {
+        zend_string* traitName = user->trait_names[i].lc_name;
+        auto* trait = traitName ? static_cast<zend_class_entry*>(zend_hash_find_ptr(EG(class_table), traitName)) : nullptr;
+        if (!trait || !(trait->ce_flags & ZEND_ACC_TRAIT))
+            continue;
+        void* item = nullptr;
+        ZEND_HASH_FOREACH_PTR(&trait->function_table, item) {
+            const auto* method = static_cast<const zend_function*>(item);
+            if (method->type != ZEND_USER_FUNCTION || method->op_array.opcodes != opArray.opcodes)
+                continue;
+            std::string name = nameOf(method->common.function_name);
+            std::string traitClass = nameOf(trait->name);
+            auto found = userFunctions.find(ZPointFile::buildKey(name.c_str(), traitClass.c_str()));
+            if (found != userFunctions.end())
+                return found->second.get();
+            if (const ZPointFileEntry* deeper = traitEntryOf(opArray, trait, levels - 1))
+                return deeper;
+        } ZEND_HASH_FOREACH_END();
+    }
+    return nullptr;
 }
 
 int32_t Manager::nameToken(const zend_string* name)

@@ -267,14 +267,19 @@ private:
     bool draftUserLocation(const _zend_execute_data* executeData, LocationDraft& draft);
     boost::shared_ptr<ZLocation> buildLocation(const LocationDraft& draft) const;
     const ZPointFileEntry* userEntryOf(const _zend_op_array& opArray);
+    // The entry of a method that a class took from a trait, listed under the
+    // trait's name (traits used by traits included, `levels` deep).
+    const ZPointFileEntry* traitEntryOf(const _zend_op_array& opArray, const _zend_class_entry* user, int levels) const;
     int32_t nameToken(const _zend_string* name);
     int32_t layerTokenOf(const ZPointFileEntry& entry);
     void registerObserverIfNeeded();
+    void keepListedBuiltinsCalled();
 
     static bool executeHookRequested;
     static bool observerRegistered;
 
     std::vector<OpenCall> openCalls;
+    bool userMethodsListed = false;  // some user-function entry names a class
     int32_t openInternalCalls = 0;  // open calls of internal functions
     int32_t probeCalls = 0;         // nesting of the probe's own calls into PHP
 
@@ -288,7 +293,11 @@ private:
         std::string text;
         int32_t token;
     };
-    std::unordered_map<std::pair<const void*, const void*>, const ZPointFileEntry*, PointerPairHash> entryMemo;
+    struct MemoEntry {
+        const ZPointFileEntry* entry;  // null: the function is not listed
+        const void* opcodes;           // the code it was worked out for
+    };
+    std::unordered_map<std::pair<const void*, const void*>, MemoEntry, PointerPairHash> entryMemo;
     std::unordered_map<const void*, MemoToken> tokenMemo;
     std::unordered_map<const ZPointFileEntry*, int32_t> layerTokenMemo;
     int32_t methodLayerTypeToken = -1;
