@@ -274,6 +274,7 @@ private:
     int32_t layerTokenOf(const ZPointFileEntry& entry);
     void registerObserverIfNeeded();
     void keepListedBuiltinsCalled();
+    void addCompiledCodeEntropy();
 
     static bool executeHookRequested;
     static bool observerRegistered;
