@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <set>
@@ -26,9 +27,11 @@
 class ZCaptureEvent;
 class ZEventsReporter;
 class ZUrlManager;
+struct vorn_wrapped_function;
 
 // Engine types, declared here so that this header can be included by code that
 // does not see the engine's headers.
+struct _zend_class_entry;
 struct _zend_execute_data;
 struct _zend_op_array;
 struct _zend_string;
@@ -76,10 +79,33 @@ public:
     // Resets the per-request state (see the fields below).
     void requestCleanup();
 
-    // At the end of the request: forgets the calls that never ended (a request
-    // cut short by a fatal error or a time-out). Their start events are the
-    // request recorder's to drop.
+    // Forgets the open calls without recording them (the request's events are
+    // being thrown away).
     void forgetOpenCalls();
+
+    // ---- Recording of calls --------------------------------------------------
+    //
+    // What a call records, independent of how its start and end are noticed:
+    // the hooks below (observer handlers, replacement handler) only call
+    // these. Every open call keeps its place among the request's events, so
+    // its start event lands before the events of everything that began after
+    // it, whatever order the calls end in (fibers, callbacks).
+
+    // A listed user function begins / ends (executeData: its frame).
+    void openUserCall(_zend_execute_data* executeData);
+    void closeUserCall(_zend_execute_data* executeData);
+    // A wrapped internal function is about to run its engine handler / has
+    // run it. openInternalCall answers whether the call is being timed; only
+    // then must closeInternalCall follow.
+    bool openInternalCall(_zend_execute_data* executeData);
+    void closeInternalCall(_zend_execute_data* executeData);
+    // The engine has abandoned the script (fatal error, time-out, exhausted
+    // memory): every open call ends now with flags 33 and the fatal error's
+    // type and message; without a known fatal error they are dropped.
+    void closeAbandonedCalls();
+    // True while the probe itself runs PHP code (reading an exception): such
+    // calls are never the application's and are not recorded.
+    bool inProbeCall() const { return probeCalls > 0; }
 
     // ---- Execution hooks ---------------------------------------------------
 
@@ -125,6 +151,10 @@ public:
 
     void wrapInternalFunctions();
     void wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& entry);
+    // The same replacement in the copies that built-in subclasses hold of a
+    // wrapped method.
+    void wrapInheritedCopies(const _zend_class_entry* declaring, const _zend_function* function,
+                             const vorn_wrapped_function& record);
 
     // ---- Exception details -----------------------------------------------------
 
@@ -188,16 +218,27 @@ private:
         ZLocation fields;  // id and tokens; its texts are filled only when kept
     };
 
-    // One user-function execution being timed, from its begin to its end. Its
-    // start event is made only when the call is kept, and put back where it
-    // belongs: before the events of the calls nested in it.
+    using EventList = std::list<boost::shared_ptr<ZCaptureEvent>>;
+
+    // One execution being timed, from its begin to its end. Its start event
+    // is made only when the call is kept, and put right after `anchor`, the
+    // event that was last in the list when the call began: list positions
+    // survive the insertions of calls that end in another order. (Events are
+    // only appended or inserted while calls are open; the list is emptied or
+    // pruned only once the open calls are closed or forgotten.)
     struct OpenCall {
         const _zend_execute_data* executeData;
-        LocationDraft location;
+        const _zend_function* internalFunction = nullptr;  // null: a user call
+        LocationDraft location;                            // user calls
+        const _zend_function* caller = nullptr;            // internal calls: the calling user function
+        int32_t callerLine = 0;
         timeval start;
         int32_t depth;
         int32_t eventInstance;
-        std::size_t eventsBefore;  // length of the event list at the start
+        EventList::iterator anchor;
+        // Began before any bail-out of the request: once the engine has
+        // bailed out, such a call can only end by being abandoned.
+        bool beganClean = true;
     };
 
     struct PointerPairHash {
@@ -207,10 +248,15 @@ private:
         }
     };
 
-    void beginCall(_zend_execute_data* executeData);
-    void endCall(_zend_execute_data* executeData);
-    void recordInternalCall(const _zend_function* function, _zend_execute_data* executeData,
-                            const timeval& start, const timeval& end);
+    EventList::iterator currentAnchor();
+    void placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCaptureEvent>& startEvent);
+    boost::shared_ptr<ZLocation> locationOf(const OpenCall& call);
+    // Keeps a call that ended: its start event in place, its end event and
+    // its location; the end event is returned for the caller to complete
+    // before anything else is appended.
+    boost::shared_ptr<ZCaptureEvent> keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
+                                              const timeval& end);
+    bool isOpenInternalFrame(const _zend_execute_data* frame) const;
     int32_t tokenOf(const std::string& text);
     boost::shared_ptr<ZCaptureEvent> makeStartEvent(const timeval& start, int32_t locationId,
                                                     int32_t eventDepth, int32_t eventInstance);
@@ -218,14 +264,22 @@ private:
     bool draftUserLocation(const _zend_execute_data* executeData, LocationDraft& draft);
     boost::shared_ptr<ZLocation> buildLocation(const LocationDraft& draft) const;
     const ZPointFileEntry* userEntryOf(const _zend_op_array& opArray);
+    // The entry of a method that a class took from a trait, listed under the
+    // trait's name (traits used by traits included, `levels` deep).
+    const ZPointFileEntry* traitEntryOf(const _zend_op_array& opArray, const _zend_class_entry* user, int levels) const;
     int32_t nameToken(const _zend_string* name);
     int32_t layerTokenOf(const ZPointFileEntry& entry);
     void registerObserverIfNeeded();
+    void keepListedBuiltinsCalled();
+    void addCompiledCodeEntropy();
 
     static bool executeHookRequested;
     static bool observerRegistered;
 
     std::vector<OpenCall> openCalls;
+    bool userMethodsListed = false;  // some user-function entry names a class
+    int32_t openInternalCalls = 0;  // open calls of internal functions
+    int32_t probeCalls = 0;         // nesting of the probe's own calls into PHP
 
     // Per-request memos of the listed user-function path, keyed by the
     // engine's name strings: point-file entry by (function name, class), token
@@ -237,7 +291,11 @@ private:
         std::string text;
         int32_t token;
     };
-    std::unordered_map<std::pair<const void*, const void*>, const ZPointFileEntry*, PointerPairHash> entryMemo;
+    struct MemoEntry {
+        const ZPointFileEntry* entry;  // null: the function is not listed
+        const void* opcodes;           // the code it was worked out for
+    };
+    std::unordered_map<std::pair<const void*, const void*>, MemoEntry, PointerPairHash> entryMemo;
     std::unordered_map<const void*, MemoToken> tokenMemo;
     std::unordered_map<const ZPointFileEntry*, int32_t> layerTokenMemo;
     int32_t methodLayerTypeToken = -1;

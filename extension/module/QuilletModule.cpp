@@ -232,6 +232,7 @@ void abandonRequest()
     if (qxAgent == nullptr)
         return;
     qxAgent->collecting = false;
+    qxAgent->forgetOpenCalls();
     if (boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter)
         InstrumentationRules::dropRequest(reporter->events, reporter->locations, reporter->newSymbols);
 }
@@ -250,7 +251,9 @@ void deactivateRequest()
     boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter;
     if (!reporter)
         return;
-    qxAgent->forgetOpenCalls();
+    // Calls cut short by a fatal error or a time-out end here with the error
+    // (or are dropped); the recorder drops any start left without its end.
+    qxAgent->closeAbandonedCalls();
 
     RequestClosing closing;
     closing.uri = qxAgent->urlManager->getCurrentURI(log, false);
