@@ -57,6 +57,14 @@ void addCorrelationLine(php_stream_context* context, const std::string& line)
     zval_ptr_dtor(&value);
 }
 
+// The engine's resource type of stream contexts. Looked up by the name it
+// registered (its accessor is not exported with C linkage).
+int streamContextType()
+{
+    static const int type = zend_fetch_list_dtor_id("stream-context");
+    return type;
+}
+
 } // namespace
 
 FileGetContentsCrossVMHandler::FileGetContentsCrossVMHandler()
@@ -109,7 +117,7 @@ void FileGetContentsCrossVMHandler::prepare(zend_execute_data* executeData, Swap
     if (context != nullptr && Z_TYPE_P(context) != IS_NULL) {
         // Anything but a stream context is the engine's to report; the call
         // then goes without the line.
-        if (Z_TYPE_P(context) == IS_RESOURCE && Z_RES_TYPE_P(context) == php_le_stream_context()) {
+        if (Z_TYPE_P(context) == IS_RESOURCE && Z_RES_TYPE_P(context) == streamContextType()) {
             auto* scriptContext = static_cast<php_stream_context*>(Z_RES_VAL_P(context));
             zval* saved = static_cast<zval*>(emalloc(sizeof(zval)));
             ZVAL_COPY_VALUE(saved, &scriptContext->options);
