@@ -41,10 +41,28 @@ bool ZCrossVmManager::hook(const std::wstring& key, vorn_wrapped_function& recor
     return false;
 }
 
+namespace {
+
+// Listed functions are offered by the core itself, which then also files
+// their point-file entry (their calls are reported under it).
+bool listed(const std::wstring& key)
+{
+    Manager* manager = InternalFunctionHandlerBase::_manager;
+    if (manager == nullptr)
+        return false;
+    for (const auto& entry : manager->pointFile.entries) {
+        if (entry && entry->key == key)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 void ZCrossVmManager::hookCompanions(CrossVmHandlerBase& handler, const std::wstring& taken)
 {
     for (const std::wstring& key : handler.functionKeys()) {
-        if (key == taken)
+        if (key == taken || listed(key))
             continue;
         const std::string name(key.begin(), key.end());
         auto* function = static_cast<zend_function*>(zend_hash_str_find_ptr(CG(function_table), name.data(), name.size()));

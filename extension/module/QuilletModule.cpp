@@ -45,6 +45,7 @@
 #include "extension/model/ZRemoteFragmentEndEvent.h"
 #include "extension/model/ZRemoteFragmentStartEvent.h"
 #include "extension/crossvm/CorrelationToken.h"
+#include "extension/crossvm/CrossVmRules.h"
 #include "extension/report/IEventsChannel.h"
 #include "extension/report/ZEventsReporter.h"
 #include "extension/url/ZNamedSemaphore.h"
@@ -232,7 +233,8 @@ void vorn_report_remote_method_start_event(VornLog& log, uint64_t start)
 
     std::string token;
     qxAgent->urlManager->getCorrelationToken(token);
-    log.logDbg2("CorrelationTokenIn:", token);
+    // The raw header comes from outside: written so that it cannot break the line.
+    log.logDbg2("CorrelationTokenIn:", crossvm::logSafe(token));
     try {
         CorrelationToken::print(log, token);
     } catch (const std::exception& e) {
