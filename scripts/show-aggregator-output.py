@@ -46,6 +46,10 @@ def main(path):
                     details.append("%s=%r" % (key, e[key]))
             if "uriToken" in e:
                 details.append("uri=%r" % syms.get(e["uriToken"]))
+            if e.get("methodArgToken", -1) >= 0:
+                details.append("target=%r" % syms.get(e["methodArgToken"]))
+            if e.get("correlationToken"):
+                details.append("token=%s..." % e["correlationToken"][:20])
             print("    %-26s %s" % (name, " ".join(details)))
         elif kind == "blockEnd":
             print("    (%s events, %s locations, %s new symbols)" % (r["events"], r["locations"], r["symbols"]))
