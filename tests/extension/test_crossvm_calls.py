@@ -46,6 +46,19 @@ $o = curl_init("$base?id=c7");
 curl_setopt_array($o, [CURLOPT_HTTPHEADER => [new Line()], CURLOPT_RETURNTRANSFER => true]);
 $out['c7'] = seen(curl_exec($o));
 $out['tostring'] = Line::$n;
+// The script's own exception from inside the transfer reaches it unchanged.
+$t = curl_init("$base?id=c8");
+curl_setopt($t, CURLOPT_WRITEFUNCTION, function ($h, $d) { throw new RuntimeException('from callback'); });
+try { curl_exec($t); $out['thrown'] = 'none'; } catch (RuntimeException $e) { $out['thrown'] = $e->getMessage(); }
+// Header lines set deeper than qx.max_functions_depth are still the handle's.
+function deep3($base) {
+    $d = curl_init("$base?id=c9");
+    curl_setopt_array($d, [CURLOPT_HTTPHEADER => ['X-Deep: 1'], CURLOPT_RETURNTRANSFER => true]);
+    return $d;
+}
+function deep2($base) { return deep3($base); }
+function deep1($base) { return deep2($base); }
+$out['c9'] = seen(curl_exec(deep1($base)));
 echo json_encode($out);
 """
 
@@ -120,7 +133,7 @@ class CrossVmCallsTest(unittest.TestCase):
     def setUpClass(cls):
         cls.pair = CrossVmPair({"common.php": COMMON, "curl.php": CURL, "fgc.php": FGC, "raw.php": RAW,
                                 "sample.php": SAMPLE, "chain.php": CHAIN, "incoming.php": INCOMING},
-                               overrides={"qx.crossvm_sampling": "1"})
+                               overrides={"qx.crossvm_sampling": "1", "qx.max_functions_depth": "3"})
 
     @classmethod
     def tearDownClass(cls):
@@ -183,9 +196,12 @@ class CrossVmCallsTest(unittest.TestCase):
         # An element only script code can render is left to curl alone.
         self.assertEqual("o", out["c7"].get("HTTP_X_OBJ"))
         self.assertEqual(1, out["tostring"])
-        self.check_hits(["c%d" % i for i in range(1, 8)])
+        self.assertEqual("from callback", out["thrown"])
+        self.assertEqual("1", out["c9"].get("HTTP_X_DEEP"))
+        self.color(out["c9"])
+        self.check_hits(["c%d" % i for i in range(1, 10)])
 
-        block, starts = self.reported("curl.php", 7)
+        block, starts = self.reported("curl.php", 9)
         self.assertEqual([t["text"] for t in tokens], [s["correlationToken"] for s in starts[:6]])
         target = "DIAG_ARG:type=http&name=/callee.php&target=127.0.0.1:%d" % self.pair.port_b
         self.assertEqual({target}, {block.text(s["methodArgToken"]) for s in starts})
