@@ -131,8 +131,10 @@ void StreamCrossVMHandler::on_fwrite(zend_execute_data* executeData, zval* retur
 
 void StreamCrossVMHandler::plan(zend_execute_data* executeData, Plan& plan)
 {
+    // The data and length are taken from the call's own slots, which the
+    // write replaces for its duration.
     zval* socket = argAt(executeData, 0);
-    zval* data = argAt(executeData, 1);
+    zval* data = InternalFunctionHandlerBase::getFunctionArgAt(executeData, 1);
     if (socket == nullptr || Z_TYPE_P(socket) != IS_RESOURCE || data == nullptr || Z_TYPE_P(data) != IS_STRING)
         return;
     const int64_t id = vorn::getResourceId(socket);
