@@ -1,6 +1,7 @@
 #include "extension/crossvm/StreamCrossVMHandler.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "php.h"
@@ -141,7 +142,7 @@ void StreamCrossVMHandler::plan(zend_execute_data* executeData, Plan& plan)
     if (id < 0)
         return;
     std::shared_ptr<CrossVmCallInfo> record = getCallInfo(static_cast<uint64_t>(id));
-    if (!record || isLimitReached())
+    if (!record)
         return;
 
     // The bytes the engine would write: all of the data, or as many as the
@@ -157,10 +158,15 @@ void StreamCrossVMHandler::plan(zend_execute_data* executeData, Plan& plan)
         count = std::min(count, static_cast<std::size_t>(Z_LVAL_P(length)));
         patchLength = true;
     }
-    const std::string script(Z_STRVAL_P(data), count);
+    // Only the first line decides; a body chunk is not copied at all.
+    const char* bytes = Z_STRVAL_P(data);
+    const void* lf = std::memchr(bytes, '\n', count);
+    if (lf == nullptr)
+        return;
+    const std::string firstLine(bytes, static_cast<const char*>(lf) - bytes + 1);
     std::string path;
     std::size_t insertAt = 0;
-    if (!crossvm::parseRawRequest(script, path, insertAt))
+    if (!crossvm::parseRawRequest(firstLine, path, insertAt) || isLimitReached())
         return;
     const std::string target = record->url + path;
     std::string header;
@@ -168,11 +174,13 @@ void StreamCrossVMHandler::plan(zend_execute_data* executeData, Plan& plan)
     if (!generateCorrelationHeader(Manager::LOG, target, header, token))
         return;
 
-    std::string changed = script.substr(0, insertAt);
-    changed += header;
-    changed.append(script, insertAt, std::string::npos);
     plan.slot = pushPending(target, token);
-    plan.changed = zend_string_init(changed.data(), changed.size(), 0);
+    zend_string* changed = zend_string_alloc(count + header.size(), 0);
+    std::memcpy(ZSTR_VAL(changed), bytes, insertAt);
+    std::memcpy(ZSTR_VAL(changed) + insertAt, header.data(), header.size());
+    std::memcpy(ZSTR_VAL(changed) + insertAt + header.size(), bytes + insertAt, count - insertAt);
+    ZSTR_VAL(changed)[ZSTR_LEN(changed)] = '\0';
+    plan.changed = changed;
     plan.prefix = insertAt;
     plan.header = header.size();
     plan.lengthPatched = patchLength;
