@@ -80,6 +80,7 @@ $out['f6'] = seen(file_get_contents("$base?id=f6", false, null, 0));
 file_put_contents('http_cache.json', '{"local":1}');
 $out['local'] = file_get_contents('http_cache.json');
 $out['missing'] = @file_get_contents("http://127.0.0.1:1/none");
+$out['forged'] = @file_get_contents("http://127.0.0.1:1/x\n[ERROR] forged");
 echo json_encode($out);
 """
 
@@ -226,7 +227,10 @@ class CrossVmCallsTest(unittest.TestCase):
         self.assertEqual('{"local":1}', out["local"])
         self.assertIs(False, out["missing"])
         self.check_hits(["f%d" % i for i in range(1, 7)])
-        self.reported("fgc.php", 7)   # six calls and the unreachable one; not the local file
+        self.reported("fgc.php", 8)   # six calls and two unreachable ones; not the local file
+        # A URL's line break is written as an escape, not as a new log line.
+        self.assertIn("/x\\n[ERROR] forged", self.pair.site.read_log())
+        self.assertFalse([l for l in self.pair.site.read_log().splitlines() if l.startswith("[ERROR] forged")])
 
     def test_raw_socket(self):
         out = self.run_page("raw.php")
