@@ -107,25 +107,27 @@ void FileGetContentsCrossVMHandler::prepare(zend_execute_data* executeData, Swap
         return;
     if (log.enabled(VornLog::LEVEL_DBG1))
         log.logDbg1("(CrossVM) file_get_contents file URL is:", crossvm::logSafe(url));
+    zval* context = argAt(executeData, 2);
+    if (context != nullptr && Z_TYPE_P(context) == IS_NULL)
+        context = nullptr;  // the default context, as without one
+    // Anything but a stream context makes the engine refuse the call
+    // (TypeError): nothing goes out, so nothing is reported.
+    if (context != nullptr && (Z_TYPE_P(context) != IS_RESOURCE || Z_RES_TYPE_P(context) != streamContextType()))
+        return;
     std::string header;
     std::string token;
     if (!generateCorrelationHeader(log, url, header, token))
         return;
     const std::string line = crossvm::headerLine(token);
 
-    zval* context = argAt(executeData, 2);
-    if (context != nullptr && Z_TYPE_P(context) != IS_NULL) {
-        // Anything but a stream context is the engine's to report; the call
-        // then goes without the line.
-        if (Z_TYPE_P(context) == IS_RESOURCE && Z_RES_TYPE_P(context) == streamContextType()) {
-            auto* scriptContext = static_cast<php_stream_context*>(Z_RES_VAL_P(context));
-            zval* saved = static_cast<zval*>(emalloc(sizeof(zval)));
-            ZVAL_COPY_VALUE(saved, &scriptContext->options);
-            ZVAL_ARR(&scriptContext->options, zend_array_dup(Z_ARRVAL_P(saved)));
-            swap.scriptContext = scriptContext;
-            swap.savedOptions = saved;
-            addCorrelationLine(scriptContext, line);
-        }
+    if (context != nullptr) {
+        auto* scriptContext = static_cast<php_stream_context*>(Z_RES_VAL_P(context));
+        zval* saved = static_cast<zval*>(emalloc(sizeof(zval)));
+        ZVAL_COPY_VALUE(saved, &scriptContext->options);
+        ZVAL_ARR(&scriptContext->options, zend_array_dup(Z_ARRVAL_P(saved)));
+        swap.scriptContext = scriptContext;
+        swap.savedOptions = saved;
+        addCorrelationLine(scriptContext, line);
     } else {
         // Without a context the engine uses the default one: this call gets a
         // copy of its options (and its notifier, lent for the call).

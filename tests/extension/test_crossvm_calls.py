@@ -81,6 +81,7 @@ file_put_contents('http_cache.json', '{"local":1}');
 $out['local'] = file_get_contents('http_cache.json');
 $out['missing'] = @file_get_contents("http://127.0.0.1:1/none");
 $out['forged'] = @file_get_contents("http://127.0.0.1:1/x\n[ERROR] forged");
+try { file_get_contents("$base?id=f7", false, fopen('php://memory', 'r')); } catch (TypeError $e) { $out['typeerror'] = 1; }
 echo json_encode($out);
 """
 
@@ -226,6 +227,7 @@ class CrossVmCallsTest(unittest.TestCase):
         self.assertEqual({"http": {"header": ["Accept: a/r", "X-Two: 2"]}}, out["actx_after"])
         self.assertEqual('{"local":1}', out["local"])
         self.assertIs(False, out["missing"])
+        self.assertEqual(1, out["typeerror"])   # refused by the engine: not called, not reported
         self.check_hits(["f%d" % i for i in range(1, 7)])
         self.reported("fgc.php", 8)   # six calls and two unreachable ones; not the local file
         # A URL's line break is written as an escape, not as a new log line.
