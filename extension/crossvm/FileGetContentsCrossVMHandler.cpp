@@ -1,5 +1,6 @@
 #include "extension/crossvm/FileGetContentsCrossVMHandler.h"
 
+#include <cstring>
 #include <string>
 
 #include "php.h"
@@ -57,12 +58,14 @@ void addCorrelationLine(php_stream_context* context, const std::string& line)
     zval_ptr_dtor(&value);
 }
 
-// The engine's resource type of stream contexts. Looked up by the name it
-// registered (its accessor is not exported with C linkage).
-int streamContextType()
+// A stream context, told by the name its resource type was registered under
+// (the engine's accessor of the type number is not exported with C linkage).
+bool isStreamContext(zval* value)
 {
-    static const int type = zend_fetch_list_dtor_id("stream-context");
-    return type;
+    if (Z_TYPE_P(value) != IS_RESOURCE)
+        return false;
+    const char* type = zend_rsrc_list_get_rsrc_type(Z_RES_P(value));
+    return type != nullptr && std::strcmp(type, "stream-context") == 0;
 }
 
 } // namespace
@@ -112,7 +115,7 @@ void FileGetContentsCrossVMHandler::prepare(zend_execute_data* executeData, Swap
         context = nullptr;  // the default context, as without one
     // Anything but a stream context makes the engine refuse the call
     // (TypeError): nothing goes out, so nothing is reported.
-    if (context != nullptr && (Z_TYPE_P(context) != IS_RESOURCE || Z_RES_TYPE_P(context) != streamContextType()))
+    if (context != nullptr && !isStreamContext(context))
         return;
     std::string header;
     std::string token;
