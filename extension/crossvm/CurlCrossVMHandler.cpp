@@ -289,6 +289,10 @@ void CurlCrossVMHandler::on_curl_exec(zend_execute_data* executeData, zval* retu
 
 std::size_t CurlCrossVMHandler::prepareExec(zend_execute_data* executeData)
 {
+    // Taken over only to follow handles (the point files list another curl
+    // function, not this one): the transfer is left alone.
+    if (!_manager->getPointFileEntryInternalFunction("curl_exec", ""))
+        return static_cast<std::size_t>(-1);
     std::shared_ptr<CrossVmCallInfo> record = recordOf(executeData);
     if (!record)
         return static_cast<std::size_t>(-1);
