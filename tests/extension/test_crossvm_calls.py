@@ -247,7 +247,7 @@ class CrossVmCallsTest(unittest.TestCase):
         self.assertEqual("127.0.0.1:%d/callee.php?id=s2" % self.pair.port_b, token["url"])
         self.assertEqual(19, out["memory"])
         self.check_hits(["s1", "s2"])
-        block, starts = self.reported("raw.php", 2)
+        self.reported("raw.php", 2)
 
     def test_sampling_follows_the_interval(self):
         first = self.run_page("sample.php")
