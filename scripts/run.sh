@@ -111,8 +111,10 @@ echo "   event channel on 127.0.0.1:$aggregator_port, registration on 127.0.0.1:
 
 echo "== starting php -S with Quillet (2 workers)"
 port="$(free_port)"
+# Two workers: the partner page calls the server it runs on.
 PHP_CLI_SERVER_WORKERS=2 setsid "$php" -n \
   -d extension=pdo -d extension=pdo_sqlite \
+  -d "extension=curl" \
   -d "zend_extension=$extension" \
   -d "qx.slow_sql_threshold=0" \
   -d "qx.install_dir=$install_dir" \
@@ -175,6 +177,10 @@ status="$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 -H 'X-Kolvane-Dia
   "http://127.0.0.1:$port/catalog.php?id=7")"
 echo "   GET /catalog.php?id=7 with a correlation header -> $status"
 requests=$((requests + 1))
+# A page that calls the catalog by curl: two correlated requests.
+status="$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "http://127.0.0.1:$port/partner.php?id=42")"
+echo "   GET /partner.php?id=42 (calls /catalog.php by curl) -> $status"
+requests=$((requests + 2))
 
 wait_until "[ \$(grep -c '\"record\": \"blockEnd\"' '$received') -ge $requests ]" 100 \
   || echo "run: only $(grep -c '"record": "blockEnd"' "$received") of $requests blocks arrived"

@@ -47,8 +47,10 @@ def main(path):
             if "uriToken" in e:
                 details.append("uri=%r" % syms.get(e["uriToken"]))
             if name == "remoteMethodStartEvent":
-                details.append("sql=%r target=%r" % (syms.get(e.get("methodArgToken")),
+                details.append("arg=%r target=%r" % (syms.get(e.get("methodArgToken")),
                                                      syms.get(e.get("targetInfoToken"))))
+            if e.get("correlationToken"):
+                details.append("token=%s..." % e["correlationToken"][:20])
             print("    %-26s %s" % (name, " ".join(details)))
         elif kind == "blockEnd":
             print("    (%s events, %s locations, %s new symbols)" % (r["events"], r["locations"], r["symbols"]))

@@ -5,6 +5,7 @@
 #include "common/VornLog.h"
 #include "common/VornUtils.h"
 #include "common/zException.h"
+#include "extension/crossvm/CrossVmRules.h"
 
 namespace {
 
@@ -45,13 +46,10 @@ std::string base64Encode(const std::string& data)
 
 void decodeFailure(const std::string& text, const wchar_t* reason)
 {
-    // The text comes from outside: show at most a bounded prefix of it.
-    const std::size_t shown = 64;
-    std::wstring excerpt = vorn::toUtf(text.substr(0, shown));
-    if (text.size() > shown) {
-        excerpt += L"...";
-    }
-    throw zException(std::wstring(L"Invalid correlation token (") + reason + L"): " + excerpt);
+    // The text comes from outside: show a bounded excerpt that cannot break
+    // the line of whoever logs the message.
+    throw zException(std::wstring(L"Invalid correlation token (") + reason + L"): " +
+                     vorn::toUtf(crossvm::logSafe(text, 64)));
 }
 
 } // namespace
@@ -109,30 +107,47 @@ std::string CorrelationToken::toString() const
     return std::string(1, magic) + base64Encode(payload);
 }
 
+bool CorrelationToken::decodePayload(const std::string& text, std::string& payload, const wchar_t** reason)
+{
+    const wchar_t* why = nullptr;
+    if (text.empty()) {
+        why = L"empty";
+    } else if ((text.size() - 1) % 4 == 1) {
+        why = L"truncated Base64";
+    }
+    std::string decoded;
+    if (why == nullptr) {
+        decoded.reserve((text.size() - 1) / 4 * 3 + 2);
+        uint32_t bits = 0;
+        int count = 0;
+        for (std::size_t i = 1; i < text.size(); ++i) {
+            const int v = base64Value(static_cast<unsigned char>(text[i]));
+            if (v < 0) {
+                why = L"character outside Base64";
+                break;
+            }
+            bits = ((bits << 6) | static_cast<uint32_t>(v)) & 0xFFFFFF;
+            count += 6;
+            if (count >= 8) {
+                count -= 8;
+                decoded.push_back(static_cast<char>((bits >> count) & 0xFF));
+            }
+        }
+    }
+    if (why != nullptr) {
+        if (reason != nullptr) *reason = why;
+        return false;
+    }
+    payload.swap(decoded);
+    return true;
+}
+
 void CorrelationToken::fromString(const std::string& text)
 {
-    if (text.empty()) {
-        decodeFailure(text, L"empty");
-    }
-    const std::size_t encodedLength = text.size() - 1;
-    if (encodedLength % 4 == 1) {
-        decodeFailure(text, L"truncated Base64");
-    }
     std::string payload;
-    payload.reserve(encodedLength / 4 * 3 + 2);
-    uint32_t bits = 0;
-    int count = 0;
-    for (std::size_t i = 1; i < text.size(); ++i) {
-        const int v = base64Value(static_cast<unsigned char>(text[i]));
-        if (v < 0) {
-            decodeFailure(text, L"character outside Base64");
-        }
-        bits = ((bits << 6) | static_cast<uint32_t>(v)) & 0xFFFFFF;
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            payload.push_back(static_cast<char>((bits >> count) & 0xFF));
-        }
+    const wchar_t* reason = nullptr;
+    if (!decodePayload(text, payload, &reason)) {
+        decodeFailure(text, reason);
     }
 
     // Decoded completely: only now are fields assigned.
@@ -186,11 +201,12 @@ void CorrelationToken::print(VornLog& log, const std::string& text)
 {
     CorrelationToken token;
     token.fromString(text);
+    // The fields may come from another machine: none may break the line.
     log.logDbg2("Magic:", static_cast<unsigned char>(token.magic),
                 ", Version:", token.version,
                 ", Bitmask:", token.bitmask,
-                "CorrelationID:", token.correlationId,
-                ", URL:", token.url,
-                ", OrigFragmentID:", token.origFragmentId,
-                "FragmentID:", token.fragmentId);
+                "CorrelationID:", crossvm::logSafe(token.correlationId),
+                ", URL:", crossvm::logSafe(token.url),
+                ", OrigFragmentID:", crossvm::logSafe(token.origFragmentId),
+                "FragmentID:", crossvm::logSafe(token.fragmentId));
 }

@@ -47,6 +47,11 @@ public:
     // changed then. Length prefixes that do not fit are skipped, not errors.
     void fromString(const std::string& text);
 
+    // The payload of a token text (the Base64 after the magic character),
+    // decoded as fromString decodes it. False, with the reason, where
+    // fromString raises.
+    static bool decodePayload(const std::string& text, std::string& payload, const wchar_t** reason);
+
     void appendString(std::string& payload, const std::string& value) const;
     void extractString(std::string& payload, std::string& field);
 

@@ -8,6 +8,7 @@
 #include "common/VornUtils.h"
 #include "common/zException.h"
 #include "extension/crossvm/CorrelationToken.h"
+#include "extension/crossvm/CrossVmRules.h"
 #include "extension/instrumentation/InstrumentationRules.h"
 #include "extension/model/ZFragmentAttributeEvent.h"
 #include "extension/model/ZHttpFragmentEndEvent.h"
@@ -103,7 +104,8 @@ void RequestRecorder::open(ZEventsReporter& reporter, const RequestOpening& fact
         // process or machine: it opens as a remote fragment.
         log.logDbg2("Reporting 'ZRemoteFragmentStartEvent' event. URL is:", facts.uri.path, ". collapsed path:",
                     facts.uri.collapsedPath);
-        log.logDbg2("CorrelationTokenIn:", facts.incomingToken);
+        // The raw header comes from outside: written so that it cannot break the line.
+        log.logDbg2("CorrelationTokenIn:", crossvm::logSafe(facts.incomingToken));
         try {
             CorrelationToken::print(log, facts.incomingToken);
         } catch (const std::exception& e) {

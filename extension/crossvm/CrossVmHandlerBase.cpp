@@ -1,0 +1,339 @@
+#include "extension/crossvm/CrossVmHandlerBase.h"
+
+#include <cstring>
+#include <exception>
+
+#include <boost/make_shared.hpp>
+
+#include "php.h"
+
+#include "common/VornLog.h"
+#include "common/VornUtils.h"
+#include "extension/crossvm/CorrelationToken.h"
+#include "extension/crossvm/CrossVmRules.h"
+#include "extension/crossvm/ZCrossVmManager.h"
+#include "extension/engine/EngineBoundary.h"
+#include "extension/engine/vorn_wrapped_function.h"
+#include "extension/instrumentation/Manager.h"
+#include "extension/model/ZLocation.h"
+#include "extension/model/ZRemoteMethodEndEvent.h"
+#include "extension/model/ZRemoteMethodStartEvent.h"
+#include "extension/report/ZEventsReporter.h"
+#include "extension/url/ZShmUrlHash.h"
+#include "extension/url/ZUrlManager.h"
+
+CrossVmCallInfo::~CrossVmCallInfo() = default;
+
+CrossVmHandlerBase::CrossVmHandlerBase() = default;
+
+CrossVmHandlerBase::~CrossVmHandlerBase() = default;
+
+bool CrossVmHandlerBase::isHooked(Handler handler) const
+{
+    for (const auto& entry : handlers) {
+        if (entry.second == handler)
+            return true;
+    }
+    return false;
+}
+
+void CrossVmHandlerBase::cleanup()
+{
+    callInfos.clear();
+    pending.clear();
+    recordsFullLogged = false;
+}
+
+CrossVmHandlerBase::Handler CrossVmHandlerBase::getFunctionHandler(const std::wstring& key) const
+{
+    auto found = handlers.find(key);
+    return found == handlers.end() ? nullptr : found->second;
+}
+
+bool CrossVmHandlerBase::hook(const std::wstring& key, vorn_wrapped_function& record)
+{
+    Handler handler = getFunctionHandler(key);
+    if (handler == nullptr)
+        return false;
+    record.function.handler = handler;
+    return true;
+}
+
+std::vector<std::wstring> CrossVmHandlerBase::functionKeys() const
+{
+    std::vector<std::wstring> keys;
+    for (const auto& entry : handlers)
+        keys.push_back(entry.first);
+    return keys;
+}
+
+std::shared_ptr<CrossVmCallInfo> CrossVmHandlerBase::insertResourceID(uint64_t id)
+{
+    callInfos.erase(id);
+    if (callInfos.size() >= MAX_CALL_INFOS) {
+        if (!recordsFullLogged)
+            Manager::LOG.logWarning("Too many outgoing HTTP handles in this request; later ones are not followed");
+        recordsFullLogged = true;
+        return std::shared_ptr<CrossVmCallInfo>();
+    }
+    auto info = std::make_shared<CrossVmCallInfo>();
+    info->resourceId = id;
+    callInfos[id] = info;
+    return info;
+}
+
+std::shared_ptr<CrossVmCallInfo> CrossVmHandlerBase::getCallInfo(uint64_t id) const
+{
+    auto found = callInfos.find(id);
+    return found == callInfos.end() ? std::shared_ptr<CrossVmCallInfo>() : found->second;
+}
+
+std::size_t CrossVmHandlerBase::deleteCallInfo(uint64_t id)
+{
+    return callInfos.erase(id);
+}
+
+CrossVmHandlerBase* CrossVmHandlerBase::GetThis(eCrossVMHandlerID id)
+{
+    Manager* manager = _manager;
+    if (manager == nullptr)
+        return nullptr;
+    return manager->crossVmManager.handlers.at(static_cast<std::size_t>(id)).get();
+}
+
+std::size_t CrossVmHandlerBase::pushPending(const std::string& url, const std::string& token)
+{
+    pending.push_back(PendingCall{url, token});
+    return pending.size() - 1;
+}
+
+bool CrossVmHandlerBase::popPending(std::size_t slot, PendingCall& call)
+{
+    if (slot >= pending.size())
+        return false;
+    call = std::move(pending[slot]);
+    pending.resize(slot);
+    return true;
+}
+
+// ---- Calls into PHP ------------------------------------------------------------
+
+namespace {
+
+// Puts the collection flag back on every way out.
+class CollectionOff {
+public:
+    CollectionOff() : saved(Manager::globals.collectEnabled) { Manager::globals.collectEnabled = false; }
+    ~CollectionOff() { Manager::globals.collectEnabled = saved; }
+    CollectionOff(const CollectionOff&) = delete;
+    CollectionOff& operator=(const CollectionOff&) = delete;
+
+private:
+    bool saved;
+};
+
+} // namespace
+
+bool CrossVmHandlerBase::callUserFuncWithArgs(const char* name, uint32_t argc, zval* args, zval* result)
+{
+    ZVAL_NULL(result);
+    Manager& manager = Manager::get();
+    if (manager.bailoutPending)
+        return false;
+    CollectionOff off;
+    zval function;
+    ZVAL_STRING(&function, name);
+    bool called = false;
+    bool bailedOut = false;
+    {
+        vorn::ScopedExceptionState scriptState;
+        zend_try {
+            called = call_user_function(CG(function_table), nullptr, &function, result, argc, args) == SUCCESS;
+        } zend_catch {
+            bailedOut = true;
+        } zend_end_try();
+    }
+    zval_ptr_dtor(&function);
+    if (bailedOut) {
+        manager.bailoutPending = true;
+        ZVAL_NULL(result);
+        return false;
+    }
+    return called;
+}
+
+// ---- Correlation token ---------------------------------------------------------------
+
+namespace {
+
+// The cross-VM decision of a request whose incoming token cannot be read:
+// decided as for a request without one.
+int64_t decideWithoutIncoming(Manager& manager, VornLog& log)
+{
+    int64_t state = 2;
+    try {
+        ZShmUrlHash::ZSemLocker locker(manager.urlManager->getUrlTable().getSemaphore());
+        if (locker.owns() && manager.urlManager->sampleCrossVM(log, false)) {
+            state |= 4;
+            manager.urlManager->updateUrlTimestamp(log, false);
+        }
+    } catch (const std::exception& e) {
+        log.logError("Cross-VM sampling failed:", e.what());
+    }
+    return state;
+}
+
+} // namespace
+
+bool CrossVmHandlerBase::generateCorrelationToken(VornLog& log, const std::string& url, std::string& token)
+{
+    token.clear();
+    Manager* manager = _manager;
+    if (manager == nullptr)
+        return false;
+    manager->testForCrossVM(log);
+
+    CorrelationToken outgoing;
+    if (manager->crossVmState & 8) {
+        std::string text;
+        if (!manager->urlManager->getCorrelationToken(text)) {
+            log.logWarning("Failed to read CorrelationToken!");
+            return false;
+        }
+        CorrelationToken incoming;
+        std::string why;
+        if (crossvm::readIncomingToken(text, incoming, why)) {
+            outgoing.magic = incoming.magic;
+            outgoing.correlationId = CorrelationToken::generateId(log);
+            outgoing.url = url;
+            outgoing.origFragmentId = incoming.origFragmentId.empty() ? incoming.fragmentId : incoming.origFragmentId;
+            outgoing.fragmentId = CorrelationToken::generateFragmentID(log, manager->getRequestInfo());
+            token = outgoing.toString();
+            return true;
+        }
+        // Decided once: later calls of the request see the new state and
+        // do not log again.
+        log.logWarning("Incoming correlation token cannot be read (", why, "), ignored:", crossvm::logSafe(text, 128));
+        manager->crossVmState = decideWithoutIncoming(*manager, log);
+    }
+    if (manager->crossVmState & 4) {
+        outgoing.magic = '!';
+        outgoing.correlationId = CorrelationToken::generateId(log);
+    } else {
+        outgoing.magic = '@';
+    }
+    outgoing.url = url;
+    outgoing.fragmentId = CorrelationToken::generateFragmentID(log, manager->getRequestInfo());
+    token = outgoing.toString();
+    return true;
+}
+
+bool CrossVmHandlerBase::generateCorrelationHeader(VornLog& log, const std::string& url, std::string& header,
+                                                   std::string& token)
+{
+    token.clear();
+    if (!generateCorrelationToken(log, url, token))
+        return false;
+    header = crossvm::headerLine(token) + "\r\n";
+    return true;
+}
+
+// ---- Events ------------------------------------------------------------------------------
+
+boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addStartMethodEvent(const timeval& start, const std::string& url,
+                                                                       const std::string& token,
+                                                                       const boost::shared_ptr<ZLocation>& location)
+{
+    Manager& manager = *_manager;
+    VornLog& log = Manager::LOG;
+    auto event = boost::make_shared<ZRemoteMethodStartEvent>();
+    const std::string descriptor = crossvm::targetDescriptor(url);
+    if (log.enabled(VornLog::LEVEL_DBG1)) {
+        const std::string shown = crossvm::logSafe(descriptor);
+        log.logDbg1("RemoteMethodStartEvent::setMethodArgToken:", shown);
+        log.logDbg1("Adding DIAG_ARG string:", shown);
+    }
+    event->methodArgToken = manager.reporter->addString(descriptor);
+    event->depth = manager.depth + 1;
+    event->eventInstance = ZMethodEvent::generateMethodId();
+    event->timeInMicroseconds = vorn::toMicroseconds(start);
+    event->locationId = location ? location->id : -1;
+    event->correlationToken = token;
+    event->targetInfoToken = -1;
+    manager.reporter->events.push_back(event);
+    ++manager.capturedCount;
+    if (log.enabled(VornLog::LEVEL_DBG2)) {
+        log.logDbg2("Captured CrossVM (", location ? location->path : std::string(), ")");
+        log.logDbg2("CorrelationToken:", token);
+        if (!token.empty()) {
+            try {
+                CorrelationToken::print(log, token);
+            } catch (const std::exception&) {
+                // Tokens made here always read back.
+            }
+        }
+    }
+    return event;
+}
+
+boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addEndMethodEvent(const boost::shared_ptr<ZCaptureEvent>& startEvent,
+                                                                     const boost::shared_ptr<ZLocation>& location,
+                                                                     const timeval& end, const ZPHPException& exception)
+{
+    Manager& manager = *_manager;
+    auto event = boost::make_shared<ZRemoteMethodEndEvent>();
+    if (const auto* start = dynamic_cast<const ZMethodStartEvent*>(startEvent.get())) {
+        event->depth = start->depth;
+        event->locationId = start->locationId;
+        event->startEventInstanceId = start->eventInstance;
+    }
+    event->timeInMicroseconds = vorn::toMicroseconds(end);
+    event->exception = exception;
+    if (!exception.message.empty()) {
+        if (Manager::LOG.enabled(VornLog::LEVEL_DBG1))
+            Manager::LOG.logDbg1("CrossVM error (", location ? location->path : std::string(), "):\n",
+                                 exception.type + ":" + exception.message + "\r\n\t" + exception.trace);
+        event->flags = ZMethodEndEvent::FLAG_EXCEPTION;
+    }
+    manager.reporter->events.push_back(event);
+    return event;
+}
+
+// ---- Shared steps -------------------------------------------------------------------------
+
+bool CrossVmHandlerBase::collecting()
+{
+    Manager* manager = _manager;
+    return Manager::globals.collectEnabled && manager != nullptr && manager->collecting && manager->reporter;
+}
+
+void CrossVmHandlerBase::passThrough(zend_execute_data* executeData, zval* returnValue)
+{
+    Manager* manager = _manager;
+    if (manager != nullptr)
+        ++manager->depth;
+    callSavedHandler(executeData, returnValue);
+    if (manager != nullptr)
+        --manager->depth;
+}
+
+void CrossVmHandlerBase::reportCall(zend_execute_data* executeData, const timeval& start, const timeval& end,
+                                    const std::string& url, const std::string& token)
+{
+    Manager& manager = *_manager;
+    if (!collecting())
+        return;
+    boost::shared_ptr<ZLocation> location = manager.createLocation(executeData->func, executeData, true);
+    if (!location)
+        return;  // a function the point files do not list
+    boost::shared_ptr<ZCaptureEvent> startEvent = addStartMethodEvent(start, url, token, location);
+    addEndMethodEvent(startEvent, location, end, ZPHPException());
+}
+
+std::string CrossVmHandlerBase::stringOf(const zval* value)
+{
+    if (value == nullptr || Z_TYPE_P(value) != IS_STRING)
+        return std::string();
+    const char* bytes = Z_STRVAL_P(value);
+    return std::string(bytes, strnlen(bytes, Z_STRLEN_P(value)));
+}
