@@ -39,6 +39,19 @@ check(Magic::$ran === 0, 'no magic getter runs');
 $p->text = new Text();
 check(qx_sql_props($p, 'text') === ['dflt', -7], 'an object property is no string and is not converted');
 
+// An internal class's own properties are read through its handler, quietly;
+// with a script's magic getter in the class, nothing is read at all.
+if (extension_loaded('mysqli')) {
+    $link = mysqli_init();
+    check(qx_sql_props($link, 'connect_errno') === ['dflt', 0], 'mysqli: an integer of its own');
+    check(qx_sql_props($link, 'error')[1] === -7, 'mysqli: a property not available yet');
+    check(str_starts_with(qx_sql_props($link, 'client_info')[0], 'mysqlnd'), 'mysqli: a string of its own');
+    $magicLink = new class extends mysqli { public function __get($n) { Magic::$ran++; return 'magic'; } };
+    check(qx_sql_props($magicLink, 'client_info') === ['dflt', -7] && Magic::$ran === 0, 'mysqli subclass with __get');
+} else {
+    $failures[] = 'the mysqli module is not loaded';
+}
+
 function gives_text() { return "abc\0def"; }
 function gives_int() { return 7; }
 function throws() { throw new RuntimeException('inside'); }
