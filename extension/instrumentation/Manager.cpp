@@ -181,14 +181,9 @@ void Manager::requestCleanup()
     methodLayerTypeToken = -1;
 }
 
-void Manager::dropUnfinishedCalls()
+void Manager::forgetOpenCalls()
 {
     openCalls.clear();
-    if (!reporter)
-        return;
-    std::size_t dropped = InstrumentationRules::dropUnfinishedStarts(reporter->events, reporter->locations);
-    if (dropped)
-        LOG.logDbg1("Dropped start events of calls that did not end:", static_cast<uint64_t>(dropped));
 }
 
 // ---- Execution hooks ----------------------------------------------------------

@@ -76,10 +76,10 @@ public:
     // Resets the per-request state (see the fields below).
     void requestCleanup();
 
-    // Before the request's block is sent: drops the start events of calls that
-    // never ended (a request cut short by a fatal error or a time-out), so the
-    // block never refers to a location it does not carry.
-    void dropUnfinishedCalls();
+    // At the end of the request: forgets the calls that never ended (a request
+    // cut short by a fatal error or a time-out). Their start events are the
+    // request recorder's to drop.
+    void forgetOpenCalls();
 
     // ---- Execution hooks ---------------------------------------------------
 

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
 #include "php.h"
@@ -35,18 +34,9 @@
 #include "extension/config/QuilletDirectives.h"
 #include "extension/engine/VornEngine.h"
 #include "extension/config/VornMacros.h"
-#include "extension/model/ZFragmentAttributeEvent.h"
-#include "extension/model/ZHttpFragmentEndEvent.h"
-#include "extension/model/ZHttpFragmentStartEvent.h"
-#include "extension/model/ZLocation.h"
-#include "extension/model/ZMethodEndEvent.h"
-#include "extension/model/ZMethodEvent.h"
-#include "extension/model/ZMethodStartEvent.h"
-#include "extension/model/ZRemoteFragmentEndEvent.h"
-#include "extension/model/ZRemoteFragmentStartEvent.h"
-#include "extension/crossvm/CorrelationToken.h"
 #include "extension/report/IEventsChannel.h"
 #include "extension/report/ZEventsReporter.h"
+#include "extension/request/RequestRecorder.h"
 #include "extension/url/ZNamedSemaphore.h"
 #include "extension/url/ZShmUrlHash.h"
 #include "extension/url/ZUrlManager.h"
@@ -64,12 +54,8 @@ const int kBuildNumber = 336;
 Manager* qxAgent = nullptr;
 ZShmReadOnly registerShm;
 AgentMetadata agentMetadata;
-int32_t httpStartLocationID = -1;
-int32_t methodStartLocationID = -1;
-int32_t methodStartEventInstanceID = -1;
-// The current collected request carries the correlation header: it opened as
-// a remote fragment and closes as one.
-bool requestIsRemote = false;
+// The events that open and close each collected request.
+RequestRecorder recorder(Manager::LOG);
 // Set once module start-up has completed under a server interface that is
 // collected; until then (and for good after a failed start-up) the request
 // callbacks return at once.
@@ -123,19 +109,6 @@ bool registrationBlockReadable(std::string& why)
     return true;
 }
 
-std::string requestMethodOrGet()
-{
-    const char* method = SG(request_info).request_method;
-    return (method != nullptr && *method != '\0') ? std::string(method) : std::string("GET");
-}
-
-// The status the client receives; the engine leaves 0 when the script set none.
-int32_t responseStatus()
-{
-    int code = SG(sapi_headers).http_response_code;
-    return code > 0 ? code : 200;
-}
-
 std::string remoteAddress()
 {
     std::string value;
@@ -150,100 +123,6 @@ uint64_t nowMicroseconds()
     timeval tv;
     vorn::getTimeOfDay(&tv);
     return vorn::toMicroseconds(tv);
-}
-
-// Builds the fragment location and the root method location of the request
-// and adds both to the reporter's table.
-void addRequestLocations(ZEventsReporter& reporter, const std::string& method)
-{
-    auto fragment = boost::make_shared<ZLocation>();
-    fragment->id = ZLocation::nextValue();
-    fragment->calleeClassNameToken = reporter.addString("");
-    fragment->calleeMethodNameToken = reporter.addString(method);
-    fragment->layerToken = reporter.addString("Web Tier");
-    fragment->callerClassNameId = reporter.addString("");
-    fragment->callerMethodNameId = reporter.addString("");
-    fragment->callerLineNumber = 0;
-    fragment->layerTypeId = reporter.addString("method");
-
-    auto root = boost::make_shared<ZLocation>(*fragment);
-    root->id = ZLocation::nextValue();
-
-    reporter.locations.add(fragment);
-    reporter.locations.add(root);
-    httpStartLocationID = fragment->id;
-    methodStartLocationID = root->id;
-}
-
-// Fills the request's opening event, HTTP or remote fragment alike: the
-// collapsed path's token first, then the request's two locations, then the
-// rest; the caller appends it.
-template <typename FragmentStart>
-void fillFragmentStart(FragmentStart& event, ZEventsReporter& reporter, const vorn::Uri& uri, uint64_t start)
-{
-    event.diagArg = "DIAG_ARG:type=http";
-    event.depth = 1;
-    event.uriToken = reporter.addString(vorn::fromUtf(uri.collapsedPath));
-
-    std::string method = requestMethodOrGet();
-    qxAgent->requestMethod = method;
-    addRequestLocations(reporter, method);
-
-    event.locationId = httpStartLocationID;
-    event.timeInMicroseconds = start;
-    event.remoteConsumerId = remoteAddress();
-}
-
-// Opens the request as an HTTP fragment.
-void reportHttpFragmentStart(VornLog& log, ZEventsReporter& reporter, uint64_t start)
-{
-    vorn::Uri uri = qxAgent->urlManager->getCurrentURI(log, true);
-    log.logDbg2("Reporting 'ZHttpFragmentStartEvent' event. URL is:", uri.path, ". collapsed path:",
-                uri.collapsedPath);
-
-    auto event = boost::make_shared<ZHttpFragmentStartEvent>();
-    fillFragmentStart(*event, reporter, uri, start);
-    reporter.events.push_back(event);
-}
-
-// Fills the request's closing event, HTTP or remote fragment alike.
-template <typename FragmentEnd>
-boost::shared_ptr<FragmentEnd> makeFragmentEnd(uint64_t end, int32_t uriToken, int32_t status)
-{
-    auto event = boost::make_shared<FragmentEnd>();
-    event->depth = 1;
-    event->timeInMicroseconds = end;
-    event->uriToken = uriToken;
-    event->locationId = httpStartLocationID;
-    event->httpStatusCode = status;
-    return event;
-}
-
-} // namespace
-
-// Opens the request as a remote fragment: the request carries the correlation
-// header of a caller in another process or machine.
-void vorn_report_remote_method_start_event(VornLog& log, uint64_t start)
-{
-    boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter;
-    vorn::Uri uri = qxAgent->urlManager->getCurrentURI(log, true);
-    log.logDbg2("Reporting 'ZRemoteFragmentStartEvent' event. URL is:", uri.path, ". collapsed path:",
-                uri.collapsedPath);
-
-    std::string token;
-    qxAgent->urlManager->getCorrelationToken(token);
-    log.logDbg2("CorrelationTokenIn:", token);
-    try {
-        CorrelationToken::print(log, token);
-    } catch (const std::exception& e) {
-        // A token we cannot decode is still passed on as it came.
-        log.logWarning("Cannot decode the incoming correlation token:", e.what());
-    }
-
-    auto event = boost::make_shared<ZRemoteFragmentStartEvent>();
-    fillFragmentStart(*event, *reporter, uri, start);
-    event->correlationToken = token;
-    reporter->events.push_back(event);
 }
 
 // Makes sure the worker's connection to the aggregator is handshaken. A failure
@@ -274,8 +153,6 @@ void paHandshake()
         log.logError(globals.events_channel_ip, ":", globals.events_channel_port);
     }
 }
-
-namespace {
 
 // ---- Request activation ----------------------------------------------------
 
@@ -331,21 +208,17 @@ void activateRequest()
         return;
     }
 
-    uint64_t start = nowMicroseconds();
-    requestIsRemote = qxAgent->urlManager->hasCrossVmHttpHeader(log);
-    if (requestIsRemote)
-        vorn_report_remote_method_start_event(log, start);
-    else
-        reportHttpFragmentStart(log, *reporter, start);
-
-    auto rootStart = boost::make_shared<ZMethodStartEvent>();
-    rootStart->depth = 2;
-    rootStart->eventInstance = ZMethodEvent::generateMethodId();
-    methodStartEventInstanceID = rootStart->eventInstance;
-    rootStart->locationId = methodStartLocationID;
-    rootStart->timeInMicroseconds = start;
-    reporter->events.push_back(rootStart);
-    log.logDbg2("Collected HTTP Start Event");
+    RequestOpening opening;
+    opening.timeMicroseconds = nowMicroseconds();
+    opening.correlated = qxAgent->urlManager->hasCrossVmHttpHeader(log);
+    opening.uri = qxAgent->urlManager->getCurrentURI(log, true);
+    if (opening.correlated)
+        qxAgent->urlManager->getCorrelationToken(opening.incomingToken);
+    const char* method = SG(request_info).request_method;
+    opening.method = RequestRecorder::methodOrGet(method != nullptr ? std::string(method) : std::string());
+    qxAgent->requestMethod = opening.method;
+    opening.remoteAddress = remoteAddress();
+    recorder.open(*reporter, opening);
 
     paHandshake();
 }
@@ -376,64 +249,16 @@ void deactivateRequest()
     boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter;
     if (!reporter)
         return;
-    log.logDbg2("Creating HTTP End Event");
-    // Calls cut short (fatal error, time-out) never ended: their start events
-    // must not travel without their locations.
-    qxAgent->dropUnfinishedCalls();
+    qxAgent->forgetOpenCalls();
 
-    vorn::Uri uri = qxAgent->urlManager->getCurrentURI(log, false);
-    log.logDbg2("Request URL is:", uri.path, ". collapsed path:", uri.collapsedPath);
-
-    uint64_t end = nowMicroseconds();
-    int32_t status = responseStatus();
-
-    auto rootEnd = boost::make_shared<ZMethodEndEvent>();
-    boost::shared_ptr<ZCaptureEvent> fragmentEnd;
-    int32_t fragmentThreadId = 0;
-    int32_t uriToken = reporter->addString(vorn::fromUtf(uri.collapsedPath));
-    if (requestIsRemote) {
-        auto e = makeFragmentEnd<ZRemoteFragmentEndEvent>(end, uriToken, status);
-        e->adjustedEndTime = static_cast<int64_t>(end);
-        fragmentThreadId = e->threadId;
-        fragmentEnd = e;
-    } else {
-        auto e = makeFragmentEnd<ZHttpFragmentEndEvent>(end, uriToken, status);
-        fragmentThreadId = e->threadId;
-        fragmentEnd = e;
-    }
-
-    rootEnd->depth = 2;
-    rootEnd->flags = 0;
-    rootEnd->locationId = methodStartLocationID;
-    rootEnd->startEventInstanceId = methodStartEventInstanceID;
-    rootEnd->threadId = fragmentThreadId;
-    rootEnd->timeInMicroseconds = end;
-    reporter->events.push_back(rootEnd);
-
-    auto statusAttribute = boost::make_shared<ZFragmentAttributeEvent>();
-    statusAttribute->locationId = httpStartLocationID;
-    statusAttribute->name = "HTTP_status_code";
-    statusAttribute->value = std::to_string(status);
-    reporter->events.push_back(statusAttribute);
-
-    auto queryAttribute = boost::make_shared<ZFragmentAttributeEvent>();
-    queryAttribute->locationId = httpStartLocationID;
-    queryAttribute->name = "HTTP_query";
+    RequestClosing closing;
+    closing.uri = qxAgent->urlManager->getCurrentURI(log, false);
+    closing.timeMicroseconds = nowMicroseconds();
+    closing.status = SG(sapi_headers).http_response_code;
     const char* query = SG(request_info).query_string;
-    queryAttribute->value = query != nullptr ? std::string(query) : std::string();
-    reporter->events.push_back(queryAttribute);
-
-    reporter->events.push_back(fragmentEnd);
-    log.logDbg2("Collected HTTP End Event");
-
-    if (reporter->handshaken) {
-        try {
-            reporter->send();
-        } catch (const zException& e) {
-            log.logError("Failed to report events:", e.message);
-        }
-    }
-    reporter->finalizeRequest();
+    closing.query = query != nullptr ? std::string(query) : std::string();
+    recorder.close(*reporter, closing);
+    recorder.deliver(*reporter);
     // The request's block is closed. Script code can still run after this
     // callback (a session save handler flushed by the session module's own
     // shutdown): its calls belong to no block and must not open the next
