@@ -284,14 +284,18 @@ void runRequestStep(void (*step)(), const char* failure)
 
 // ---- Module callbacks ------------------------------------------------------
 
-// Removes the URL table's semaphore and file that an earlier run left behind.
-void removeUrlTableLeftovers(const std::wstring& installDir)
+// Removes the URL table's semaphore and file that an earlier run left behind,
+// unless a running process still uses them (a configuration test beside a
+// running server). True when removed.
+bool removeUrlTableLeftovers(const std::wstring& installDir)
 {
     try {
-        ZNamedSemaphore::remove(ZShmUrlHash::getUrlShmLockerName());
-        ZShmUrlHash::destroy(ZShmUrlHash::getUrlShmName(), vorn::fromUtf(installDir) + "/tmp");
+        return ZShmUrlHash::removeLeftoversUnlessInUse(ZShmUrlHash::getUrlShmName(),
+                                                       vorn::fromUtf(installDir) + "/tmp",
+                                                       ZShmUrlHash::getUrlShmLockerName());
     } catch (const std::exception&) {
-        // Nothing left, or nothing we may remove: start-up goes on either way.
+        // Start-up goes on either way.
+        return false;
     }
 }
 
@@ -340,11 +344,12 @@ PHP_MINIT_FUNCTION(Quillet)
         // A command-line run (a cron job, a console command) collects nothing
         // and must not remove the URL table and semaphore of a web server
         // running beside it with the same settings.
-        if (!commandLine)
-            removeUrlTableLeftovers(globals.install_dir);
+        const bool leftInPlace = !commandLine && !removeUrlTableLeftovers(globals.install_dir);
         log.path = globals.log_file;
         log.level = globals.log_level;
         log.open();
+        if (leftInPlace)
+            log.logDbg1("URL table left in place: a running process uses it, or its lock file cannot be opened");
         for (const std::wstring& warning : warnings)
             log.logWarning(warning);
         log.logDbg1("CrossVM enabled =", globals.enable_crossvm);
