@@ -133,6 +133,9 @@ void paHandshake()
     boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter;
     if (!reporter)
         return;
+    // A connection inherited from the process this one was forked from (the
+    // server's first process, which ran the start-up) is never used here.
+    reporter->dropInheritedConnection();
     if (reporter->handshaken) {
         log.logDbg1("No need for handshake - already done");
         return;
@@ -176,6 +179,15 @@ void activateRequest()
 
     qxAgent->requestInit();
     std::memset(&agentMetadata, 0, sizeof(agentMetadata));
+
+    // A run without a URL from the server is no request of the site: opcache
+    // preloading, or any other start-up run, which happens in the server's
+    // first process before it forks its workers.
+    const char* requestUri = SG(request_info).request_uri;
+    if (requestUri == nullptr || *requestUri == '\0') {
+        log.logDbg1("No request URL from the server (a start-up run), collection is disabled for this request");
+        return;
+    }
 
     std::string why;
     if (!registrationBlockReadable(why)) {
