@@ -87,22 +87,22 @@ std::string metadataText(const char (&slot)[AgentMetadata::kTextSize])
     return AgentMetadata::getText(slot);
 }
 
-// The registration block as it is now: mapped, and its object still at least
+// The registration block as it is now (`size` from one look at its object,
+// `named` false when it was removed): mapped, and its object still at least
 // as long as the record. A block cut short after it was mapped would raise
 // SIGBUS on the first read.
-bool registrationBlockReadable(std::string& why)
+bool registrationBlockReadable(bool looked, long long size, std::string& why)
 {
     if (!registerShm.created || registerShm.address() == nullptr
         || registerShm.mappedSize() < AgentMetadata::kSize) {
         why = "not mapped";
         return false;
     }
-    boost::interprocess::offset_t size = 0;
-    if (!registerShm.shm.get_size(size)) {
+    if (!looked) {
         why = "size unknown";
         return false;
     }
-    if (size < static_cast<boost::interprocess::offset_t>(AgentMetadata::kSize)) {
+    if (size < static_cast<long long>(AgentMetadata::kSize)) {
         why = "only " + std::to_string(static_cast<long long>(size)) + " bytes long";
         return false;
     }
@@ -166,6 +166,16 @@ void activateRequest()
     boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter;
     log.logDbg2("PHP Rinit Called");
 
+    // One look at the block held, once per request: when the daemon stopped
+    // it was removed (and a restarted daemon makes a new one), so it is let
+    // go of and the block of that name, if any, is opened in its place.
+    long long blockSize = 0;
+    bool blockNamed = true;
+    bool looked = registerShm.created && registerShm.status(blockSize, blockNamed);
+    if (looked && !blockNamed) {
+        log.logDbg1("The registration block was removed; the current one is opened");
+        registerShm.close();
+    }
     if (!registerShm.created) {
         try {
             registerShm.create(vorn::toUtf(AgentMetadata::kBlockName), AgentMetadata::kSize);
@@ -175,6 +185,7 @@ void activateRequest()
             globals.collectEnabled = false;
             return;
         }
+        looked = registerShm.status(blockSize, blockNamed);
     }
 
     qxAgent->requestInit();
@@ -190,7 +201,7 @@ void activateRequest()
     }
 
     std::string why;
-    if (!registrationBlockReadable(why)) {
+    if (!registrationBlockReadable(looked, blockSize, why)) {
         log.logDbg1("Registration block is not readable (", why, "), collection is disabled for this request");
         return;
     }
