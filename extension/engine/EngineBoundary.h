@@ -32,6 +32,33 @@ bool guardEntry(VornLog& log, const char* where, Work&& work) noexcept
     return false;
 }
 
+// The same guard for a site that reports a failure its own way (module
+// start-up writes to the standard error before the log is open; some sites
+// stay silent): `onFailure` gets the failure's text, or null when the thrown
+// object carries none. Whatever `onFailure` itself throws is dropped.
+template <class Work, class OnFailure>
+bool guardEntry(Work&& work, OnFailure&& onFailure) noexcept
+{
+    try {
+        work();
+        return true;
+    } catch (const std::exception& e) {
+        try {
+            onFailure(e.what());
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            onFailure(nullptr);
+        } catch (...) {
+        }
+    }
+    return false;
+}
+
+// For a site whose failure is of no consequence and not worth a log line.
+inline void ignoreFailure(const char*) noexcept {}
+
 // Sets the script's pending exception aside for a call the probe makes into
 // PHP, and puts it back exactly as it was when it goes out of scope (or at
 // `restore()`). Anything the probe's call throws is the probe's, not the

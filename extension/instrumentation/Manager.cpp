@@ -78,14 +78,6 @@ uint64_t elapsedMilliseconds(const timeval& start, const timeval& end)
     return vorn::toMilliseconds(diff);
 }
 
-void logFailure(const char* where, const std::exception* error)
-{
-    try {
-        Manager::LOG.logError(where, error ? error->what() : "unknown error");
-    } catch (...) {
-    }
-}
-
 } // namespace
 
 Manager& Manager::get()
@@ -121,7 +113,7 @@ void Manager::registerObserverIfNeeded()
 void Manager::startup()
 {
     LOG.logDbg1("QuilletExtension::startup called");
-    try {
+    vorn::guardEntry(LOG, "Error while loading Points file:", [&] {
         reporter.reset(new ZEventsReporter(LOG, globals));
         InternalFunctionHandlerBase::_manager = this;
         LOG.logDbg1("Loading Point-File...");
@@ -140,11 +132,7 @@ void Manager::startup()
             map.emplace(entry->key, entry);  // the first entry of a key stays
         }
         registerObserverIfNeeded();
-    } catch (const zException& e) {
-        LOG.logError("Error while loading Points file:", e.message);
-    } catch (const std::exception& e) {
-        logFailure("Error while loading Points file:", &e);
-    }
+    });
 }
 
 void Manager::shutdown()
@@ -352,11 +340,7 @@ void Manager::opArrayHandler(zend_op_array* opArray)
     if (!opArray || _resourceID < 0 || _resourceID >= ZEND_MAX_RESERVED_RESOURCES)
         return;
     bool required = false;
-    try {
-        required = isInstrumentationRequired(opArray);
-    } catch (const std::exception& e) {
-        logFailure("Instrumentation failed:", &e);
-    }
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { required = isInstrumentationRequired(opArray); });
     opArray->reserved[_resourceID] = reinterpret_cast<void*>(static_cast<uintptr_t>(required ? 1 : 0));
 }
 
@@ -600,7 +584,7 @@ void Manager::testForCrossVM(VornLog& log)
     if (crossVmState != 1)
         return;
     crossVmState = 0;
-    try {
+    vorn::guardEntry(LOG, "Cross-VM sampling failed:", [&] {
         if (urlManager->hasCrossVmHttpHeader(log)) {
             crossVmState |= 8;
             return;
@@ -613,9 +597,7 @@ void Manager::testForCrossVM(VornLog& log)
             crossVmState |= 4;
             urlManager->updateUrlTimestamp(log, false);
         }
-    } catch (const std::exception& e) {
-        logFailure("Cross-VM sampling failed:", &e);
-    }
+    });
 }
 
 CorrelationToken::RequestInfo Manager::getRequestInfo()
@@ -624,11 +606,7 @@ CorrelationToken::RequestInfo Manager::getRequestInfo()
     info.startMs = requestStartMs;
     info.agentId = agentId;
     info.method = requestMethod;
-    try {
-        info.uri = urlManager->getCurrentURI(LOG, false);
-    } catch (const std::exception& e) {
-        logFailure("Failed to read the request URL:", &e);
-    }
+    vorn::guardEntry(LOG, "Failed to read the request URL:", [&] { info.uri = urlManager->getCurrentURI(LOG, false); });
     return info;
 }
 

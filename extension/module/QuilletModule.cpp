@@ -28,6 +28,7 @@
 #include "common/VornUtils.h"
 #include "common/ZShmReadOnly.h"
 #include "common/zException.h"
+#include "extension/engine/EngineBoundary.h"
 #include "extension/engine/EngineServerVariables.h"
 #include "extension/instrumentation/InstrumentationRules.h"
 #include "extension/instrumentation/Manager.h"
@@ -294,15 +295,8 @@ void deactivateRequest()
 // leaves the request uncollected; it never reaches the engine.
 void runRequestStep(void (*step)(), const char* failure)
 {
-    try {
-        step();
-    } catch (const std::exception& e) {
-        Manager::LOG.logError(failure, e.what());
+    if (!vorn::guardEntry(Manager::LOG, failure, step))
         abandonRequest();
-    } catch (...) {
-        Manager::LOG.logError(failure, "unknown error");
-        abandonRequest();
-    }
 }
 
 // ---- Module callbacks ------------------------------------------------------
@@ -349,6 +343,35 @@ const zend_ini_entry_def* iniEntries()
     return ini_entries.data();
 }
 
+// Reads the directives and opens the log; false when start-up goes no further
+// (the installation folder is not set). Failures are thrown.
+bool configureModule(bool commandLine)
+{
+    QuilletGlobals& globals = Manager::globals;
+    VornLog& log = Manager::LOG;
+    EngineDirectiveSource source;
+    std::vector<std::wstring> warnings;
+    if (QuilletDirectives::read(source, globals, warnings) == QuilletDirectives::Result::MissingInstallDir) {
+        std::fprintf(stderr, "[ERROR] Missing directive 'qx.install_dir'\n");
+        return false;
+    }
+    // A command-line run (a cron job, a console command) collects nothing
+    // and must not remove the URL table and semaphore of a web server
+    // running beside it with the same settings.
+    const bool leftInPlace = !commandLine && !removeUrlTableLeftovers(globals.install_dir);
+    log.path = globals.log_file;
+    log.level = globals.log_level;
+    log.open();
+    if (leftInPlace)
+        log.logDbg1("URL table left in place: a running process uses it, or its lock file cannot be opened");
+    for (const std::wstring& warning : warnings)
+        log.logWarning(warning);
+    log.logDbg1("CrossVM enabled =", globals.enable_crossvm);
+    qxAgent->urlManager->loadRegexFile(log, globals.install_dir);
+    log.logDbg1("Installation dir:", globals.install_dir);
+    return true;
+}
+
 PHP_MINIT_FUNCTION(Quillet)
 {
     zend_register_ini_entries_ex(iniEntries(), module_number, type);
@@ -357,37 +380,14 @@ PHP_MINIT_FUNCTION(Quillet)
     VornLog& log = Manager::LOG;
     const bool commandLine = sapi_module.name != nullptr && std::strcmp(sapi_module.name, "cli") == 0;
 
-    try {
-        EngineDirectiveSource source;
-        std::vector<std::wstring> warnings;
-        if (QuilletDirectives::read(source, globals, warnings) == QuilletDirectives::Result::MissingInstallDir) {
-            std::fprintf(stderr, "[ERROR] Missing directive 'qx.install_dir'\n");
-            return SUCCESS;
-        }
-        // A command-line run (a cron job, a console command) collects nothing
-        // and must not remove the URL table and semaphore of a web server
-        // running beside it with the same settings.
-        const bool leftInPlace = !commandLine && !removeUrlTableLeftovers(globals.install_dir);
-        log.path = globals.log_file;
-        log.level = globals.log_level;
-        log.open();
-        if (leftInPlace)
-            log.logDbg1("URL table left in place: a running process uses it, or its lock file cannot be opened");
-        for (const std::wstring& warning : warnings)
-            log.logWarning(warning);
-        log.logDbg1("CrossVM enabled =", globals.enable_crossvm);
-        qxAgent->urlManager->loadRegexFile(log, globals.install_dir);
-        log.logDbg1("Installation dir:", globals.install_dir);
-    } catch (const zException& e) {
-        std::fprintf(stderr, "[ERROR] Failed to open log file.%s\n", e.message.c_str());
+    // The log is not open yet: a failure goes to the standard error.
+    bool configured = false;
+    vorn::guardEntry([&] { configured = configureModule(commandLine); },
+                     [](const char* what) {
+                         std::fprintf(stderr, "[ERROR] Failed to open log file.%s\n", what != nullptr ? what : "");
+                     });
+    if (!configured)
         return SUCCESS;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "[ERROR] Failed to open log file.%s\n", e.what());
-        return SUCCESS;
-    } catch (...) {
-        std::fprintf(stderr, "[ERROR] Failed to open log file.\n");
-        return SUCCESS;
-    }
 
     if (commandLine) {
         globals.cliDisabled = true;
@@ -395,16 +395,19 @@ PHP_MINIT_FUNCTION(Quillet)
     }
 
     globals.collectEnabled = false;
-    try {
-        Manager::installExecuteHook();
-        log.logDbg1("Extension successfully loaded");
-        qxAgent->startup();
-        moduleActive = true;
-    } catch (const std::exception& e) {
-        log.logError("Extension start-up failed:", e.what());
-    } catch (...) {
-        log.logError("Extension start-up failed");
-    }
+    vorn::guardEntry(
+        [&] {
+            Manager::installExecuteHook();
+            log.logDbg1("Extension successfully loaded");
+            qxAgent->startup();
+            moduleActive = true;
+        },
+        [&](const char* what) {
+            if (what != nullptr)
+                log.logError("Extension start-up failed:", what);
+            else
+                log.logError("Extension start-up failed");
+        });
     return SUCCESS;
 }
 
@@ -412,11 +415,12 @@ PHP_MSHUTDOWN_FUNCTION(Quillet)
 {
     (void)type;
     UNREGISTER_INI_ENTRIES();
-    try {
-        if (qxAgent != nullptr)
-            qxAgent->shutdown();
-    } catch (...) {
-    }
+    vorn::guardEntry(
+        [&] {
+            if (qxAgent != nullptr)
+                qxAgent->shutdown();
+        },
+        vorn::ignoreFailure);
     return SUCCESS;
 }
 
@@ -435,7 +439,7 @@ PHP_RSHUTDOWN_FUNCTION(Quillet)
 {
     (void)type;
     (void)module_number;
-    vorn::objectIdsRequestEnd();
+    vorn::guardEntry(Manager::LOG, "Request deactivation failed:", vorn::objectIdsRequestEnd);
     if (Manager::globals.cliDisabled || !moduleActive)
         return SUCCESS;
     runRequestStep(deactivateRequest, "Request deactivation failed:");
@@ -505,11 +509,8 @@ void vorn_qx_agent_op_array_handler(zend_op_array* opArray)
     if (Manager::_resourceID < 0 || Manager::_resourceID >= ZEND_MAX_RESERVED_RESOURCES || qxAgent == nullptr)
         return;
     opArray->reserved[Manager::_resourceID] = nullptr;
-    try {
-        qxAgent->opArrayHandler(opArray);
-    } catch (...) {
-        // A function we cannot judge is simply left unmarked.
-    }
+    // A function we cannot judge is simply left unmarked.
+    vorn::guardEntry([&] { qxAgent->opArrayHandler(opArray); }, vorn::ignoreFailure);
 }
 
 } // namespace

@@ -1,0 +1,30 @@
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/zException.h"
+#include "extension/engine/EngineBoundary.h"
+
+namespace {
+
+// The guard's failure reporting, for the sites that report their own way; no
+// engine is needed for it.
+TEST(EngineBoundaryTest, GuardStopsEveryFailureAndPassesItsText)
+{
+    std::vector<std::string> seen;
+    auto record = [&](const char* what) { seen.push_back(what != nullptr ? what : "<none>"); };
+
+    EXPECT_TRUE(vorn::guardEntry([] {}, record));
+    EXPECT_FALSE(vorn::guardEntry([] { throw zException(L"no log file"); }, record));
+    EXPECT_FALSE(vorn::guardEntry([] { throw std::runtime_error("library failed"); }, record));
+    EXPECT_FALSE(vorn::guardEntry([] { throw 42; }, record));
+    EXPECT_EQ((std::vector<std::string>{"no log file", "library failed", "<none>"}), seen);
+
+    // A reporter that fails itself does not let anything through either.
+    EXPECT_FALSE(vorn::guardEntry([] { throw 42; }, [](const char*) { throw std::bad_alloc(); }));
+    EXPECT_FALSE(vorn::guardEntry([] { throw 42; }, vorn::ignoreFailure));
+}
+
+} // namespace
