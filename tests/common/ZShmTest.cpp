@@ -218,36 +218,3 @@ TEST_F(ZShmTest, DestructorKeepsTheObjectEraseRemovesIt)
     EXPECT_EQ(objectSize(), -1);
     EXPECT_NO_THROW(ZShmBase::erase(name));
 }
-
-// A reader learns from its open descriptor alone that the block was removed,
-// also once a new block has the name; after close() it can open the new one.
-TEST_F(ZShmTest, ReaderSeesItsBlockRemovedOrReplaced)
-{
-    ZShmReadWrite rw;
-    rw.create(name, 392);
-    ZShmReadOnly ro;
-    long long size = 0;
-    bool named = false;
-    EXPECT_FALSE(ro.status(size, named));
-    ro.create(name, 392);
-    ASSERT_TRUE(ro.status(size, named));
-    EXPECT_EQ(size, 392);
-    EXPECT_TRUE(named);
-
-    ZShmBase::erase(name);
-    ASSERT_TRUE(ro.status(size, named));
-    EXPECT_FALSE(named);
-    ZShmReadWrite replacement;
-    replacement.create(name, 392);
-    static_cast<char*>(replacement.address())[0] = 7;
-    ASSERT_TRUE(ro.status(size, named));
-    EXPECT_FALSE(named);
-
-    ro.close();
-    EXPECT_FALSE(ro.created);
-    EXPECT_FALSE(ro.isMapped());
-    ro.create(name, 392);
-    ASSERT_TRUE(ro.status(size, named));
-    EXPECT_TRUE(named);
-    EXPECT_EQ(static_cast<const char*>(ro.address())[0], 7);
-}

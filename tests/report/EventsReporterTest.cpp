@@ -39,7 +39,6 @@ public:
         fail(sendFailure);
     }
     void flush() override {}
-    bool madeByAnotherProcess() const override { return inherited; }
 
     static void fail(Failure failure)
     {
@@ -52,7 +51,6 @@ public:
     }
 
     int handshakes = 0;
-    bool inherited = false;
     std::string lastHost;
     Failure handshakeFailure = NONE;
     std::chrono::milliseconds handshakeDelay{0};
@@ -316,22 +314,4 @@ TEST(ReporterChannelChoice, NullChannelOnlyLogs)
     IEventsChannel::HandshakeData fresh;
     EXPECT_EQ(fresh.host, "127.0.0.1");
     EXPECT_EQ(fresh.port, 2626);
-}
-
-// A fork finds the connection of the process it came from: the reporter
-// neither sends on it nor counts it as its own, and starts from unconnected.
-TEST_F(ReporterTest, ConnectionOfAnotherProcessIsReplacedNotUsed)
-{
-    reporter.handshake(IEventsChannel::HandshakeData());
-    ASSERT_TRUE(reporter.handshaken);
-    reporter.send();
-    EXPECT_TRUE(reporter.fullTableSent);
-    channel->inherited = true;
-
-    EXPECT_THROW(reporter.send(), zException);
-    EXPECT_EQ(channel->sentSymbols.size(), 1u);
-    EXPECT_FALSE(reporter.handshaken);
-    EXPECT_FALSE(reporter.fullTableSent);
-    EXPECT_NE(reporter.channel.get(), channel.get());
-    EXPECT_FALSE(reporter.dropInheritedConnection());
 }
