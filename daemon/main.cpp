@@ -40,8 +40,6 @@ constexpr int kExitUsage = 1;
 constexpr int kExitConfiguration = 2;
 constexpr int kExitFailure = 3;
 
-} // namespace
-
 void signalHandler(const boost::system::error_code& error, int signalNumber)
 {
     if (error || (signalNumber != SIGINT && signalNumber != SIGTERM))
@@ -49,6 +47,8 @@ void signalHandler(const boost::system::error_code& error, int signalNumber)
     if (ServiceMain* service = ServiceMain::instance())
         service->ioService().stop();
 }
+
+} // namespace
 
 int main(int argc, char* argv[])
 {

@@ -28,13 +28,13 @@ namespace vorn {
 
 int64_t getObjectId(zval* value)
 {
-    int64_t id = __getObjectId(value, -1);
+    int64_t id = findObjectId(value, -1);
     if (id == -1)
-        id = __setObjectId(value);
+        id = assignObjectId(value);
     return id;
 }
 
-int64_t __getObjectId(zval* value, int64_t defaultValue)
+int64_t findObjectId(zval* value, int64_t defaultValue)
 {
     value = deref(value);
     if (value == nullptr || Z_TYPE_P(value) != IS_OBJECT || objectIds == nullptr)
@@ -45,7 +45,7 @@ int64_t __getObjectId(zval* value, int64_t defaultValue)
     return Z_LVAL_P(found);
 }
 
-int64_t __setObjectId(zval* value)
+int64_t assignObjectId(zval* value)
 {
     value = deref(value);
     if (value == nullptr || Z_TYPE_P(value) != IS_OBJECT)

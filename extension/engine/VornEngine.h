@@ -20,11 +20,11 @@ int64_t getObjectId(zval* value);
 
 // The identity stored for the object, or `defaultValue` when the value is not
 // an object or has none yet.
-int64_t __getObjectId(zval* value, int64_t defaultValue);
+int64_t findObjectId(zval* value, int64_t defaultValue);
 
 // Assigns the next identity to the object and returns it (-1 for a value that
 // is not an object, and the counter does not move).
-int64_t __setObjectId(zval* value);
+int64_t assignObjectId(zval* value);
 
 // The handle number of a resource; -1 for a null pointer or any other value.
 int64_t getResourceId(zval* value);

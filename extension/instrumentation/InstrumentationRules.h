@@ -54,12 +54,6 @@ public:
     // extra empty line.
     static std::string firstLines(const std::string& text, int64_t count);
 
-    // Removes every method start event (plain or remote) whose call has no end
-    // event in the list and whose location is not in `carried`; returns how
-    // many were removed. A request cut short by a fatal error or a time-out
-    // leaves such events behind: their locations never reached the request's
-    // table. The request's own root start (its end comes later, its location
-    // is carried) stays.
     // Drops a request that the probe itself failed to finish: its events, its
     // locations and the symbols it announced first. Unlike the normal end of a
     // request, those symbols do not join the ones the peer knows: it never
@@ -68,6 +62,12 @@ public:
     static void dropRequest(std::list<boost::shared_ptr<ZCaptureEvent>>& events, ZLocationTable& locations,
                             ZSymbolTable& newSymbols);
 
+    // Removes every method start event (plain or remote) whose call has no end
+    // event in the list and whose location is not in `carried`; returns how
+    // many were removed. A request cut short by a fatal error or a time-out
+    // leaves such events behind: their locations never reached the request's
+    // table. The request's own root start (its end comes later, its location
+    // is carried) stays.
     static std::size_t dropUnfinishedStarts(std::list<boost::shared_ptr<ZCaptureEvent>>& events,
                                             const ZLocationTable& carried);
 };

@@ -542,6 +542,8 @@ ZEND_DLEXPORT zend_extension zend_extension_entry = {
     STANDARD_ZEND_EXTENSION_PROPERTIES
 };
 
+ZEND_DLEXPORT zend_module_entry* get_module(void);
+
 ZEND_DLEXPORT zend_module_entry* get_module(void)
 {
     return &Quillet_module_entry;

@@ -1,7 +1,7 @@
 // A test-only PHP module that exposes the engine helpers to PHP scripts, so
 // their behaviour can be checked inside the real engine:
 //   qx_test_object_id($v)   -> vorn::getObjectId
-//   qx_test_known_id($v)    -> vorn::__getObjectId($v, -1)
+//   qx_test_known_id($v)    -> vorn::findObjectId($v, -1)
 //   qx_test_resource_id($v) -> vorn::getResourceId
 //   qx_test_resource_id()   -> vorn::getResourceId(nullptr)
 // Request activation and deactivation bracket the identity table as the
@@ -34,7 +34,7 @@ PHP_FUNCTION(qx_test_known_id)
     zval* value = nullptr;
     if (zend_parse_parameters(ZEND_NUM_ARGS(), "z", &value) == FAILURE)
         RETURN_THROWS();
-    RETURN_LONG(vorn::__getObjectId(value, -1));
+    RETURN_LONG(vorn::findObjectId(value, -1));
 }
 
 PHP_FUNCTION(qx_test_resource_id)
@@ -82,6 +82,9 @@ zend_module_entry test_module_entry = {
 };
 
 } // namespace
+
+// The engine looks this up by name when it loads the module.
+extern "C" ZEND_DLEXPORT zend_module_entry* get_module(void);
 
 extern "C" ZEND_DLEXPORT zend_module_entry* get_module(void)
 {

@@ -260,6 +260,9 @@ zend_module_entry test_module_entry = {
 
 } // namespace
 
+// The engine looks this up by name when it loads the module.
+extern "C" ZEND_DLEXPORT zend_module_entry* get_module();
+
 extern "C" ZEND_DLEXPORT zend_module_entry* get_module()
 {
     return &test_module_entry;
