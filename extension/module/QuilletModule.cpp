@@ -88,8 +88,8 @@ std::string metadataText(const char (&slot)[AgentMetadata::kTextSize])
     return AgentMetadata::getText(slot);
 }
 
-// The registration block as it is now (`size` from one look at its object,
-// `named` false when it was removed): mapped, and its object still at least
+// The registration block as it is now (`size` from this request's one look
+// at its object, when `looked`): mapped, and its object still at least
 // as long as the record. A block cut short after it was mapped would raise
 // SIGBUS on the first read.
 bool registrationBlockReadable(bool looked, long long size, std::string& why)
