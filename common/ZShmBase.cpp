@@ -1,6 +1,7 @@
 #include "common/ZShmBase.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include "common/VornUtils.h"
 #include "common/zException.h"
@@ -62,4 +63,24 @@ bool ZShmBase::flushAsync()
     if (!isMapped())
         return false;
     return region.flush(0, 0, true);
+}
+
+bool ZShmBase::status(long long& objectSize, bool& named) const
+{
+    const int fd = shm.get_mapping_handle().handle;
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return false;
+    objectSize = static_cast<long long>(st.st_size);
+    named = st.st_nlink > 0;
+    return true;
+}
+
+void ZShmBase::close()
+{
+    boost::interprocess::mapped_region unmapped;
+    region.swap(unmapped);
+    boost::interprocess::shared_memory_object closed;
+    shm.swap(closed);
+    created = false;
 }

@@ -36,6 +36,13 @@ public:
     // Length of the mapping in bytes (0 when nothing is mapped).
     std::size_t mappedSize() const;
     bool isMapped() const;
+    // One look at the open object (a single fstat of its descriptor): its
+    // size, and whether it still has a name. An object that was removed
+    // (shm_unlink) has none, also when a new object was made under its name
+    // since. False when no object is open or the look fails.
+    bool status(long long& objectSize, bool& named) const;
+    // Unmaps the block and closes its descriptor; `created` false again.
+    void close();
     // Schedules the write-back of the whole mapping (msync MS_ASYNC);
     // false when nothing is mapped or the call fails.
     bool flushAsync();

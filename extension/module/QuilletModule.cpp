@@ -88,22 +88,22 @@ std::string metadataText(const char (&slot)[AgentMetadata::kTextSize])
     return AgentMetadata::getText(slot);
 }
 
-// The registration block as it is now: mapped, and its object still at least
+// The registration block as it is now (`size` from this request's one look
+// at its object, when `looked`): mapped, and its object still at least
 // as long as the record. A block cut short after it was mapped would raise
 // SIGBUS on the first read.
-bool registrationBlockReadable(std::string& why)
+bool registrationBlockReadable(bool looked, long long size, std::string& why)
 {
     if (!registerShm.created || registerShm.address() == nullptr
         || registerShm.mappedSize() < AgentMetadata::kSize) {
         why = "not mapped";
         return false;
     }
-    boost::interprocess::offset_t size = 0;
-    if (!registerShm.shm.get_size(size)) {
+    if (!looked) {
         why = "size unknown";
         return false;
     }
-    if (size < static_cast<boost::interprocess::offset_t>(AgentMetadata::kSize)) {
+    if (size < static_cast<long long>(AgentMetadata::kSize)) {
         why = "only " + std::to_string(static_cast<long long>(size)) + " bytes long";
         return false;
     }
@@ -134,6 +134,9 @@ void paHandshake()
     boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter;
     if (!reporter)
         return;
+    // A connection inherited from the process this one was forked from (the
+    // server's first process, which ran the start-up) is never used here.
+    reporter->dropInheritedConnection();
     if (reporter->handshaken) {
         log.logDbg1("No need for handshake - already done");
         return;
@@ -164,6 +167,16 @@ void activateRequest()
     boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter;
     log.logDbg2("PHP Rinit Called");
 
+    // One look at the block held, once per request: when the daemon stopped
+    // it was removed (and a restarted daemon makes a new one), so it is let
+    // go of and the block of that name, if any, is opened in its place.
+    long long blockSize = 0;
+    bool blockNamed = true;
+    bool looked = registerShm.created && registerShm.status(blockSize, blockNamed);
+    if (looked && !blockNamed) {
+        log.logDbg1("The registration block was removed; the current one is opened");
+        registerShm.close();
+    }
     if (!registerShm.created) {
         try {
             registerShm.create(vorn::toUtf(AgentMetadata::kBlockName), AgentMetadata::kSize);
@@ -173,13 +186,23 @@ void activateRequest()
             globals.collectEnabled = false;
             return;
         }
+        looked = registerShm.status(blockSize, blockNamed);
     }
 
     qxAgent->requestInit();
     std::memset(&agentMetadata, 0, sizeof(agentMetadata));
 
+    // A run without a URL from the server is no request of the site: opcache
+    // preloading, or any other start-up run, which happens in the server's
+    // first process before it forks its workers.
+    const char* requestUri = SG(request_info).request_uri;
+    if (requestUri == nullptr || *requestUri == '\0') {
+        log.logDbg1("No request URL from the server (a start-up run), collection is disabled for this request");
+        return;
+    }
+
     std::string why;
-    if (!registrationBlockReadable(why)) {
+    if (!registrationBlockReadable(looked, blockSize, why)) {
         log.logDbg1("Registration block is not readable (", why, "), collection is disabled for this request");
         return;
     }
@@ -281,14 +304,18 @@ void runRequestStep(void (*step)(), const char* failure)
 
 // ---- Module callbacks ------------------------------------------------------
 
-// Removes the URL table's semaphore and file that an earlier run left behind.
-void removeUrlTableLeftovers(const std::wstring& installDir)
+// Removes the URL table's semaphore and file that an earlier run left behind,
+// unless a running process still uses them (a configuration test beside a
+// running server). True when removed.
+bool removeUrlTableLeftovers(const std::wstring& installDir)
 {
     try {
-        ZNamedSemaphore::remove(ZShmUrlHash::getUrlShmLockerName());
-        ZShmUrlHash::destroy(ZShmUrlHash::getUrlShmName(), vorn::fromUtf(installDir) + "/tmp");
+        return ZShmUrlHash::removeLeftoversUnlessInUse(ZShmUrlHash::getUrlShmName(),
+                                                       vorn::fromUtf(installDir) + "/tmp",
+                                                       ZShmUrlHash::getUrlShmLockerName());
     } catch (const std::exception&) {
-        // Nothing left, or nothing we may remove: start-up goes on either way.
+        // Start-up goes on either way.
+        return false;
     }
 }
 
@@ -334,11 +361,12 @@ bool configureModule(bool commandLine)
     // A command-line run (a cron job, a console command) collects nothing
     // and must not remove the URL table and semaphore of a web server
     // running beside it with the same settings.
-    if (!commandLine)
-        removeUrlTableLeftovers(globals.install_dir);
+    const bool leftInPlace = !commandLine && !removeUrlTableLeftovers(globals.install_dir);
     log.path = globals.log_file;
     log.level = globals.log_level;
     log.open();
+    if (leftInPlace)
+        log.logDbg1("URL table left in place: a running process uses it, or its lock file cannot be opened");
     for (const std::wstring& warning : warnings)
         log.logWarning(warning);
     log.logDbg1("CrossVM enabled =", globals.enable_crossvm);

@@ -34,4 +34,7 @@ public:
                       const std::list<boost::shared_ptr<ZCaptureEvent>>& events) = 0;
     // Pushes out anything buffered.
     virtual void flush() = 0;
+    // True when the channel holds a connection made by another process (this
+    // process is a fork of that one). Such a channel is replaced, never used.
+    virtual bool madeByAnotherProcess() const { return false; }
 };

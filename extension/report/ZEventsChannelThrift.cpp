@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <vector>
@@ -117,22 +118,76 @@ ZEventsChannelThrift::ZEventsChannelThrift(const VornLog& log)
 {
 }
 
-ZEventsChannelThrift::~ZEventsChannelThrift() = default;
+ZEventsChannelThrift::~ZEventsChannelThrift()
+{
+    try {
+        release(madeByAnotherProcess() ? Release::DescriptorOnly : Release::Graceful);
+    } catch (...) {
+        // Closing never fails the caller; the descriptor goes with the objects.
+    }
+}
+
+bool ZEventsChannelThrift::madeByAnotherProcess() const
+{
+    return protocol && owner != ::getpid();
+}
+
+void ZEventsChannelThrift::release(Release how)
+{
+    const int fd = socket ? socket->getSocketFD() : -1;
+    if (fd >= 0 && how == Release::DescriptorOnly) {
+        // The socket is shared with the process that made it: the library's
+        // close would shut it down (a FIN on that process's connection) and
+        // a reset would end it. Put a fresh, unconnected socket in its place
+        // under the same number: the library then closes that one, and this
+        // process's reference to the shared socket is gone without a byte.
+        const int blank = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool replaced = blank >= 0 && ::dup3(blank, fd, O_CLOEXEC) >= 0;
+        if (blank >= 0)
+            ::close(blank);
+        if (!replaced) {
+            // Out of descriptors: keep the connection's objects for the life
+            // of the process rather than touch the shared socket.
+            static auto* kept = new std::vector<std::shared_ptr<TSocket>>();
+            kept->push_back(socket);
+        }
+    } else if (fd >= 0 && how == Release::Reset) {
+        const linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    } else if (fd >= 0) {
+        // Bytes the peer sent and nobody read would turn the close into a
+        // reset, which may make the peer drop blocks it has not read yet.
+        char sink[4096];
+        for (int drained = 0; drained < DRAIN_LIMIT;) {
+            const ssize_t got = ::recv(fd, sink, sizeof(sink), MSG_DONTWAIT);
+            if (got <= 0)
+                break;
+            drained += static_cast<int>(got);
+        }
+    }
+    protocol.reset();
+    socket.reset();
+    owner = 0;
+}
 
 template <typename Operation>
 void ZEventsChannelThrift::guarded(Operation operation)
 {
+    if (madeByAnotherProcess())
+        release(Release::DescriptorOnly);
     try {
         operation();
     } catch (const zException&) {
         throw;
     } catch (const std::exception& e) {
         // TException and anything the standard library raises on the way:
-        // the connection is dropped and only zException leaves the channel.
-        protocol.reset();
+        // the connection is broken; it is dropped with a reset, so that the
+        // peer does not take a block cut short for a whole one, and only
+        // zException leaves the channel.
+        release(Release::Reset);
         throw zException(vorn::toUtf(e.what()));
     } catch (...) {
-        protocol.reset();
+        release(Release::Reset);
         throw zException(L"Unknown failure of the event channel");
     }
 }
@@ -144,8 +199,14 @@ void ZEventsChannelThrift::handshake(const HandshakeData& data)
 
 void ZEventsChannelThrift::doHandshake(const HandshakeData& data)
 {
-    auto socket = std::make_shared<TSocket>(data.host, data.port);
+    // A connection held from an earlier handshake ends first.
+    release(Release::Graceful);
+    socket = std::make_shared<TSocket>(data.host, data.port);
+    owner = ::getpid();
     socket->setConnTimeout(CONNECT_TIMEOUT_MS);
+    // The library's default is a zero linger time, which ends every close
+    // with a reset; the connection is closed gracefully instead.
+    socket->setLinger(false, 0);
     socket->setRecvTimeout(IO_TIMEOUT_MS);
     socket->setSendTimeout(IO_TIMEOUT_MS);
     socket->setNoDelay(true);
@@ -279,7 +340,6 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
 
 void ZEventsChannelThrift::checkPeerStillThere()
 {
-    auto socket = std::dynamic_pointer_cast<TSocket>(protocol->getTransport());
     if (!socket) {
         return;
     }

@@ -3,11 +3,16 @@
 #include <cstdint>
 #include <memory>
 
+#include <sys/types.h>
+
 #include "common/VornLog.h"
 #include "extension/report/IEventsChannel.h"
 
 class EventDTO;
-namespace apache { namespace thrift { namespace protocol { class TProtocol; } } }
+namespace apache { namespace thrift {
+namespace protocol { class TProtocol; }
+namespace transport { class TSocket; }
+} }
 
 // The channel to the probe aggregator: one TCP connection per handshake, then
 // one frame per request: a 4-byte big-endian length followed by one
@@ -28,7 +33,14 @@ public:
     static constexpr int32_t PEER_STRING_LIMIT = 64 * 1024;
     static constexpr int32_t PEER_CONTAINER_LIMIT = 4096;
 
+    // Bound on the bytes the peer sent (and should not have) that are read
+    // and dropped before a close, so that the close ends the connection
+    // with FIN rather than the reset that unread data causes.
+    static constexpr int DRAIN_LIMIT = 64 * 1024;
+
     explicit ZEventsChannelThrift(const VornLog& log);
+    // Closes the connection gracefully, or, when another process made it,
+    // only lets go of it (see madeByAnotherProcess).
     ~ZEventsChannelThrift() override;
 
     void handshake(const HandshakeData& data) override;
@@ -42,9 +54,16 @@ public:
     // leaves the record untouched then.
     void toThriftEventDTO(boost::shared_ptr<ZCaptureEvent> event, EventDTO& dto);
 
-    // True while a connection is held (after a successful handshake and until
-    // a library error).
-    bool connected() const { return static_cast<bool>(protocol); }
+    // True while this process holds a connection it made (after a successful
+    // handshake and until a library error).
+    bool connected() const { return static_cast<bool>(protocol) && !madeByAnotherProcess(); }
+
+    // True when the connection held was made by another process: this one
+    // is a fork of it (a web server's worker, a script's pcntl_fork) and
+    // shares the socket with it. Such a connection is never written to,
+    // shut down or reset from here; the channel only closes its own
+    // descriptor, at the next operation or when it is destroyed.
+    bool madeByAnotherProcess() const override;
 
     VornLog log;
     std::shared_ptr<apache::thrift::protocol::TProtocol> protocol;
@@ -60,4 +79,15 @@ private:
     // Raises a library error when the peer has already closed the connection,
     // so that a block is not written into a dead socket and lost unnoticed.
     void checkPeerStillThere();
+
+    // How a connection is let go: closed with FIN after any unread bytes
+    // were dropped; reset, for a connection already broken (a block cut
+    // short must not look complete to the peer); or, for a connection
+    // another process made, only this process's descriptor closed.
+    enum class Release { Graceful, Reset, DescriptorOnly };
+    void release(Release how);
+    // The socket of the connection (the one under `protocol`), or null.
+    std::shared_ptr<apache::thrift::transport::TSocket> socket;
+    // The process that made the connection.
+    pid_t owner = 0;
 };

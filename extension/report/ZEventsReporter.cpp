@@ -65,8 +65,20 @@ bool ZEventsReporter::removeEventByLocationId(int32_t id)
     return false;
 }
 
+bool ZEventsReporter::dropInheritedConnection()
+{
+    if (!channel || !channel->madeByAnotherProcess())
+        return false;
+    // Blocks of two processes on one connection would interleave, and their
+    // symbol tokens clash: each process has its own connection.
+    log.logDbg1("The connection to the aggregator was made by another process; this one makes its own");
+    replaceChannel();
+    return true;
+}
+
 void ZEventsReporter::handshake(const IEventsChannel::HandshakeData& data)
 {
+    dropInheritedConnection();
     log.logDbg1("Checking if handshake is needed...");
     if (handshaken) {
         log.logDbg1("No need for handshake - already done");
@@ -95,6 +107,7 @@ void ZEventsReporter::handshake(const IEventsChannel::HandshakeData& data)
 
 void ZEventsReporter::send()
 {
+    dropInheritedConnection();
     if (!handshaken) {
         throw zException(L"Failed to send symbol table: not connected");
     }

@@ -49,6 +49,12 @@ public:
     // Unlinks the oldest event carrying the location id; false when none does.
     bool removeEventByLocationId(int32_t id);
 
+    // Lets go of a connection that another process made (this process is a
+    // fork of it): the channel is replaced without writing to the shared
+    // socket, and the connection state starts again from unconnected. True
+    // when that happened. Handshake and send begin with it.
+    bool dropInheritedConnection();
+
     // Handshakes the channel unless already done. The channel's zException
     // passes through; the same channel is tried again next time, or, after a
     // failure that took SLOW_HANDSHAKE or longer, only once `handshakePause`

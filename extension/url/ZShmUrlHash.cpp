@@ -4,9 +4,55 @@
 #include "common/VornUtils.h"
 #include "extension/url/ZUrlTableValidator.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <sstream>
+
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+namespace {
+
+// The descriptor of the lock file that this process holds shared, and the
+// file it is for; -1 when none. A fork inherits it together with the lock
+// (the lock belongs to the open file, which parent and child share).
+int inUseLock = -1;
+std::string inUsePath;
+
+int openLockFile(const std::string& path)
+{
+    // Workers may run as another user than the process that made the file:
+    // reading is enough to lock it.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    return fd;
+}
+
+int lockFile(int fd, int operation)
+{
+    int result;
+    do {
+        result = ::flock(fd, operation);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
+// Keeps `fd`, locked shared, as this process's lock on `path`.
+void keepShared(int fd, const std::string& path)
+{
+    if (lockFile(fd, LOCK_SH | LOCK_NB) != 0) {
+        ::close(fd);
+        return;
+    }
+    if (inUseLock >= 0)
+        ::close(inUseLock);
+    inUseLock = fd;
+    inUsePath = path;
+}
+
+} // namespace
 
 ZShmUrlHash::ZSemLocker::ZSemLocker(const std::shared_ptr<ZNamedSemaphore>& handle)
     : semaphore(handle)
@@ -156,4 +202,38 @@ void ZShmUrlHash::destroy(const std::string& name, const std::string& dir)
     const std::string path = dir + "/zshm_" + name;
     ::unlink(path.c_str());
     std::remove(path.c_str());
+}
+
+std::string ZShmUrlHash::lockPath(const std::string& name, const std::string& dir)
+{
+    return dir + "/zshm_" + name + ".lock";
+}
+
+bool ZShmUrlHash::removeLeftoversUnlessInUse(const std::string& name, const std::string& dir,
+                                             const std::string& semaphoreName)
+{
+    const std::string path = lockPath(name, dir);
+    const int fd = openLockFile(path);
+    if (fd < 0)
+        return false;
+    bool removed = false;
+    if (lockFile(fd, LOCK_EX | LOCK_NB) == 0) {
+        ZNamedSemaphore::remove(semaphoreName);
+        destroy(name, dir);
+        removed = true;
+    }
+    // From exclusive to shared, or, when another process holds it, shared
+    // beside it.
+    keepShared(fd, path);
+    return removed;
+}
+
+void ZShmUrlHash::holdInUse(const std::string& name, const std::string& dir)
+{
+    const std::string path = lockPath(name, dir);
+    if (inUseLock >= 0 && inUsePath == path)
+        return;
+    const int fd = openLockFile(path);
+    if (fd >= 0)
+        keepShared(fd, path);
 }

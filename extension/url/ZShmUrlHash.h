@@ -71,6 +71,23 @@ public:
 
     // Removes the file dir + "/zshm_" + name; a missing file is no error.
     static void destroy(const std::string& name, const std::string& dir);
+
+    // Every process of a web server that may use the table holds a shared
+    // lock on the file dir + "/zshm_" + name + ".lock" for as long as it
+    // runs (the workers through the descriptor they inherit from the process
+    // that started them, or their own). Start-up removes the table file and
+    // its semaphore (`semaphoreName`) only when it can take that lock
+    // exclusively, that is when no running process uses them: a configuration
+    // test, or any other start-up with the same settings beside a running
+    // server, leaves them alone. Either way the calling process then holds
+    // the shared lock. True when the leftovers were removed. Never throws;
+    // when the lock file cannot be opened nothing is removed.
+    static bool removeLeftoversUnlessInUse(const std::string& name, const std::string& dir,
+                                           const std::string& semaphoreName);
+    // Takes the shared lock of the table in `dir` for the life of the process,
+    // unless the process already holds it. Never throws.
+    static void holdInUse(const std::string& name, const std::string& dir);
+    static std::string lockPath(const std::string& name, const std::string& dir);
     static std::string getUrlShmName() { return "UrlTableShm"; }
     static std::string getUrlShmLockerName() { return "UrlTableSem"; }
 

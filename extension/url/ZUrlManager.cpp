@@ -177,6 +177,8 @@ void ZUrlManager::initialize(VornLog& log)
     try {
         urlTable.setSemaphore(std::make_shared<ZNamedSemaphore>(semaphoreName, &log, waitLimit));
         const std::string dir = tableDir.empty() ? vorn::fromUtf(globals.install_dir) + "/tmp" : tableDir;
+        // While this process may use the table, no other start-up removes it.
+        ZShmUrlHash::holdInUse(tableName, dir);
         // When the semaphore could not be taken in time nothing was tried; the
         // next request tries again.
         if (!urlTable.open(log, tableName, dir, URL_TABLE_SIZE))

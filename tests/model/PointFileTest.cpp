@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include <boost/filesystem.hpp>
@@ -146,4 +147,35 @@ TEST(PointFileKey, BuildKey)
     EXPECT_EQ(ZPointFile::buildKey(L"MySQLi_Query", L""), L"mysqli_query");
     EXPECT_EQ(ZPointFile::buildKey("Query", "PDO"), L"pdo::query");
     EXPECT_EQ(ZPointFile::buildKey("f", nullptr), L"f");
+}
+
+// The example the README gives works as shown: copied as it stands, it
+// lists the function and the method it names, nothing added to the values.
+TEST_F(PointFileTest, ReadmeExampleWorksAsShown)
+{
+    std::ifstream readme(QUILLET_README);
+    ASSERT_TRUE(readme.good());
+    std::string line;
+    while (std::getline(readme, line) && line.rfind("A point file is an INI file", 0) != 0) {
+    }
+    std::ostringstream example;
+    bool inBlock = false;
+    while (std::getline(readme, line)) {
+        if (line.rfind("    ", 0) == 0) {
+            inBlock = true;
+            example << line.substr(4) << "\n";
+        } else if (inBlock && !line.empty()) {
+            break;
+        } else if (inBlock) {
+            example << "\n";
+        }
+    }
+    write("core-functions.ini", example.str());
+
+    ZPointFile points;
+    points.load(dir(), log);
+    ASSERT_EQ(points.entries.size(), 2u) << example.str();
+    ASSERT_NE(points.find("catalog_lookup", nullptr), nullptr) << example.str();
+    EXPECT_EQ(points.find("catalog_lookup", nullptr)->layer, L"Catalog");
+    ASSERT_NE(points.find("total", "cart"), nullptr) << example.str();
 }

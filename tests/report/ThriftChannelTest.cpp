@@ -1,9 +1,17 @@
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <thread>
@@ -64,6 +72,70 @@ LoopbackPeer::Script aggregatorScript()
     script.greeting = LoopbackPeer::identification(true);
     return script;
 }
+
+// An aggregator for one connection that reads everything to the end and
+// tells how the connection ended: 0 for an orderly close (FIN), the error
+// number otherwise (ECONNRESET for a reset), -1 when nothing ended it.
+class EndWatchingPeer {
+public:
+    EndWatchingPeer()
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listener_, 4) != 0)
+            throw std::runtime_error("cannot listen on loopback");
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~EndWatchingPeer()
+    {
+        if (thread_.joinable())
+            thread_.join();
+        ::close(listener_);
+    }
+    int port() const { return port_; }
+    // Waits for the end of the connection; what was received, and how it ended.
+    std::string finish(int& end)
+    {
+        thread_.join();
+        end = end_;
+        return received_;
+    }
+
+private:
+    void run()
+    {
+        pollfd pfd{listener_, POLLIN, 0};
+        if (::poll(&pfd, 1, 5000) != 1)
+            return;
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        const std::string greeting = LoopbackPeer::identification(true);
+        ::send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        for (;;) {
+            pollfd in{fd, POLLIN, 0};
+            if (::poll(&in, 1, 10000) != 1)
+                break;
+            const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (got <= 0) {
+                end_ = got == 0 ? 0 : errno;
+                break;
+            }
+            received_.append(buffer, static_cast<size_t>(got));
+        }
+        ::close(fd);
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    int end_ = -1;
+    std::string received_;
+    std::thread thread_;
+};
 
 } // namespace
 
@@ -309,4 +381,47 @@ TEST(ThriftChannel, OversizedIdentificationIsRefusedAtOnce)
     EXPECT_THROW(channel.handshake(handshakeData(peer.port())), zException);
     EXPECT_LT(msSince(start), ZEventsChannelThrift::IO_TIMEOUT_MS);
     EXPECT_FALSE(channel.connected());
+}
+
+// A fork of the process that made the connection (a web server's worker
+// forked after start-up, a script's pcntl_fork) shares its socket: it must
+// neither write a block to it nor end it, only let go of its descriptor.
+// The maker's own close then ends the connection with FIN, not a reset that
+// may make the aggregator drop blocks it has not read yet.
+TEST(ThriftChannel, ForkLetsGoSilentlyAndCloseEndsWithFin)
+{
+    EndWatchingPeer peer;
+    MemoryLog mem(0);
+    auto channel = std::make_unique<ZEventsChannelThrift>(mem.log);
+    channel->handshake(handshakeData(peer.port()));
+    ASSERT_TRUE(channel->connected());
+    EXPECT_FALSE(channel->madeByAnotherProcess());
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool sound = channel->madeByAnotherProcess() && !channel->connected();
+        try {
+            channel->send(ZSymbolTable(), ZLocationTable(), {});
+            sound = false;
+        } catch (const zException&) {
+        }
+        channel.reset();
+        ::_exit(sound ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    // The connection is still whole and still this process's.
+    ZSymbolTable noSymbols;
+    noSymbols.symbols.clear();
+    EXPECT_NO_THROW(channel->send(noSymbols, ZLocationTable(), {}));
+    channel.reset();
+
+    int end = -1;
+    const std::string received = peer.finish(end);
+    const std::string emptyFrame("\x00\x00\x00\x07\x19\x0C\x19\x0C\x19\x0C\x00", 11);
+    EXPECT_EQ(received, expectedHandshakeBytes() + emptyFrame);
+    EXPECT_EQ(end, 0) << "the connection ended with " << std::strerror(end);
 }
