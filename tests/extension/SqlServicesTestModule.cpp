@@ -123,6 +123,8 @@ zend_module_entry test_module_entry = {
 
 } // namespace
 
+extern "C" ZEND_DLEXPORT zend_module_entry* get_module();
+
 extern "C" ZEND_DLEXPORT zend_module_entry* get_module()
 {
     return &test_module_entry;
