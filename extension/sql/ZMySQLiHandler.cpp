@@ -1,0 +1,5 @@
+#include "extension/sql/ZMySQLiHandler.h"
+
+ZMySQLiHandler::ZMySQLiHandler() = default;
+
+ZMySQLiHandler::~ZMySQLiHandler() = default;

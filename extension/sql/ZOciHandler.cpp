@@ -1,0 +1,5 @@
+#include "extension/sql/ZOciHandler.h"
+
+ZOciHandler::ZOciHandler() = default;
+
+ZOciHandler::~ZOciHandler() = default;
