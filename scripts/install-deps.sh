@@ -12,6 +12,7 @@ PACKAGES=(
   libthrift-dev thrift-compiler python3-thrift
   libcjson-dev libcurl4-openssl-dev flex
   php8.2-dev php8.2-cli php8.2-curl php8.2-mysql php8.2-sqlite3
+  mariadb-server mariadb-client
   python3 curl procps openssl util-linux
 )
 

@@ -332,39 +332,7 @@ boost::shared_ptr<ZCaptureEvent> ZSqlHandlerBase::addEndMethodEvent(const boost:
 
 bool ZSqlHandlerBase::trimSql(const std::string& sql, std::string& reduced)
 {
-    reduced = sql;
-    switch (Manager::globals.sql_mode) {
-    case 1: {
-        std::string copy = sql;
-        vorn::strReplace(copy, std::string("\t"), std::string(" "));
-        const std::size_t blank = copy.find(' ');
-        if (blank != std::string::npos) {
-            reduced = copy.substr(0, blank);
-            vorn::toUpper(reduced);
-        }
-        break;
-    }
-    case 2: {
-        void* scanner = sqlLexerNew(sql);
-        if (scanner == nullptr)
-            break;
-        std::string masked;
-        masked.reserve(sql.size());
-        SqlLexerToken token;
-        while (sqlLexerNext(scanner, token)) {
-            if (token.type == 600 || token.type == 601)
-                masked += '?';
-            else if (token.text != nullptr)
-                masked += token.text;
-        }
-        sqlLexerDestroy(scanner);
-        reduced = masked;
-        break;
-    }
-    default:
-        break;
-    }
-    return true;
+    return sqlReduceText(sql, Manager::globals.sql_mode, reduced);
 }
 
 // ---- Frame helpers -------------------------------------------------------------
@@ -420,19 +388,7 @@ boost::shared_ptr<ZLocation> ZSqlHandlerBase::sqlLocation(zend_execute_data* exe
 
 std::string ZSqlHandlerBase::logSafe(const std::string& text)
 {
-    std::string safe;
-    safe.reserve(text.size());
-    static const char digits[] = "0123456789abcdef";
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
-            safe += "\\x";
-            safe += digits[c >> 4];
-            safe += digits[c & 0xf];
-        } else {
-            safe += static_cast<char>(c);
-        }
-    }
-    return safe;
+    return sqlLogText(text);
 }
 
 bool ZSqlHandlerBase::callInternalMethod(zval* object, const char* lowerName, zval* result)

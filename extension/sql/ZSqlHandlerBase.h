@@ -128,8 +128,8 @@ public:
     static ZPHPException errorInfoDetails(_zval_struct* object, _zend_execute_data* executeData);
     // The object a method call runs on, or null.
     static _zval_struct* thisObject(_zend_execute_data* executeData);
-    // A text from the script (SQL, messages) made safe for one log line:
-    // control bytes are written as \xHH.
+    // A text from the script (SQL, messages) made safe for one log line: no
+    // line break or other control byte gets through as it is, and it is bounded.
     static std::string logSafe(const std::string& text);
 
     std::map<std::wstring, Handler> handlers;

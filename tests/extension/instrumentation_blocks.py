@@ -66,11 +66,20 @@ class Block:
                 "end": end["time"] if end else None,
                 "location": loc,
                 "end_depth": end["depth"] if end else None,
+                "remote": e["kind"] == "remoteStart",
+                "sql": self.symbols.get(e["arg"]) if e["kind"] == "remoteStart" else None,
+                "target": self.symbols.get(e["target"]) if e["kind"] == "remoteStart" else None,
+                "layer_type": (self.symbols.get(self.locations[loc].get("layerTypeId"))
+                               if loc in self.locations else None),
             })
         return out
 
     def names(self):
         return [c["name"] for c in self.calls()]
+
+    def sql_calls(self):
+        """The reported database calls (remote method events)."""
+        return [c for c in self.calls() if c["remote"]]
 
 
 def blocks(records):
@@ -113,9 +122,23 @@ def _event(r):
                 "start": b["startEventInstanceId"], "flags": b["flags"],
                 "type": b.get("exceptionType"), "message": b.get("exceptionMessage"),
                 "trace": b.get("stackTrace")}
+    if "remoteMethodStartEvent" in r:
+        body = r["remoteMethodStartEvent"]
+        inner = {"methodStartEvent": body["methodStartEvent"]}
+        f = _method_fields(inner, "methodStartEvent")
+        return {"kind": "remoteStart", "depth": f["depth"], "location": f["location"], "time": f["time"],
+                "instance": f["body"]["eventInstance"], "arg": f["body"].get("methodArgToken"),
+                "target": body.get("targetInfoToken")}
+    if "remoteMethodEndEvent" in r:
+        inner = {"methodEndEvent": r["remoteMethodEndEvent"]["methodEndEvent"]}
+        f = _method_fields(inner, "methodEndEvent")
+        b = f["body"]
+        return {"kind": "remoteEnd", "depth": f["depth"], "location": f["location"], "time": f["time"],
+                "start": b["startEventInstanceId"], "flags": b["flags"],
+                "type": b.get("exceptionType"), "message": b.get("exceptionMessage"),
+                "trace": b.get("stackTrace")}
     for name in ("httpFragmentStartEvent", "httpFragmentEndEvent", "fragmentAttributeEvent",
-                 "remoteFragmentStartEvent", "remoteFragmentEndEvent", "remoteMethodStartEvent",
-                 "remoteMethodEndEvent", "invocationAttributeEvent"):
+                 "remoteFragmentStartEvent", "remoteFragmentEndEvent", "invocationAttributeEvent"):
         if name in r:
             return {"kind": name, "body": r[name], "location": None}
     return {"kind": "unknown", "body": r, "location": None}

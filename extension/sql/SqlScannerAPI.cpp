@@ -1,0 +1,179 @@
+#include "extension/sql/SqlScannerAPI.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "common/VornUtils.h"
+#include "extension/sql/SqlScannerState.h"
+
+namespace {
+
+// What a handle points at: the generated scanner and its state.
+struct SqlLexer {
+    SqlScannerState state;
+    void* scanner = nullptr;
+};
+
+// flex takes the length as an int and adds two bytes of its own.
+constexpr std::size_t MAX_SCAN_BYTES = static_cast<std::size_t>(INT_MAX) - 16;
+
+std::size_t lengthToNul(const char* text, std::size_t length)
+{
+    const void* nul = std::memchr(text, '\0', length);
+    return nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : length;
+}
+
+// Verb only: the text up to the first blank or tab, upper-cased; the whole
+// text, as it is, when it holds neither.
+std::string leadingVerb(const std::string& sql)
+{
+    const std::size_t blank = sql.find_first_of(" \t");
+    if (blank == std::string::npos)
+        return sql;
+    std::string verb = sql.substr(0, blank);
+    vorn::toUpper(verb);
+    return verb;
+}
+
+// Literals masked. False when no scanner could be made. Scanning stops once
+// the result has outgrown the cap: what follows would be cut anyway.
+bool maskLiterals(const std::string& sql, std::string& masked)
+{
+    void* lexer = sqlLexerNew(sql.data(), sql.size());
+    if (lexer == nullptr)
+        return false;
+    masked.clear();
+    SqlLexerToken token;
+    while (masked.size() <= SQL_TEXT_MAX_BYTES && sqlLexerNext(lexer, token)) {
+        if (token.type == SQL_TOKEN_NUMBER || token.type == SQL_TOKEN_QUOTED)
+            masked += '?';
+        else
+            masked += token.text;
+    }
+    sqlLexerDestroy(lexer);
+    return true;
+}
+
+} // namespace
+
+void* sqlLexerNew(const char* text)
+{
+    if (text == nullptr)
+        return nullptr;
+    return sqlLexerNew(text, std::strlen(text));
+}
+
+void* sqlLexerNew(const char* text, std::size_t length)
+{
+    if (text == nullptr)
+        length = 0;
+    length = length > 0 ? lengthToNul(text, length) : 0;
+    if (length > MAX_SCAN_BYTES)
+        return nullptr;
+    SqlLexer* lexer = new (std::nothrow) SqlLexer;
+    if (lexer == nullptr)
+        return nullptr;
+    try {
+        lexer->scanner = sqlScannerOpen(length > 0 ? text : "", length, &lexer->state);
+    } catch (...) {
+        lexer->scanner = nullptr;
+    }
+    if (lexer->scanner == nullptr) {
+        delete lexer;
+        return nullptr;
+    }
+    return lexer;
+}
+
+bool sqlLexerNext(void* handle, SqlLexerToken& token)
+{
+    token.type = SQL_TOKEN_END;
+    token.text = "";
+    if (handle == nullptr)
+        return false;
+    SqlLexer* lexer = static_cast<SqlLexer*>(handle);
+    try {
+        const char* text = nullptr;
+        token.type = sqlScannerLex(lexer->scanner, &text);
+        token.text = text != nullptr ? text : "";
+    } catch (...) {
+        token.type = SQL_TOKEN_END;
+        token.text = "";
+    }
+    return token.type != SQL_TOKEN_END;
+}
+
+void sqlLexerDestroy(void*& handle)
+{
+    if (handle == nullptr)
+        return;
+    SqlLexer* lexer = static_cast<SqlLexer*>(handle);
+    sqlScannerClose(lexer->scanner);
+    delete lexer;
+    handle = nullptr;
+}
+
+std::string sqlCutText(const std::string& text, std::size_t maxBytes)
+{
+    if (text.size() <= maxBytes)
+        return text;
+    std::size_t cut = maxBytes;
+    // Back up over at most three continuation bytes to the start of the
+    // character they belong to; text that is not UTF-8 is cut where it is.
+    std::size_t back = 0;
+    while (back < 3 && cut - back > 0 && (static_cast<unsigned char>(text[cut - back]) & 0xC0) == 0x80)
+        ++back;
+    if ((static_cast<unsigned char>(text[cut - back]) & 0xC0) == 0xC0)
+        cut -= back;
+    return text.substr(0, cut);
+}
+
+bool sqlReduceText(const std::string& sql, int sqlMode, std::string& reduced)
+{
+    try {
+        const std::string text = sql.substr(0, lengthToNul(sql.data(), sql.size()));
+        if (sqlMode == 1) {
+            reduced = leadingVerb(text);
+        } else if (sqlMode == 2) {
+            if (!maskLiterals(text, reduced))
+                reduced = text;
+        } else {
+            reduced = text;
+        }
+        if (reduced.size() > SQL_TEXT_MAX_BYTES)
+            reduced = sqlCutText(reduced, SQL_TEXT_MAX_BYTES) + SQL_TEXT_CUT_MARK;
+    } catch (...) {
+        // Out of memory: report no text rather than harm the request.
+        reduced.clear();
+    }
+    return true;
+}
+
+std::string sqlLogText(const std::string& text, std::size_t maxBytes)
+{
+    const bool cut = text.size() > maxBytes;
+    const std::string kept = cut ? sqlCutText(text, maxBytes) : text;
+    std::string out;
+    out.reserve(kept.size() + 8);
+    for (const char c : kept) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if ((b < 0x20 && c != '\t') || b == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    if (cut)
+        out += SQL_TEXT_CUT_MARK;
+    return out;
+}

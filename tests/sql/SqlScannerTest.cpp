@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "extension/sql/SqlScannerAPI.h"
+
+namespace {
+
+std::string reduce(const std::string& sql, int mode)
+{
+    std::string out = "unset";
+    EXPECT_TRUE(sqlReduceText(sql, mode, out));
+    return out;
+}
+
+// Every token of a text as (code, text).
+std::vector<std::pair<int, std::string>> tokens(const std::string& text)
+{
+    std::vector<std::pair<int, std::string>> out;
+    void* lexer = sqlLexerNew(text.data(), text.size());
+    EXPECT_NE(lexer, nullptr);
+    SqlLexerToken token;
+    while (sqlLexerNext(lexer, token))
+        out.emplace_back(token.type, token.text);
+    sqlLexerDestroy(lexer);
+    EXPECT_EQ(lexer, nullptr);
+    return out;
+}
+
+bool isUtf8(const std::string& s)
+{
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char b = static_cast<unsigned char>(s[i]);
+        const std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += n;
+    }
+    return true;
+}
+
+// ---- A plain longest-match reference of the scanner's rules ----------------
+// Quadratic on some inputs, so only for short texts; the scanner must give
+// exactly the same tokens.
+namespace ref {
+
+bool dig(const std::string& s, std::size_t i) { return i < s.size() && s[i] >= '0' && s[i] <= '9'; }
+bool oct(const std::string& s, std::size_t i) { return i < s.size() && s[i] >= '0' && s[i] <= '7'; }
+bool hex(const std::string& s, std::size_t i) { return i < s.size() && std::isxdigit(static_cast<unsigned char>(s[i])); }
+bool in(const std::string& s, std::size_t i, const char* set) { return i < s.size() && s[i] != '\0' && std::strchr(set, s[i]); }
+
+std::size_t intSuffix(const std::string& s, std::size_t i)
+{
+    if (in(s, i, "uU"))
+        return in(s, i + 1, "lL") ? 2 : 1;
+    if (in(s, i, "lL"))
+        return in(s, i + 1, "uU") ? 2 : 1;
+    return 0;
+}
+std::size_t exponent(const std::string& s, std::size_t i)
+{
+    if (!in(s, i, "eE"))
+        return 0;
+    std::size_t j = i + 1 + (in(s, i + 1, "+-") ? 1 : 0);
+    if (!dig(s, j))
+        return 0;
+    while (dig(s, j))
+        ++j;
+    return j - i;
+}
+std::size_t number(const std::string& s, std::size_t i)
+{
+    std::size_t best = 0, j;
+    if (dig(s, i) && s[i] != '0') { // rule 1
+        for (j = i; dig(s, j); ++j) {}
+        best = std::max(best, j + intSuffix(s, j) - i);
+    }
+    if (in(s, i, "0")) { // rules 2 and 3
+        for (j = i + 1; oct(s, j); ++j) {}
+        best = std::max(best, j + intSuffix(s, j) - i);
+        if (in(s, i + 1, "xX") && hex(s, i + 2)) {
+            for (j = i + 2; hex(s, j); ++j) {}
+            best = std::max(best, j + intSuffix(s, j) - i);
+        }
+    }
+    std::size_t d = i; // rule 4
+    while (dig(s, d))
+        ++d;
+    const auto withFs = [&](std::size_t end) { return end + (in(s, end, "fFlL") ? 1 : 0) - i; };
+    if (d > i && exponent(s, d))
+        best = std::max(best, withFs(d + exponent(s, d)));
+    if (in(s, d, ".")) {
+        std::size_t f = d + 1;
+        while (dig(s, f))
+            ++f;
+        if (f > d + 1 || d > i)
+            best = std::max(best, withFs(f + exponent(s, f)));
+    }
+    return best;
+}
+std::size_t escape(const std::string& s, std::size_t i) // at a backslash
+{
+    if (in(s, i + 1, "abfnrtv'\"?\\"))
+        return 2;
+    if (oct(s, i + 1))
+        return 1 + (oct(s, i + 2) ? (oct(s, i + 3) ? 3 : 2) : 1);
+    if (in(s, i + 1, "x") && hex(s, i + 2)) {
+        std::size_t j = i + 2;
+        while (hex(s, j))
+            ++j;
+        return j - i;
+    }
+    return 0;
+}
+std::size_t quoted(const std::string& s, std::size_t i)
+{
+    if (!in(s, i, "'\""))
+        return 0;
+    const char q = s[i];
+    std::size_t j = i + 1, items = 0;
+    for (;; ++items) {
+        if (j >= s.size() || s[j] == '\n')
+            return 0;
+        if (s[j] == q)
+            return (items > 0 || q == '"') ? j + 1 - i : 0;
+        const std::size_t e = s[j] == '\\' ? escape(s, j) : 1;
+        if (e == 0)
+            return 0;
+        j += e;
+    }
+}
+std::vector<std::pair<int, std::string>> scan(const std::string& s)
+{
+    std::vector<std::pair<int, std::string>> out;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t n = number(s, i), q = quoted(s, i);
+        if (n > 0 || q > 0) {
+            out.emplace_back(n >= q ? 600 : 601, s.substr(i, std::max(n, q)));
+            i += std::max(n, q);
+        } else {
+            if (s[i] != '\n')
+                out.emplace_back(static_cast<signed char>(s[i]), s.substr(i, 1));
+            ++i;
+        }
+    }
+    return out;
+}
+
+} // namespace ref
+
+} // namespace
+
+TEST(SqlScanner, MasksLiteralsInMode2)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"SELECT * FROM t1 WHERE id = 42 AND name = 'bob'", "SELECT * FROM t? WHERE id = ? AND name = ?"},
+        {"'it''s'", "??"},
+        {"''", "''"},
+        {"x = \"\"", "x = ?"},
+        {"-3", "-?"},
+        {"1.2.3", "??"},
+        {"0789", "??"},
+        {"0x", "?x"},
+        {"1e", "?e"},
+        {"10LL", "?L"},
+        {"5UL", "?"},
+        {"1.5e+3f", "?"},
+        {".5", "?"},
+        {"1.", "?"},
+        {"0x1Fu 017L 3E-7 2.f", "? ? ? ?"},
+        {"'a\\'b' \"c\\\"d\" '\\x4F\\101\\n'", "? ? ?"},
+        // An escape that is not in the list: no literal, copied as it is.
+        {"LIKE 'a\\%b'", "LIKE 'a\\%b'"},
+        // A newline between tokens vanishes, blanks stay; inside quotes it
+        // ends the literal attempt.
+        {"SELECT a \n FROM b\n", "SELECT a  FROM b"},
+        {"x = 'ab\ncd' AND y", "x = 'abcd' AND y"},
+        {"'\\'\\'\\'", "'\\'\\'\\'"},
+        {"\"\\\"'\\\"", "\"\\\"'\\\""},
+        {"'abc \"q\" \\\\", "'abc ? \\\\"},
+        {"WHERE a='x' -- ü ñ", "WHERE a=? -- ü ñ"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(reduce(c.first, 2), c.second) << c.first;
+}
+
+TEST(SqlScanner, VerbOnlyInMode1AndFullTextOtherwise)
+{
+    const std::vector<std::pair<std::string, std::string>> verbs = {
+        {"select * from t", "SELECT"},
+        {"select\tname from t", "SELECT"},
+        {"select", "select"},
+        {" select 1", ""},
+        {"update\tt set a = 1", "UPDATE"},
+    };
+    for (const auto& c : verbs)
+        EXPECT_EQ(reduce(c.first, 1), c.second) << c.first;
+    const std::string sql = "select *\nfrom t where a = 'x' and b = 1";
+    for (const int mode : {0, 3, -1, 4, 1000})
+        EXPECT_EQ(reduce(sql, mode), sql) << mode;
+}
+
+TEST(SqlScanner, TokenCodesAndTexts)
+{
+    const std::vector<std::pair<int, std::string>> expected = {
+        {'a', "a"}, {'=', "="}, {600, "0x1F"}, {' ', " "}, {601, "'x'"},
+        {static_cast<signed char>('\xC3'), "\xC3"}, {static_cast<signed char>('\xA9'), "\xA9"},
+    };
+    EXPECT_EQ(tokens("a=0x1F 'x'\n\xC3\xA9"), expected);
+    EXPECT_LT(static_cast<signed char>('\xC3'), 0);
+
+    // Independent handles, each over its own copy; the end is sticky.
+    std::string one = "1 2", two = "'a'";
+    void* a = sqlLexerNew(one.c_str());
+    void* b = sqlLexerNew(two.c_str());
+    one.assign("xxx");
+    SqlLexerToken ta, tb;
+    ASSERT_TRUE(sqlLexerNext(a, ta));
+    ASSERT_TRUE(sqlLexerNext(b, tb));
+    EXPECT_EQ(ta.type, 600);
+    EXPECT_STREQ(ta.text, "1");
+    EXPECT_EQ(tb.type, 601);
+    EXPECT_FALSE(sqlLexerNext(b, tb));
+    EXPECT_EQ(tb.type, 0);
+    EXPECT_FALSE(sqlLexerNext(b, tb));
+    sqlLexerDestroy(b);
+    sqlLexerDestroy(a);
+    EXPECT_EQ(a, nullptr);
+    sqlLexerDestroy(a); // a null handle is left alone
+    EXPECT_FALSE(sqlLexerNext(nullptr, ta));
+    EXPECT_EQ(sqlLexerNew(nullptr), nullptr);
+}
+
+TEST(SqlScanner, StopsAtTheFirstNulByte)
+{
+    const std::string sql("SELECT 1\0' 2", 12);
+    EXPECT_EQ(reduce(sql, 2), "SELECT ?");
+    EXPECT_EQ(reduce(sql, 3), "SELECT 1");
+    EXPECT_EQ(reduce(sql, 1), "SELECT");
+    EXPECT_EQ(tokens(std::string("\0a", 2)).size(), 0u);
+}
+
+TEST(SqlScanner, AgreesWithAPlainLongestMatchOnRandomText)
+{
+    // An alphabet rich in what the rules care about.
+    const std::string alphabet = "''''\"\"\"\\\\\\\\0123789xXeE+-.uUlLfFab?% \n\xC3\xA9";
+    std::mt19937 rng(12);
+    for (int round = 0; round < 60000; ++round) {
+        std::string s(rng() % 32, ' ');
+        for (char& c : s)
+            c = alphabet[rng() % alphabet.size()];
+        ASSERT_EQ(tokens(s), ref::scan(s)) << "text: [" << s << "]";
+    }
+}
+
+TEST(SqlScanner, AdversarialTextsAreSafeBoundedAndLinear)
+{
+    const std::size_t big = 1u << 20;
+    auto repeat = [](const std::string& unit, std::size_t size) {
+        std::string s;
+        while (s.size() < size)
+            s += unit;
+        s.resize(size);
+        return s;
+    };
+    std::mt19937 rng(7);
+    std::string random(big, ' ');
+    for (char& c : random)
+        c = static_cast<char>(rng() % 256); // NUL bytes included
+    const std::vector<std::string> units = {
+        "'\\", "\"\\", "'\\\"\\", "'", "\\", "/* /* ", "--'", "\xE2\x82\xAC'", "0x", "1e+", "1.", "'a''",
+    };
+    for (const auto& unit : units) {
+        for (const std::string& text : {repeat(unit, big), repeat(unit, big - 1) + "\\"}) {
+            for (const int mode : {1, 2, 3}) {
+                const std::string out = reduce(text, mode);
+                EXPECT_LE(out.size(), SQL_TEXT_MAX_BYTES + std::strlen(SQL_TEXT_CUT_MARK));
+                EXPECT_TRUE(isUtf8(out)) << "unit " << unit << " mode " << mode;
+            }
+        }
+    }
+    EXPECT_LE(reduce(random, 2).size(), SQL_TEXT_MAX_BYTES + 3);
+    EXPECT_EQ(reduce("x" + random, 3).find('\0'), std::string::npos);
+
+    // Scanning a whole text takes linear time, also where every quote of a
+    // long run starts a literal that is never closed.
+    auto drain = [](const std::string& text) {
+        const auto start = std::chrono::steady_clock::now();
+        std::size_t count = 0;
+        void* lexer = sqlLexerNew(text.data(), text.size());
+        SqlLexerToken token;
+        while (sqlLexerNext(lexer, token))
+            ++count;
+        sqlLexerDestroy(lexer);
+        EXPECT_GT(count, 0u);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    for (const std::string unit : {"'\\", "\"\\", "'\\\"\\", "'a", "1e+"}) {
+        double small = 1e9, large = 1e9;
+        for (int i = 0; i < 3; ++i) {
+            small = std::min(small, drain(repeat(unit, 64 * 1024)));
+            large = std::min(large, drain(repeat(unit, big)));
+        }
+        EXPECT_LT(large, 64 * small + 0.05) << "unit " << unit << ": " << small << "s vs " << large << "s";
+    }
+}
+
+TEST(SqlScanner, CutsAtCharacterBoundaries)
+{
+    const std::string euro = "\xE2\x82\xAC"; // three bytes
+    std::string text;
+    while (text.size() < SQL_TEXT_MAX_BYTES + 10)
+        text += euro;
+    for (std::size_t shift = 0; shift < 4; ++shift) {
+        const std::string sql = std::string(shift, 'a') + text;
+        for (const int mode : {1, 2, 3}) {
+            const std::string out = reduce(sql, mode);
+            EXPECT_TRUE(isUtf8(out)) << shift << " " << mode;
+            EXPECT_GE(out.size(), SQL_TEXT_MAX_BYTES - 3);
+            EXPECT_EQ(out.substr(out.size() - 3), SQL_TEXT_CUT_MARK);
+        }
+    }
+    EXPECT_EQ(sqlCutText("a\xC3\xA9", 2), "a");
+    EXPECT_EQ(sqlCutText("ab\xA9\xA9\xA9\xA9", 4), "ab\xA9\xA9"); // not UTF-8: cut where it is
+    EXPECT_EQ(sqlCutText("abc", 3), "abc");
+}
+
+TEST(SqlScanner, LogTextStaysOnOneLine)
+{
+    EXPECT_EQ(sqlLogText("a\r\nb\tc\\d\x01\x7F"), "a\\r\\nb\tc\\\\d\\x01\\x7F");
+    std::string expected;
+    for (int i = 0; i < 64; ++i)
+        expected += "\\n";
+    EXPECT_EQ(sqlLogText(std::string(100000, '\n'), 64), expected + "...");
+}
