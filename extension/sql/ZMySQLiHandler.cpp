@@ -74,6 +74,11 @@ ZMySQLiHandler::ZMySQLiHandler()
     handlers[L"mysqli_stmt::prepare"] = on_mysqli_stmt_prepare_oo;
     handlers[L"mysqli_stmt::execute"] = on_mysqli_stmt_execute_oo;
     handlers[L"mysqli_stmt_execute"] = on_mysqli_stmt_execute;
+    // Commits and transaction starts are timed like rollbacks.
+    handlers[L"mysqli::commit"] = on_mysqli_commit_oo;
+    handlers[L"mysqli_commit"] = on_mysqli_commit;
+    handlers[L"mysqli::begin_transaction"] = on_mysqli_begin_transcation_oo;
+    handlers[L"mysqli_begin_transaction"] = on_mysqli_begin_transcation;
 }
 
 ZMySQLiHandler::~ZMySQLiHandler() = default;
@@ -136,6 +141,26 @@ void ZMySQLiHandler::on_mysqli_rollback(zend_execute_data* executeData, zval* re
 void ZMySQLiHandler::on_mysqli_rollback_oo(zend_execute_data* executeData, zval* returnValue)
 {
     doCommonTxnQuery(executeData, returnValue, thisObject(executeData), "ROLLBACK");
+}
+
+void ZMySQLiHandler::on_mysqli_commit(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonTxnQuery(executeData, returnValue, nullptr, "COMMIT");
+}
+
+void ZMySQLiHandler::on_mysqli_commit_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonTxnQuery(executeData, returnValue, thisObject(executeData), "COMMIT");
+}
+
+void ZMySQLiHandler::on_mysqli_begin_transcation(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonTxnQuery(executeData, returnValue, nullptr, "BEGIN");
+}
+
+void ZMySQLiHandler::on_mysqli_begin_transcation_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonTxnQuery(executeData, returnValue, thisObject(executeData), "BEGIN");
 }
 
 void ZMySQLiHandler::on_mysqli_prepare(zend_execute_data* executeData, zval* returnValue)
@@ -431,7 +456,7 @@ void ZMySQLiHandler::observeStatementExecute(zend_execute_data* executeData, zva
 void ZMySQLiHandler::observeTxnQuery(zend_execute_data* executeData, zval* returnValue, zval* link,
                                      const char* fixedText, const timeval& start, const timeval& end)
 {
-    // A rollback that fails is reported at any duration, with its error.
+    // A transaction call that fails is reported at any duration, with its error.
     const bool failed = sqlsupport::callFailed(returnValue);
     if (!failed && !slowEnough(elapsedMs(start, end)))
         return;
@@ -470,7 +495,12 @@ ZPHPException ZMySQLiHandler::formatError(zend_execute_data* executeData, zval* 
                                           const char* textName)
 {
     ZPHPException error;
-    if (readObjectIntProperty(object, numberName, 0) != 0) {
+    // An engine error (a closed link, a statement never prepared) is not the
+    // server's: the object's error properties may still hold an older error.
+    zend_object* pending = EG(exception);
+    const bool engineError = pending != nullptr
+        && !zend_string_equals_literal_ci(pending->ce->name, "mysqli_sql_exception");
+    if (!engineError && readObjectIntProperty(object, numberName, 0) != 0) {
         error.setErrorMessage(readObjectStringProperty(object, textName, ""), sqlsupport::maxMessageLength());
         error.type = "Function failure";
     }

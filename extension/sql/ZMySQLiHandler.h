@@ -32,6 +32,10 @@ public:
     static void on_mysqli_query_oo(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_rollback(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_rollback_oo(_zend_execute_data* executeData, _zval_struct* returnValue);
+    static void on_mysqli_commit(_zend_execute_data* executeData, _zval_struct* returnValue);
+    static void on_mysqli_commit_oo(_zend_execute_data* executeData, _zval_struct* returnValue);
+    static void on_mysqli_begin_transcation(_zend_execute_data* executeData, _zval_struct* returnValue);
+    static void on_mysqli_begin_transcation_oo(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_prepare(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_prepare_oo(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_stmt_init(_zend_execute_data* executeData, _zval_struct* returnValue);
@@ -54,7 +58,8 @@ public:
     // The error of a call on a mysqli object: empty when the object's number
     // property reads 0 and no exception is pending; else the text property
     // (cut to qx.exception_max_message_length), the kind "Function failure"
-    // (or the pending exception's class) and the SQL backtrace.
+    // (or the pending exception's class) and the SQL backtrace. An exception
+    // other than mysqli_sql_exception brings its own message.
     static ZPHPException formatError(_zend_execute_data* executeData, _zval_struct* object, const char* numberName,
                                      const char* textName);
 

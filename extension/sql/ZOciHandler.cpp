@@ -82,6 +82,8 @@ ZOciHandler::ZOciHandler()
     handlers[L"oci_parse"] = on_oci_parse;
     handlers[L"oci_execute"] = on_oci_execute;
     handlers[L"oci_rollback"] = on_oci_rollback;
+    // Commits are timed like rollbacks.
+    handlers[L"oci_commit"] = on_oci_commit;
 }
 
 ZOciHandler::~ZOciHandler() = default;
@@ -127,6 +129,11 @@ void ZOciHandler::on_oci_execute(zend_execute_data* executeData, zval* returnVal
 void ZOciHandler::on_oci_rollback(zend_execute_data* executeData, zval* returnValue)
 {
     run(executeData, returnValue, &ZOciHandler::observeRollback);
+}
+
+void ZOciHandler::on_oci_commit(zend_execute_data* executeData, zval* returnValue)
+{
+    run(executeData, returnValue, &ZOciHandler::observeCommit);
 }
 
 void ZOciHandler::observeConnect(zend_execute_data* executeData, zval* returnValue, const timeval& start,
@@ -212,9 +219,21 @@ void ZOciHandler::observeExecute(zend_execute_data* executeData, zval* returnVal
 void ZOciHandler::observeRollback(zend_execute_data* executeData, zval* returnValue, const timeval& start,
                                   const timeval& end)
 {
+    observeTransaction(executeData, returnValue, start, end, "oci_rollback", "ROLLBACK");
+}
+
+void ZOciHandler::observeCommit(zend_execute_data* executeData, zval* returnValue, const timeval& start,
+                                const timeval& end)
+{
+    observeTransaction(executeData, returnValue, start, end, "oci_commit", "COMMIT");
+}
+
+void ZOciHandler::observeTransaction(zend_execute_data* executeData, zval* returnValue, const timeval& start,
+                                     const timeval& end, const char* functionName, const char* sql)
+{
     zval* link = argAt(executeData, 0);
     if (returnValue == nullptr || Z_TYPE_P(returnValue) != IS_TRUE) {
-        doReportError(executeData, "oci_rollback", start, link);
+        doReportError(executeData, functionName, start, link);
         return;
     }
     if (!slowEnough(elapsedMs(start, end)))
@@ -226,7 +245,7 @@ void ZOciHandler::observeRollback(zend_execute_data* executeData, zval* returnVa
     if (!location)
         return;
     boost::shared_ptr<ZCaptureEvent> startEvent =
-        addStartMethodEvent(start, location, "ROLLBACK", "ROLLBACK", connection, std::vector<ZBoundValue>());
+        addStartMethodEvent(start, location, sql, sql, connection, std::vector<ZBoundValue>());
     addEndMethodEvent(startEvent, location, end, ZPHPException());
 }
 

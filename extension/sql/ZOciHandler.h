@@ -19,6 +19,7 @@ public:
     static void on_oci_parse(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_oci_execute(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_oci_rollback(_zend_execute_data* executeData, _zval_struct* returnValue);
+    static void on_oci_commit(_zend_execute_data* executeData, _zval_struct* returnValue);
 
     // The last OCI8 error of `handle` (a link or statement resource), or of
     // the last failed connect when `handle` is null: kind "Function failure",
@@ -41,4 +42,9 @@ private:
                         const timeval& end);
     void observeRollback(_zend_execute_data* executeData, _zval_struct* returnValue, const timeval& start,
                          const timeval& end);
+    void observeCommit(_zend_execute_data* executeData, _zval_struct* returnValue, const timeval& start,
+                       const timeval& end);
+    // A rollback or commit: failures always, successes when slow.
+    void observeTransaction(_zend_execute_data* executeData, _zval_struct* returnValue, const timeval& start,
+                            const timeval& end, const char* functionName, const char* sql);
 };
