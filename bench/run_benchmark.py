@@ -51,6 +51,19 @@ method=usleep
 layer=Bench
 """
 
+# The database query of bench.php, listed: the PDO connection (so its queries
+# are attributed) and the query itself.
+POINTS_SQL = """
+[pdo connect]
+class=PDO
+method=__construct
+layer=Bench
+[pdo query]
+class=PDO
+method=query
+layer=Bench
+"""
+
 TARGET_UNLISTED_RATIO = 1.02
 TARGET_FIXED_US = 100.0
 TARGET_LISTED_EXTRA_US = 1.0
@@ -95,7 +108,10 @@ class PinnedSite(qxharness.QuilletSite):
     cpu = None
 
     def server_command(self, port, overrides=None, load_extension=True):
-        return pinned(super().server_command(port, overrides, load_extension), self.cpu)
+        cmd = super().server_command(port, overrides, load_extension)
+        # PDO on SQLite for the database query (php -n loads no module).
+        cmd = cmd[:2] + ["-d", "extension=pdo", "-d", "extension=pdo_sqlite"] + cmd[2:]
+        return pinned(cmd, self.cpu)
 
 
 def start_plain_server(site, port):
@@ -118,6 +134,7 @@ def main():
     parser.add_argument("--calls", type=int, default=200000, help="calls per loop request")
     parser.add_argument("--loops", type=int, default=15, help="loop requests per server and mode")
     parser.add_argument("--requests", type=int, default=600, help="empty requests per server")
+    parser.add_argument("--queries", type=int, default=1000, help="database queries per loop request")
     parser.add_argument("--cpu", type=int, default=max(0, (os.cpu_count() or 1) - 1),
                         help="CPU both servers are pinned to (default: the last one; -1: no pinning)")
     args = parser.parse_args()
@@ -130,10 +147,14 @@ def main():
     site.cpu = None if args.cpu < 0 else args.cpu
     internal_site = PinnedSite(build_dir=build, log_level=0)
     internal_site.cpu = site.cpu
+    # Every listed query reported (threshold 0): the work of building its
+    # events (their encoding and send at the request's end are not in the loop).
+    reported_site = PinnedSite(build_dir=build, log_level=0)
+    reported_site.cpu = site.cpu
     plain = None
     plain_out = None
     try:
-        site.write_point_file(POINTS)
+        site.write_point_file(POINTS + POINTS_SQL)
         with open(os.path.join(HERE, "bench.php")) as f:
             site.write_script("bench.php", f.read())
         site.start_aggregator()
@@ -144,21 +165,36 @@ def main():
             internal_site.write_script("bench.php", f.read())
         internal_site.start_aggregator()
         internal_port = internal_site.start_server()
+        reported_site.write_point_file(POINTS_SQL)
+        with open(os.path.join(HERE, "bench.php")) as f:
+            reported_site.write_script("bench.php", f.read())
+        reported_site.start_aggregator()
+        reported_port = reported_site.start_server(overrides={"qx.slow_sql_threshold": 0,
+                                                              "qx.max_functions": 5000})
         off_port = qxharness.free_port()
         plain, plain_out = start_plain_server(site, off_port)
 
         # Warm-up: the worker's connection to the aggregator, the compiled script.
-        for port in (on_port, off_port, internal_port):
+        for port in (on_port, off_port, internal_port, reported_port):
             for _ in range(20):
                 latency_us(port)
             loop_ns_per_call(port, "unlisted", 1000)
+            loop_ns_per_call(port, "sql", 100)
         blocks_before = sum(1 for r in site.records() if r.get("record") == "blockEnd")
 
         unlisted = {"off": [], "on": []}
         work = {"off": [], "on": []}
         internal_only = {"off": [], "on": []}
         listed_on = []
+        # The same query: without the extension, with it but the query not
+        # listed, listed (faster than qx.slow_sql_threshold), listed and reported.
+        sql = {"off": [], "unlisted": [], "listed": [], "reported": []}
+        queries = min(args.queries, 4000)
         for _ in range(args.loops):
+            sql["off"].append(loop_ns_per_call(off_port, "sql", queries))
+            sql["unlisted"].append(loop_ns_per_call(internal_port, "sql", queries))
+            sql["listed"].append(loop_ns_per_call(on_port, "sql", queries))
+            sql["reported"].append(loop_ns_per_call(reported_port, "sql", queries))
             internal_only["off"].append(loop_ns_per_call(off_port, "unlisted", args.calls))
             internal_only["on"].append(loop_ns_per_call(internal_port, "unlisted", args.calls))
             unlisted["off"].append(loop_ns_per_call(off_port, "unlisted", args.calls))
@@ -189,6 +225,7 @@ def main():
         if plain is not None:
             qxharness.stop_process(plain)
             plain_out.close()
+        reported_site.close()
         internal_site.close()
         site.close()
 
@@ -219,7 +256,7 @@ def main():
     print("Quillet overhead, PHP %s, %d calls per loop, medians of %d loops and %d requests"
           % (subprocess.run([site.php, "-r", "echo PHP_VERSION;"], capture_output=True, text=True).stdout,
              args.calls, args.loops, args.requests))
-    expected = args.loops * 3 + args.requests + batches * 52
+    expected = args.loops * 4 + args.requests + batches * 52
     print("blocks received by the aggregator during the measurement: %d of %d requests" % (blocks, expected))
     if blocks < expected:
         print("WARNING: not every request was collected (was the registration block removed meanwhile?);"
@@ -236,7 +273,16 @@ def main():
     cpu_on = statistics.median(same_server["on"])
     print("%-48s %9.1f us %9.1f us %9.3fx" % ("server CPU per request (not collected/collected)",
                                                 cpu_off, cpu_on, cpu_on / cpu_off))
+    sql_med = {k: statistics.median(v) for k, v in sql.items()}
+    for label, key in (("database query, no extension", "off"), ("database query, not listed", "unlisted"),
+                       ("database query, listed (below threshold)", "listed"),
+                       ("database query, listed and reported", "reported")):
+        print("%-48s %12s %9.1f ns %9.3fx" % (label, "", sql_med[key], sql_med[key] / sql_med["off"]))
     print()
+    listed_sql_us = statistics.median(l - u for l, u in zip(sql["listed"], sql["unlisted"])) / 1000.0
+    reported_sql_us = statistics.median(r - u for r, u in zip(sql["reported"], sql["unlisted"])) / 1000.0
+    print("listed database call: %+.3f us per call below the threshold, %+.3f us when reported"
+          " (over the same query not listed)" % (listed_sql_us, reported_sql_us))
     print("unlisted calls: %+.2f%%, %+.1f ns per call (target at most +2%%: %s); with some work: %+.2f%%"
           % ((unlisted_ratio - 1) * 100, u_on - u_off, verdict(unlisted_ratio <= TARGET_UNLISTED_RATIO),
              (work_ratio - 1) * 100))

@@ -153,7 +153,9 @@ fi
 echo "== starting php -S with Quillet (2 workers)"
 port="$(free_port)"
 QX_DEMO_MYSQL_SOCKET="$demo_socket" PHP_CLI_SERVER_WORKERS=2 setsid "$php" -n "${mysqli_modules[@]}" \
+  -d extension=pdo -d extension=pdo_sqlite \
   -d "zend_extension=$extension" \
+  -d "qx.slow_sql_threshold=0" \
   -d "qx.install_dir=$install_dir" \
   -d "qx.log_file=$log" \
   -d "qx.log_level=4" \
@@ -204,8 +206,8 @@ fi
 
 echo "== requests"
 requests=0
-paths=("/index.php" "/catalog.php?id=42" "/catalog.php?id=0")
-[ -n "$demo_socket" ] && paths+=("/orders.php")
+paths=("/index.php" "/catalog.php?id=42" "/catalog.php?id=0" "/orders.php?customer=7")
+[ -n "$demo_socket" ] && paths+=("/open-orders.php")
 for path in "${paths[@]}"; do
   status="$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "http://127.0.0.1:$port$path")"
   echo "   GET $path -> $status"

@@ -46,6 +46,9 @@ def main(path):
                     details.append("%s=%r" % (key, e[key]))
             if "uriToken" in e:
                 details.append("uri=%r" % syms.get(e["uriToken"]))
+            if name == "remoteMethodStartEvent":
+                details.append("sql=%r target=%r" % (syms.get(e.get("methodArgToken")),
+                                                     syms.get(e.get("targetInfoToken"))))
             print("    %-26s %s" % (name, " ".join(details)))
         elif kind == "blockEnd":
             print("    (%s events, %s locations, %s new symbols)" % (r["events"], r["locations"], r["symbols"]))

@@ -1,20 +1,19 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
-
-#include <boost/shared_ptr.hpp>
 
 #include "extension/sql/ZDbConnectionInfo.h"
 
-// A statement that a script prepared (or parsed) on a known connection: the
-// statement value's id, the connection it belongs to and the SQL text given to
-// prepare, unreduced.
+// A statement prepared or parsed on a known connection: the id of the PHP
+// statement value, the connection's description and the SQL text given.
 class ZDbPreparedStatement {
 public:
-    virtual ~ZDbPreparedStatement() = default;
+    ZDbPreparedStatement();
+    virtual ~ZDbPreparedStatement();
 
     uint64_t id = 0;
-    boost::shared_ptr<ZDbConnectionInfo> connection;
+    std::shared_ptr<ZDbConnectionInfo> connection;
     std::string sql;
 };

@@ -1,6 +1,6 @@
 #include "extension/sql/ZMySQLiHandler.h"
 
-#include <boost/make_shared.hpp>
+#include <memory>
 
 #include "php.h"
 
@@ -310,7 +310,7 @@ bool ZMySQLiHandler::doCommonConnect(const ConnectCall& call, ZPHPException& err
     if (!isObject(call.link))
         return true;
     zend_execute_data* executeData = call.executeData;
-    auto connection = boost::make_shared<ZDbConnectionInfo>();
+    auto connection = std::make_shared<ZDbConnectionInfo>();
     connection->id = static_cast<uint64_t>(vorn::getObjectId(call.link));
     connection->host = stringOrEmpty(argAt(executeData, call.first));
     connection->user = stringOrEmpty(argAt(executeData, call.first + 1));
@@ -402,7 +402,7 @@ void ZMySQLiHandler::observeStatementInit(zend_execute_data* executeData, zval* 
     std::string sql;
     const bool hasSql = stringArg(sqlValue, sql);
     if (isObject(returnValue)) {
-        auto statement = boost::make_shared<ZDbPreparedStatement>();
+        auto statement = std::make_shared<ZDbPreparedStatement>();
         statement->id = static_cast<uint64_t>(vorn::getObjectId(returnValue));
         statement->connection = connection;
         statement->sql = sql;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include <boost/make_shared.hpp>
+#include <memory>
 
 #include "php.h"
 
@@ -142,7 +142,7 @@ void ZOciHandler::observeConnect(zend_execute_data* executeData, zval* returnVal
     if (returnValue == nullptr)
         return;
     if (Z_TYPE_P(returnValue) == IS_RESOURCE) {
-        auto connection = boost::make_shared<ZDbConnectionInfo>();
+        auto connection = std::make_shared<ZDbConnectionInfo>();
         connection->id = static_cast<uint64_t>(vorn::getResourceId(returnValue));
         connection->dbType = "oracle";
         connection->type = "OCI";
@@ -150,7 +150,7 @@ void ZOciHandler::observeConnect(zend_execute_data* executeData, zval* returnVal
         stringArg(argAt(executeData, 1), connection->password);
         std::string connectString;
         if (stringArg(argAt(executeData, 2), connectString)) {
-            boost::shared_ptr<ZDbConnectionInfo> parsed; // PENDING parseDsnOCI
+            std::shared_ptr<ZDbConnectionInfo> parsed = ZDbConnectionInfo::parseDsnOCI(connectString);
             if (parsed) {
                 connection->host = parsed->host;
                 connection->dbName = parsed->dbName;
@@ -179,7 +179,7 @@ void ZOciHandler::observeParse(zend_execute_data* executeData, zval* returnValue
         ConnectionPtr connection = getConnection(link);
         if (!connection)
             return;
-        auto statement = boost::make_shared<ZDbPreparedStatement>();
+        auto statement = std::make_shared<ZDbPreparedStatement>();
         statement->id = static_cast<uint64_t>(vorn::getResourceId(returnValue));
         statement->connection = connection;
         statement->sql = sql;

@@ -107,7 +107,7 @@ bool ZPDOHandler::doCommonConnect(zend_execute_data* executeData, zval* object, 
     std::string dsn;
     if (object == nullptr || !stringArg(getFunctionArgAt(executeData, 0), dsn))
         return true;
-    ConnectionPtr connection = boost::make_shared<ZDbConnectionInfo>(dsn);
+    ConnectionPtr connection = std::make_shared<ZDbConnectionInfo>(dsn);
     connection->id = static_cast<uint64_t>(vorn::getObjectId(object));
     stringArg(getFunctionArgAt(executeData, 1), connection->user);
     stringArg(getFunctionArgAt(executeData, 2), connection->password);
@@ -185,7 +185,7 @@ void ZPDOHandler::onPDOPrepare(zend_execute_data* executeData, zval* returnValue
         ConnectionPtr connection = self.getConnection(object);
         if (!connection)
             return;
-        StatementPtr statement = boost::make_shared<ZDbPreparedStatement>();
+        StatementPtr statement = std::make_shared<ZDbPreparedStatement>();
         statement->id = static_cast<uint64_t>(vorn::getObjectId(statementValue));
         statement->connection = connection;
         statement->sql = sql;

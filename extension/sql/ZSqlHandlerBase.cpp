@@ -277,6 +277,8 @@ boost::shared_ptr<ZCaptureEvent> ZSqlHandlerBase::addStartMethodEvent(const time
                                                                       const std::vector<ZBoundValue>& boundValues)
 {
     Manager& manager = Manager::get();
+    if (!manager.reporter)
+        return boost::shared_ptr<ZCaptureEvent>();
     ZEventsReporter& reporter = *manager.reporter;
     boost::shared_ptr<ZRemoteMethodStartEvent> event = boost::make_shared<ZRemoteMethodStartEvent>();
     event->depth = manager.depth + 1;
@@ -311,6 +313,9 @@ boost::shared_ptr<ZCaptureEvent> ZSqlHandlerBase::addEndMethodEvent(const boost:
                                                                     const boost::shared_ptr<ZLocation>& location,
                                                                     const timeval& end, const ZPHPException& error)
 {
+    Manager& manager = Manager::get();
+    if (!startEvent || !manager.reporter)
+        return boost::shared_ptr<ZCaptureEvent>();
     boost::shared_ptr<ZRemoteMethodEndEvent> event = boost::make_shared<ZRemoteMethodEndEvent>();
     if (const auto* start = dynamic_cast<const ZMethodStartEvent*>(startEvent.get())) {
         event->depth = start->depth;
@@ -326,7 +331,7 @@ boost::shared_ptr<ZCaptureEvent> ZSqlHandlerBase::addEndMethodEvent(const boost:
                         logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace));
         event->flags = ZMethodEndEvent::FLAG_EXCEPTION;
     }
-    Manager::get().reporter->events.push_back(event);
+    manager.reporter->events.push_back(event);
     return event;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,8 @@ struct ZBoundValue {
 class ZSqlHandlerBase : public InternalFunctionHandlerBase {
 public:
     using Handler = void (*)(_zend_execute_data*, _zval_struct*);
-    using ConnectionPtr = boost::shared_ptr<ZDbConnectionInfo>;
-    using StatementPtr = boost::shared_ptr<ZDbPreparedStatement>;
+    using ConnectionPtr = std::shared_ptr<ZDbConnectionInfo>;
+    using StatementPtr = std::shared_ptr<ZDbPreparedStatement>;
 
     ~ZSqlHandlerBase() override;
 
@@ -80,13 +81,14 @@ public:
 
     // The remote method start event of a reported SQL call, queued and
     // counted against qx.max_functions. Its depth is Manager::depth + 1.
+    // Empty (nothing queued) while the Manager has no events reporter.
     static boost::shared_ptr<ZCaptureEvent> addStartMethodEvent(const timeval& start,
                                                                 const boost::shared_ptr<ZLocation>& location,
                                                                 const std::string& sql, const std::string& reduced,
                                                                 const ConnectionPtr& connection,
                                                                 const std::vector<ZBoundValue>& boundValues);
     // The matching end event; flags 33 with the details when `error.type` is
-    // not empty.
+    // not empty. Empty (nothing queued) for an empty start event.
     static boost::shared_ptr<ZCaptureEvent> addEndMethodEvent(const boost::shared_ptr<ZCaptureEvent>& startEvent,
                                                               const boost::shared_ptr<ZLocation>& location,
                                                               const timeval& end, const ZPHPException& error);

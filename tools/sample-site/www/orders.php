@@ -1,15 +1,14 @@
 <?php
-// Open orders, read through mysqli from the demo database that scripts/run.sh
-// starts when MariaDB is installed (its socket comes in QX_DEMO_MYSQL_SOCKET).
-// The query waits a little, so it is slow enough to be reported.
-$socket = getenv('QX_DEMO_MYSQL_SOCKET');
-if (!$socket || !extension_loaded('mysqli')) {
-    http_response_code(503);
-    echo "no demo database\n";
-    return;
+// Orders of a customer, from a small SQLite database kept in memory.
+$customer = isset($_GET['customer']) ? (int)$_GET['customer'] : 0;
+$db = new PDO('sqlite::memory:');
+$db->setAttribute(PDO::ATTR_ERRMODE, PDO::ERRMODE_EXCEPTION);
+$db->exec('CREATE TABLE orders (id INTEGER PRIMARY KEY, customer INTEGER, total REAL)');
+$db->exec('INSERT INTO orders (customer, total) VALUES (7, 19.90), (7, 5.00), (8, 42.00)');
+$orders = $db->prepare('SELECT id, total FROM orders WHERE customer = ? ORDER BY id');
+$orders->execute([$customer]);
+echo "<h1>Orders of customer $customer</h1>\n<ul>\n";
+foreach ($orders->fetchAll(PDO::FETCH_ASSOC) as $row) {
+    printf("<li>order %d: %.2f</li>\n", $row['id'], $row['total']);
 }
-$db = new mysqli('localhost', 'demo', 'demo-secret', 'shop', 0, $socket);
-$result = $db->query("SELECT id, total, SLEEP(0.06) FROM orders WHERE status = 'open' ORDER BY id");
-foreach ($result as $row) {
-    echo 'order ', $row['id'], ': ', $row['total'], "\n";
-}
+echo "</ul>\n";

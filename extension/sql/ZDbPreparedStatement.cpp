@@ -1,0 +1,5 @@
+#include "extension/sql/ZDbPreparedStatement.h"
+
+ZDbPreparedStatement::ZDbPreparedStatement() = default;
+
+ZDbPreparedStatement::~ZDbPreparedStatement() = default;
