@@ -319,9 +319,17 @@ bool ZMySQLiHandler::doCommonConnect(const ConnectCall& call, ZPHPException& err
     connection->dbType = "mysql";
     connection->type = "MYSQLI";
     connection->port = "3306";
+    // mysqli takes the port as an integer; a string of digits (a script
+    // without strict types) is converted by mysqli itself, so it is the port
+    // used as well.
     zval* port = argAt(executeData, call.first + 4);
-    if (port != nullptr && Z_TYPE_P(port) == IS_LONG && Z_LVAL_P(port) >= 1)
+    std::string digits;
+    if (port != nullptr && Z_TYPE_P(port) == IS_LONG && Z_LVAL_P(port) >= 1) {
         connection->port = std::to_string(Z_LVAL_P(port));
+    } else if (stringArg(port, digits) && !digits.empty() && digits.size() <= 5
+               && digits.find_first_not_of("0123456789") == std::string::npos && std::stol(digits) >= 1) {
+        connection->port = std::to_string(std::stol(digits));
+    }
     if (call.attempt)
         error = formatError(executeData, call.link, "connect_errno", "connect_error");
     connection->error = error.message;

@@ -86,7 +86,7 @@ $l = mysqli_init(); var_dump(@mysqli_real_connect($l, H, U, P, 'no_such_db', POR
 class Db extends mysqli { public function __construct() { parent::__construct(H, U, P, D, PORT); } }
 class Plain extends mysqli {}
 $db = new Db(); $db->query('SELECT SLEEP(0.06), 1');
-$pl = new Plain(H, U, P, D, PORT); $pl->query('SELECT SLEEP(0.06), 2');
+$pl = new Plain(H, U, P, D, (string)PORT); $pl->query('SELECT SLEEP(0.06), 2');   // the port as digits
 echo get_class($db), get_class($pl);
 """,
     "quiet.php": r"""
