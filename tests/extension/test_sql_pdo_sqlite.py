@@ -81,6 +81,7 @@ try { $db->query('select 1'); } catch (RuntimeException $e) { echo 'caught ', $e
 $db = new PDO('sqlite::memory:');
 $db->exec("create table t1 (id integer, name text)");
 $db->query("select * from t1 where id = 42 and name = 'bob'");
+try { $db->exec("select 1 -- \n[01/01/2026 - 00:00:00 p1] [ERROR] forged\r\n"); } catch (PDOException $e) {}
 echo 'ok';
 """,
 }
@@ -214,6 +215,9 @@ class PdoSqliteTest(unittest.TestCase):
             self.assertEqual("ok", body)
             queries = [c["sql"] for c in block.sql_calls() if c["name"] == "PDO::query"]
             self.assertEqual([] if reduced is None else [reduced], queries, "mode %d\n%s" % (mode, site.diagnostics()))
+        # SQL texts reach the log (DBG2) without their line breaks.
+        self.assertIn("forged", site.read_log())
+        self.assertEqual([], [line for line in site.log_lines() if line.startswith("[01/01/2026")])
 
 
 if __name__ == "__main__":
