@@ -342,7 +342,8 @@ void ZMySQLiHandler::connectFailed(const ConnectCall& call, const ZPHPException&
     VornLog& log = Manager::LOG;
     if (log.enabled(VornLog::LEVEL_DBG1)) {
         log.logDbg1(call.text);
-        log.logDbg1(logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace));
+        // The texts are UTF-8 from the server or the script: logged as such.
+        log.logDbg1(vorn::fromUtf8(logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace)));
     }
     sqlsupport::reportFailedCall(call.executeData, call.start, call.end, error);
 }

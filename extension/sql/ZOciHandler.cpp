@@ -291,7 +291,8 @@ void ZOciHandler::doReportError(zend_execute_data* executeData, const char* func
     VornLog& log = Manager::LOG;
     if (log.enabled(VornLog::LEVEL_DBG1)) {
         log.logDbg1("Error in function:", functionName);
-        log.logDbg1(logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace));
+        // The texts are UTF-8 from the server or the script: logged as such.
+        log.logDbg1(vorn::fromUtf8(logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace)));
     }
     sqlsupport::reportFailedCall(executeData, start, end, error);
 }

@@ -104,6 +104,7 @@ class OciTest(unittest.TestCase):
         for name in ("oci_execute", "oci_parse", "oci_rollback", "oci_commit"):
             self.assertIn("[DBG1] Error in function: %s\n" % name, log)
         self.assertIn("[DBG1] Function failure:ORA-00942: table or view does not exist\n\toci_execute()", log)
+        self.assertIn("[DBG1] Function failure:ORA-20001: Gr\u00f6\u00dfe falsch\n", log)
         self.assertNotIn("app-secret", log)
 
     def test_transactions_and_limits(self):
