@@ -333,7 +333,11 @@ bool ZMySQLiHandler::doCommonConnect(const ConnectCall& call, ZPHPException& err
     if (call.attempt)
         error = formatError(executeData, call.link, "connect_errno", "connect_error");
     connection->error = error.message;
-    insertConnection(connection);
+    // Only a collected request reports calls on its links, and only its
+    // activation empties the registry again: a request that is not collected
+    // (no registration block at all, for one) must not fill it.
+    if (sqlsupport::collectionOn())
+        insertConnection(connection);
     return error.type.empty();
 }
 

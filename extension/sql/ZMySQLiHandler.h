@@ -77,7 +77,8 @@ private:
 
     static void timedConnect(_zend_execute_data* executeData, _zval_struct* returnValue, _zval_struct* link,
                              int64_t first, bool attempt, const char* text);
-    // Registers the link's description; true when the connect did not fail.
+    // Registers the link's description (in a collected request); true when
+    // the connect did not fail.
     bool doCommonConnect(const ConnectCall& call, ZPHPException& error);
     void connectFailed(const ConnectCall& call, const ZPHPException& error);
     void observeConnectFunction(_zend_execute_data* executeData, _zval_struct* returnValue, const timeval& start,
