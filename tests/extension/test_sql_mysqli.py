@@ -83,6 +83,7 @@ mysqli_report(MYSQLI_REPORT_OFF);
 var_dump(@mysqli_connect(H, 'j' . "\u{00fc}" . 'rgen', 'x', D, PORT));
 var_dump(@mysqli_connect(H, U, P, D, NOPORT));
 $l = mysqli_init(); var_dump(@mysqli_real_connect($l, H, U, P, 'no_such_db', PORT));
+$r = mysqli_init(); mysqli_real_connect($r, H, U, P, D, PORT); mysqli_query($r, 'SELECT SLEEP(0.06), 3');
 class Db extends mysqli { public function __construct() { parent::__construct(H, U, P, D, PORT); } }
 class Plain extends mysqli {}
 $db = new Db(); $db->query('SELECT SLEEP(0.06), 1');
@@ -215,17 +216,18 @@ class MysqliTest(unittest.TestCase):
             ("mysqli_connect", False, 33, "Function failure"),
             ("mysqli_connect", False, 33, "Function failure"),
             ("mysqli_real_connect", False, 33, "Function failure"),
+            ("mysqli_query", True, 0, None),
             ("mysqli::query", True, 0, None),
             ("mysqli::query", True, 0, None),
         ], [(c["name"], c["remote"], c["flags"], c["type"] or None) for c in calls], site.diagnostics())
-        denied, fresh, unicode_user, refused, no_db, sub, plain = calls
+        denied, fresh, unicode_user, refused, no_db, procedural, sub, plain = calls
         self.assertIn("Access denied for user '%s'" % self.db.user, denied["message"])
         self.assertEqual((fresh["sql"], fresh["target"]), ("SELECT", self.target()))
         # The server's text comes through byte for byte (UTF-8, not re-encoded).
         self.assertIn("Access denied for user 'j\u00fcrgen'", unicode_user["message"])
         self.assertIn("Connection refused", refused["message"])
         self.assertIn("to database 'no_such_db'", no_db["message"])
-        self.assertEqual([self.target()] * 2, [sub["target"], plain["target"]])
+        self.assertEqual([self.target()] * 3, [procedural["target"], sub["target"], plain["target"]])
         self.assertTrue(all(c["depth"] == 3 for c in calls))
         log = site.read_log()
         for text in ("Error in function: mysqli::__construct():", "Error in function: mysqli_connect():",
