@@ -434,7 +434,9 @@ void ZSqlHandlerBase::addFailedCallEvents(zend_execute_data* executeData, const 
                                           const ZPHPException& error, int32_t callDepth)
 {
     Manager& manager = Manager::get();
-    if (executeData == nullptr || !manager.reporter)
+    // The same gate as every reported call: a failing call in a loop (a
+    // connect or a prepare) stops adding events at qx.max_functions.
+    if (executeData == nullptr || gateClosed())
         return;
     boost::shared_ptr<ZLocation> location = manager.createLocation(executeData->func, executeData, true);
     if (!location)

@@ -118,8 +118,10 @@ public:
     // caller releases.
     static bool callInternalMethod(_zval_struct* object, const char* lowerName, _zval_struct* result);
     // A failed call reported as a plain method call at the call's depth, with
-    // flags 33 and the error details; it counts against qx.max_functions, so a
-    // request that fails in a loop cannot grow its block without bound.
+    // flags 33 and the error details. It passes the gate of every handler
+    // (collection on, limits not reached, qx.sql_mode not 0) and counts
+    // against qx.max_functions, so a request that fails in a loop cannot grow
+    // its block without bound; a registration the caller made stays.
     // `callDepth` is Manager::depth as the gate left it.
     static void addFailedCallEvents(_zend_execute_data* executeData, const timeval& start, const timeval& end,
                                     const ZPHPException& error, int32_t callDepth);
