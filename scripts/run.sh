@@ -36,6 +36,7 @@ aggregator_pid=""
 server_pid=""
 daemon_pid=""
 block_written=""
+mariadb_pid=""
 
 cleanup() {
   # The daemon first: on SIGTERM it withdraws the registration and removes the block.
@@ -44,6 +45,12 @@ cleanup() {
     for _ in $(seq 1 30); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$daemon_pid" 2>/dev/null || true
     wait "$daemon_pid" 2>/dev/null || true
+  fi
+  if [ -n "$mariadb_pid" ]; then
+    kill -TERM "$mariadb_pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do kill -0 "$mariadb_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$mariadb_pid" 2>/dev/null || true
+    wait "$mariadb_pid" 2>/dev/null || true
   fi
   for pid in "$server_pid" "$aggregator_pid"; do
     if [ -n "$pid" ]; then
@@ -109,10 +116,44 @@ aggregator_port="$(port_of events)"
 registration_port="$(port_of registration)"
 echo "   event channel on 127.0.0.1:$aggregator_port, registration on 127.0.0.1:$registration_port"
 
+# A private MariaDB for the mysqli page, on a socket in the work folder, when
+# the server and PHP's mysqli are installed; without them the page is skipped.
+demo_socket=""
+mysqli_modules=()
+extension_dir="$("$php" -n -r 'echo ini_get("extension_dir");')"
+if [ -x /usr/sbin/mariadbd ] && [ -x /usr/bin/mariadb-install-db ] && [ -f "$extension_dir/mysqli.so" ]; then
+  echo "== starting a private MariaDB for the mysqli page"
+  dbdir="$work/mariadb"
+  mkdir -p "$dbdir/tmp"
+  as_root=()
+  [ "$(id -u)" = 0 ] && as_root=(--user=root)
+  if /usr/bin/mariadb-install-db --no-defaults --datadir="$dbdir/data" --auth-root-authentication-method=normal \
+       --skip-test-db "${as_root[@]}" >"$dbdir/install.log" 2>&1; then
+    /usr/sbin/mariadbd --no-defaults --datadir="$dbdir/data" --socket="$dbdir/mysqld.sock" --skip-networking \
+      --pid-file="$dbdir/mysqld.pid" --tmpdir="$dbdir/tmp" --log-error="$dbdir/error.log" \
+      --innodb-buffer-pool-size=16M --skip-log-bin "${as_root[@]}" >"$dbdir/server.out" 2>&1 &
+    mariadb_pid=$!
+    if wait_until "/usr/bin/mariadb --no-defaults -uroot -S '$dbdir/mysqld.sock' -e 'SELECT 1' >/dev/null 2>&1" 300 \
+       && /usr/bin/mariadb --no-defaults -uroot -S "$dbdir/mysqld.sock" -e "
+            CREATE DATABASE shop; CREATE USER 'demo'@'localhost' IDENTIFIED BY 'demo-secret';
+            GRANT ALL ON shop.* TO 'demo'@'localhost';
+            CREATE TABLE shop.orders (id INT PRIMARY KEY, total DECIMAL(8,2), status VARCHAR(10));
+            INSERT INTO shop.orders VALUES (1, 19.90, 'open'), (2, 5.00, 'shipped'), (3, 42.00, 'open');"; then
+      demo_socket="$dbdir/mysqld.sock"
+      mysqli_modules=(-d extension=mysqlnd -d extension=mysqli)
+      echo "   MariaDB on $demo_socket"
+    else
+      echo "   MariaDB did not start; the mysqli page is skipped"
+    fi
+  else
+    echo "   mariadb-install-db failed; the mysqli page is skipped"
+  fi
+fi
+
 echo "== starting php -S with Quillet (2 workers)"
 port="$(free_port)"
 # Two workers: the partner page calls the server it runs on.
-PHP_CLI_SERVER_WORKERS=2 setsid "$php" -n \
+QX_DEMO_MYSQL_SOCKET="$demo_socket" PHP_CLI_SERVER_WORKERS=2 setsid "$php" -n "${mysqli_modules[@]}" \
   -d extension=pdo -d extension=pdo_sqlite \
   -d "extension=curl" \
   -d "zend_extension=$extension" \
@@ -167,7 +208,9 @@ fi
 
 echo "== requests"
 requests=0
-for path in "/index.php" "/catalog.php?id=42" "/catalog.php?id=0" "/orders.php?customer=7"; do
+paths=("/index.php" "/catalog.php?id=42" "/catalog.php?id=0" "/orders.php?customer=7")
+[ -n "$demo_socket" ] && paths+=("/open-orders.php")
+for path in "${paths[@]}"; do
   status="$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "http://127.0.0.1:$port$path")"
   echo "   GET $path -> $status"
   requests=$((requests + 1))

@@ -1,5 +1,524 @@
 #include "extension/sql/ZMySQLiHandler.h"
 
-ZMySQLiHandler::ZMySQLiHandler() = default;
+#include <memory>
+
+#include "php.h"
+
+#include "common/VornUtils.h"
+#include "extension/engine/EngineBoundary.h"
+#include "extension/engine/VornEngine.h"
+#include "extension/instrumentation/Manager.h"
+#include "extension/sql/SqlHandlerSupport.h"
+#include "extension/sql/ZSqlManager.h"
+
+// Every replacement handler below keeps only trivially destructible locals
+// across the engine's own implementation (a fatal error or time-out leaves it
+// by a long jump); the bookkeeping runs afterwards, guarded, and a bail-out
+// met there is resumed once its objects are gone.
+
+namespace {
+
+const char* const GUARD = "SQL instrumentation (mysqli) failed:";
+
+zval* argAt(zend_execute_data* executeData, int64_t index)
+{
+    zval* value = InternalFunctionHandlerBase::getFunctionArgAt(executeData, index);
+    if (value != nullptr && Z_TYPE_P(value) == IS_REFERENCE)
+        value = Z_REFVAL_P(value);
+    if (value != nullptr && Z_TYPE_P(value) == IS_UNDEF)
+        return nullptr;
+    return value;
+}
+
+bool isObject(zval* value)
+{
+    return value != nullptr && Z_TYPE_P(value) == IS_OBJECT;
+}
+
+std::string stringOrEmpty(zval* value)
+{
+    std::string text;
+    ZSqlHandlerBase::stringArg(value, text);
+    return text;
+}
+
+void timed(zend_execute_data* executeData, zval* returnValue, timeval& start, timeval& end)
+{
+    vorn::getTimeOfDay(&start);
+    ZSqlHandlerBase::callEngine(executeData, returnValue);
+    vorn::getTimeOfDay(&end);
+}
+
+} // namespace
+
+ZMySQLiHandler::ZMySQLiHandler()
+{
+    handlers[L"mysqli::mysqli"] = on_mysqli___construct;
+    handlers[L"mysqli::__construct"] = on_mysqli___construct;
+    handlers[L"mysqli::real_connect"] = on_mysqli_real_connect_oo;
+    handlers[L"mysqli::rollback"] = on_mysqli_rollback_oo;
+    handlers[L"mysqli::prepare"] = on_mysqli_prepare_oo;
+    handlers[L"mysqli_prepare"] = on_mysqli_prepare;
+    handlers[L"mysqli::query"] = on_mysqli_query_oo;
+    handlers[L"mysqli::multi_query"] = on_mysqli_query_oo;
+    handlers[L"mysqli::real_query"] = on_mysqli_query_oo;
+    handlers[L"mysqli_real_connect"] = on_mysqli_real_connect;
+    handlers[L"mysqli_query"] = on_mysqli_query;
+    handlers[L"mysqli_real_query"] = on_mysqli_query;
+    handlers[L"mysqli_multi_query"] = on_mysqli_query;
+    handlers[L"mysqli_connect"] = on_mysqli_connect;
+    handlers[L"mysqli_rollback"] = on_mysqli_rollback;
+    handlers[L"mysqli_stmt_init"] = on_mysqli_stmt_init;
+    handlers[L"mysqli::stmt_init"] = on_mysqli_stmt_init_oo;
+    handlers[L"mysqli_stmt_prepare"] = on_mysqli_stmt_prepare;
+    handlers[L"mysqli_stmt::prepare"] = on_mysqli_stmt_prepare_oo;
+    handlers[L"mysqli_stmt::execute"] = on_mysqli_stmt_execute_oo;
+    handlers[L"mysqli_stmt_execute"] = on_mysqli_stmt_execute;
+    // Commits and transaction starts are timed like rollbacks.
+    handlers[L"mysqli::commit"] = on_mysqli_commit_oo;
+    handlers[L"mysqli_commit"] = on_mysqli_commit;
+    handlers[L"mysqli::begin_transaction"] = on_mysqli_begin_transcation_oo;
+    handlers[L"mysqli_begin_transaction"] = on_mysqli_begin_transcation;
+}
 
 ZMySQLiHandler::~ZMySQLiHandler() = default;
+
+ZMySQLiHandler* ZMySQLiHandler::instance()
+{
+    Manager* manager = _manager;
+    return manager != nullptr ? manager->sqlManager.mysqli.get() : nullptr;
+}
+
+// ---- Replacement handlers ---------------------------------------------------------
+
+void ZMySQLiHandler::on_mysqli___construct(zend_execute_data* executeData, zval* returnValue)
+{
+    // Without arguments the constructor only prepares the object (like
+    // mysqli_init()); no connect is tried, so no connect error can be its.
+    const bool attempt = getFunctionArgsCount(executeData) > 0;
+    timedConnect(executeData, returnValue, thisObject(executeData), 0, attempt,
+                 "Error in function: mysqli::__construct():");
+}
+
+void ZMySQLiHandler::on_mysqli_real_connect(zend_execute_data* executeData, zval* returnValue)
+{
+    timedConnect(executeData, returnValue, nullptr, 1, true, "Error in function: mysqli_real_connect():");
+}
+
+void ZMySQLiHandler::on_mysqli_real_connect_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    zval* link = thisObject(executeData);
+    timedConnect(executeData, returnValue, link, link ? 0 : 1, true, "Error in function: mysqli::real_connect():");
+}
+
+void ZMySQLiHandler::on_mysqli_connect(zend_execute_data* executeData, zval* returnValue)
+{
+    timeval start;
+    timeval end;
+    timed(executeData, returnValue, start, end);
+    vorn::guardEntry(Manager::LOG, GUARD, [&] {
+        if (ZMySQLiHandler* self = instance())
+            self->observeConnectFunction(executeData, returnValue, start, end);
+    });
+    Manager::resumePendingBailout();
+}
+
+void ZMySQLiHandler::on_mysqli_query(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonQuery(executeData, returnValue, nullptr);
+}
+
+void ZMySQLiHandler::on_mysqli_query_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonQuery(executeData, returnValue, thisObject(executeData));
+}
+
+void ZMySQLiHandler::on_mysqli_rollback(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonTxnQuery(executeData, returnValue, nullptr, "ROLLBACK");
+}
+
+void ZMySQLiHandler::on_mysqli_rollback_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonTxnQuery(executeData, returnValue, thisObject(executeData), "ROLLBACK");
+}
+
+void ZMySQLiHandler::on_mysqli_commit(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonTxnQuery(executeData, returnValue, nullptr, "COMMIT");
+}
+
+void ZMySQLiHandler::on_mysqli_commit_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonTxnQuery(executeData, returnValue, thisObject(executeData), "COMMIT");
+}
+
+void ZMySQLiHandler::on_mysqli_begin_transcation(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonTxnQuery(executeData, returnValue, nullptr, "BEGIN");
+}
+
+void ZMySQLiHandler::on_mysqli_begin_transcation_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonTxnQuery(executeData, returnValue, thisObject(executeData), "BEGIN");
+}
+
+void ZMySQLiHandler::on_mysqli_prepare(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonStatementInit(executeData, returnValue, nullptr);
+}
+
+void ZMySQLiHandler::on_mysqli_prepare_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonStatementInit(executeData, returnValue, thisObject(executeData));
+}
+
+void ZMySQLiHandler::on_mysqli_stmt_init(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonStatementInit(executeData, returnValue, nullptr);
+}
+
+void ZMySQLiHandler::on_mysqli_stmt_init_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonStatementInit(executeData, returnValue, thisObject(executeData));
+}
+
+void ZMySQLiHandler::on_mysqli_stmt_prepare(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonStatementPrepare(executeData, returnValue, nullptr);
+}
+
+void ZMySQLiHandler::on_mysqli_stmt_prepare_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonStatementPrepare(executeData, returnValue, thisObject(executeData));
+}
+
+void ZMySQLiHandler::on_mysqli_stmt_execute(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonStatementExecute(executeData, returnValue, nullptr);
+}
+
+void ZMySQLiHandler::on_mysqli_stmt_execute_oo(zend_execute_data* executeData, zval* returnValue)
+{
+    doCommonStatementExecute(executeData, returnValue, thisObject(executeData));
+}
+
+// ---- Common routines ------------------------------------------------------------------
+
+void ZMySQLiHandler::doCommonQuery(zend_execute_data* executeData, zval* returnValue, zval* link)
+{
+    if (gateClosed()) {
+        callEngine(executeData, returnValue);
+        return;
+    }
+    timeval start;
+    timeval end;
+    timed(executeData, returnValue, start, end);
+    vorn::guardEntry(Manager::LOG, GUARD, [&] {
+        if (ZMySQLiHandler* self = instance())
+            self->observeQuery(executeData, returnValue, link, start, end);
+    });
+    Manager::resumePendingBailout();
+}
+
+void ZMySQLiHandler::doCommonStatementInit(zend_execute_data* executeData, zval* returnValue, zval* link)
+{
+    if (!sqlsupport::collectionOn()) {
+        callEngine(executeData, returnValue);
+        return;
+    }
+    timeval start;
+    timeval end;
+    timed(executeData, returnValue, start, end);
+    vorn::guardEntry(Manager::LOG, GUARD, [&] {
+        if (ZMySQLiHandler* self = instance())
+            self->observeStatementInit(executeData, returnValue, link, start, end);
+    });
+    Manager::resumePendingBailout();
+}
+
+void ZMySQLiHandler::doCommonStatementPrepare(zend_execute_data* executeData, zval* returnValue, zval* link)
+{
+    if (!sqlsupport::collectionOn()) {
+        callEngine(executeData, returnValue);
+        return;
+    }
+    callEngine(executeData, returnValue);
+    vorn::guardEntry(Manager::LOG, GUARD, [&] {
+        if (ZMySQLiHandler* self = instance())
+            self->observeStatementPrepare(executeData, link);
+    });
+    Manager::resumePendingBailout();
+}
+
+void ZMySQLiHandler::doCommonStatementExecute(zend_execute_data* executeData, zval* returnValue, zval* link)
+{
+    if (gateClosed()) {
+        callEngine(executeData, returnValue);
+        return;
+    }
+    timeval start;
+    timeval end;
+    timed(executeData, returnValue, start, end);
+    vorn::guardEntry(Manager::LOG, GUARD, [&] {
+        if (ZMySQLiHandler* self = instance())
+            self->observeStatementExecute(executeData, returnValue, link, start, end);
+    });
+    Manager::resumePendingBailout();
+}
+
+void ZMySQLiHandler::doCommonTxnQuery(zend_execute_data* executeData, zval* returnValue, zval* link,
+                                      const char* fixedText)
+{
+    if (gateClosed()) {
+        callEngine(executeData, returnValue);
+        return;
+    }
+    timeval start;
+    timeval end;
+    timed(executeData, returnValue, start, end);
+    vorn::guardEntry(Manager::LOG, GUARD, [&] {
+        if (ZMySQLiHandler* self = instance())
+            self->observeTxnQuery(executeData, returnValue, link, fixedText, start, end);
+    });
+    Manager::resumePendingBailout();
+}
+
+void ZMySQLiHandler::timedConnect(zend_execute_data* executeData, zval* returnValue, zval* link, int64_t first,
+                                  bool attempt, const char* text)
+{
+    ConnectCall call{executeData, link, first, attempt, text, {}, {}};
+    timed(executeData, returnValue, call.start, call.end);
+    vorn::guardEntry(Manager::LOG, GUARD, [&] {
+        ZMySQLiHandler* self = instance();
+        if (self == nullptr)
+            return;
+        if (call.link == nullptr)
+            call.link = argAt(executeData, 0);  // the procedural form: the link comes first
+        ZPHPException error;
+        if (!self->doCommonConnect(call, error))
+            self->connectFailed(call, error);
+    });
+    Manager::resumePendingBailout();
+}
+
+// ---- Connections -------------------------------------------------------------------------
+
+bool ZMySQLiHandler::doCommonConnect(const ConnectCall& call, ZPHPException& error)
+{
+    error = ZPHPException();
+    if (!isObject(call.link))
+        return true;
+    zend_execute_data* executeData = call.executeData;
+    auto connection = std::make_shared<ZDbConnectionInfo>();
+    connection->id = static_cast<uint64_t>(vorn::getObjectId(call.link));
+    connection->host = stringOrEmpty(argAt(executeData, call.first));
+    connection->user = stringOrEmpty(argAt(executeData, call.first + 1));
+    connection->password = stringOrEmpty(argAt(executeData, call.first + 2));
+    connection->dbName = stringOrEmpty(argAt(executeData, call.first + 3));
+    connection->dbType = "mysql";
+    connection->type = "MYSQLI";
+    connection->port = "3306";
+    // mysqli takes the port as an integer; a string of digits (a script
+    // without strict types) is converted by mysqli itself, so it is the port
+    // used as well.
+    zval* port = argAt(executeData, call.first + 4);
+    std::string digits;
+    if (port != nullptr && Z_TYPE_P(port) == IS_LONG && Z_LVAL_P(port) >= 1) {
+        connection->port = std::to_string(Z_LVAL_P(port));
+    } else if (stringArg(port, digits) && !digits.empty() && digits.size() <= 5
+               && digits.find_first_not_of("0123456789") == std::string::npos && std::stol(digits) >= 1) {
+        connection->port = std::to_string(std::stol(digits));
+    }
+    if (call.attempt)
+        error = formatError(executeData, call.link, "connect_errno", "connect_error");
+    connection->error = error.message;
+    // Only a collected request reports calls on its links, and only its
+    // activation empties the registry again: a request that is not collected
+    // (no registration block at all, for one) must not fill it.
+    if (sqlsupport::collectionOn())
+        insertConnection(connection);
+    return error.type.empty();
+}
+
+void ZMySQLiHandler::connectFailed(const ConnectCall& call, const ZPHPException& error)
+{
+    VornLog& log = Manager::LOG;
+    if (log.enabled(VornLog::LEVEL_DBG1)) {
+        log.logDbg1(call.text);
+        // The texts are UTF-8 from the server or the script: logged as such.
+        log.logDbg1(vorn::fromUtf8(logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace)));
+    }
+    sqlsupport::reportFailedCall(call.executeData, call.start, call.end, error);
+}
+
+void ZMySQLiHandler::observeConnectFunction(zend_execute_data* executeData, zval* returnValue, const timeval& start,
+                                            const timeval& end)
+{
+    ConnectCall call{executeData, nullptr, 0, true, "Error in function: mysqli_connect():", start, end};
+    ZPHPException error;
+    if (isObject(returnValue)) {
+        call.link = returnValue;
+        if (!doCommonConnect(call, error))
+            connectFailed(call, error);
+        return;
+    }
+    if (!sqlsupport::callFailed(returnValue))
+        return;
+    // No link: the error is the one mysqli_connect_error() reports. Its text
+    // comes back widened byte by byte; the bytes are kept as they are.
+    std::wstring text;
+    callUserFunction(L"mysqli_connect_error", text);
+    error.setErrorMessage(sqlsupport::latin1Bytes(text), sqlsupport::maxMessageLength());
+    error.type = "Function failure";
+    sqlsupport::takePendingException(error);
+    error.trace = getBacktrace(executeData);
+    connectFailed(call, error);
+}
+
+// ---- Queries, statements, transactions -------------------------------------------------------------
+
+void ZMySQLiHandler::observeQuery(zend_execute_data* executeData, zval* returnValue, zval* link,
+                                  const timeval& start, const timeval& end)
+{
+    zval* subject = link != nullptr ? link : argAt(executeData, 0);
+    zval* sqlValue = argAt(executeData, link != nullptr ? 0 : 1);
+    std::string sql;
+    if (subject == nullptr || !stringArg(sqlValue, sql))
+        return;
+    ConnectionPtr connection = getConnection(subject);
+    if (!connection)
+        return;
+    ZPHPException error;
+    if (sqlsupport::callFailed(returnValue))
+        error = formatError(executeData, subject, "errno", "error");
+    else if (!slowEnough(elapsedMs(start, end)))
+        return;
+    std::string reduced;
+    if (!trimSql(sql, reduced)) {
+        sqlsupport::logSqlRefused();
+        return;
+    }
+    report(executeData, start, end, sql, reduced, connection, error);
+}
+
+void ZMySQLiHandler::observeStatementInit(zend_execute_data* executeData, zval* returnValue, zval* link,
+                                          const timeval& start, const timeval& end)
+{
+    zval* subject = link != nullptr ? link : argAt(executeData, 0);
+    zval* sqlValue = argAt(executeData, link != nullptr ? 0 : 1);
+    if (!isObject(subject))
+        return;
+    ConnectionPtr connection = getConnection(subject);
+    if (!connection || returnValue == nullptr)
+        return;
+    std::string sql;
+    const bool hasSql = stringArg(sqlValue, sql);
+    if (isObject(returnValue)) {
+        auto statement = std::make_shared<ZDbPreparedStatement>();
+        statement->id = static_cast<uint64_t>(vorn::getObjectId(returnValue));
+        statement->connection = connection;
+        statement->sql = sql;
+        insertStatement(statement);
+        return;
+    }
+    // A failed prepare is reported whatever its duration, within the
+    // request's limits and SQL mode like every other reported call.
+    if (!hasSql || !sqlsupport::callFailed(returnValue) || gateClosed())
+        return;
+    std::string reduced;
+    if (!trimSql(sql, reduced)) {
+        sqlsupport::logSqlRefused();
+        return;
+    }
+    report(executeData, start, end, sql, reduced, connection, formatError(executeData, subject, "errno", "error"));
+}
+
+void ZMySQLiHandler::observeStatementPrepare(zend_execute_data* executeData, zval* link)
+{
+    zval* statementValue = link != nullptr ? link : argAt(executeData, 0);
+    zval* sqlValue = argAt(executeData, link != nullptr ? 0 : 1);
+    std::string sql;
+    if (!isObject(statementValue) || !stringArg(sqlValue, sql))
+        return;
+    StatementPtr statement = getStatement(statementValue);
+    if (statement)
+        statement->sql = sql;
+}
+
+void ZMySQLiHandler::observeStatementExecute(zend_execute_data* executeData, zval* returnValue, zval* link,
+                                             const timeval& start, const timeval& end)
+{
+    // A failed execution is reported at any duration, like a failed query.
+    const bool failed = sqlsupport::callFailed(returnValue);
+    if (!failed && !slowEnough(elapsedMs(start, end)))
+        return;
+    zval* statementValue = link != nullptr ? link : argAt(executeData, 0);
+    StatementPtr statement = getStatement(statementValue);
+    if (!statement)
+        return;
+    ZPHPException error = formatError(executeData, statementValue, "errno", "error");
+    std::string reduced;
+    if (!trimSql(statement->sql, reduced)) {
+        sqlsupport::logSqlRefused();
+        return;
+    }
+    report(executeData, start, end, statement->sql, reduced, statement->connection, error);
+}
+
+void ZMySQLiHandler::observeTxnQuery(zend_execute_data* executeData, zval* returnValue, zval* link,
+                                     const char* fixedText, const timeval& start, const timeval& end)
+{
+    // A transaction call that fails is reported at any duration, with its error.
+    const bool failed = sqlsupport::callFailed(returnValue);
+    if (!failed && !slowEnough(elapsedMs(start, end)))
+        return;
+    zval* subject = link != nullptr ? link : argAt(executeData, 0);
+    if (!isObject(subject))
+        return;
+    ConnectionPtr connection = getConnectionById(static_cast<uint64_t>(vorn::getObjectId(subject)));
+    if (!connection)
+        return;
+    ZPHPException error;
+    if (failed) {
+        error = formatError(executeData, subject, "errno", "error");
+        if (error.type.empty()) {
+            // False without an error number ("no transaction to roll back"
+            // is not an error of the server): still a failed call.
+            error.type = "Function failure";
+            error.trace = getBacktrace(executeData);
+        }
+    }
+    report(executeData, start, end, fixedText, fixedText, connection, error);
+}
+
+void ZMySQLiHandler::report(zend_execute_data* executeData, const timeval& start, const timeval& end,
+                            const std::string& sql, const std::string& reduced, const ConnectionPtr& connection,
+                            const ZPHPException& error)
+{
+    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
+    if (!location)
+        return;
+    boost::shared_ptr<ZCaptureEvent> startEvent =
+        addStartMethodEvent(start, location, sql, reduced, connection, std::vector<ZBoundValue>());
+    addEndMethodEvent(startEvent, location, end, error);
+}
+
+ZPHPException ZMySQLiHandler::formatError(zend_execute_data* executeData, zval* object, const char* numberName,
+                                          const char* textName)
+{
+    ZPHPException error;
+    // An engine error (a closed link, a statement never prepared) is not the
+    // server's: the object's error properties may still hold an older error.
+    zend_object* pending = EG(exception);
+    const bool engineError = pending != nullptr
+        && !zend_string_equals_literal_ci(pending->ce->name, "mysqli_sql_exception");
+    if (!engineError && readObjectIntProperty(object, numberName, 0) != 0) {
+        error.setErrorMessage(readObjectStringProperty(object, textName, ""), sqlsupport::maxMessageLength());
+        error.type = "Function failure";
+    }
+    sqlsupport::takePendingException(error);
+    if (!error.type.empty())
+        error.trace = getBacktrace(executeData);
+    return error;
+}

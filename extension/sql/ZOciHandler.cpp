@@ -1,5 +1,298 @@
 #include "extension/sql/ZOciHandler.h"
 
-ZOciHandler::ZOciHandler() = default;
+#include <cstring>
+
+#include <memory>
+
+#include "php.h"
+
+#include "common/VornUtils.h"
+#include "extension/engine/EngineBoundary.h"
+#include "extension/engine/VornEngine.h"
+#include "extension/instrumentation/Manager.h"
+#include "extension/sql/SqlHandlerSupport.h"
+#include "extension/sql/ZSqlManager.h"
+
+namespace {
+
+const char* const GUARD = "SQL instrumentation (OCI8) failed:";
+
+zval* argAt(zend_execute_data* executeData, int64_t index)
+{
+    zval* value = InternalFunctionHandlerBase::getFunctionArgAt(executeData, index);
+    if (value != nullptr && Z_TYPE_P(value) == IS_REFERENCE)
+        value = Z_REFVAL_P(value);
+    if (value != nullptr && Z_TYPE_P(value) == IS_UNDEF)
+        return nullptr;
+    return value;
+}
+
+// A resource that is still open (a closed one has lost its type).
+bool isOpenResource(zval* value)
+{
+    return value != nullptr && Z_TYPE_P(value) == IS_RESOURCE && Z_RES_TYPE_P(value) >= 0;
+}
+
+// Calls oci_error() with the handle (or with no argument), with the script's
+// pending exception set aside; true with `result` holding its value (released
+// by the caller).
+bool callOciError(zval* handle, zval* result)
+{
+    ZVAL_UNDEF(result);
+    Manager& manager = Manager::get();
+    if (manager.bailoutPending)
+        return false;
+    zval function;
+    ZVAL_STRINGL(&function, "oci_error", sizeof("oci_error") - 1);
+    zval argument;
+    const uint32_t count = handle != nullptr ? 1 : 0;
+    if (handle != nullptr)
+        ZVAL_COPY_VALUE(&argument, handle);
+    bool called = false;
+    bool bailedOut = false;
+    {
+        vorn::ScopedExceptionState scriptState;
+        zend_try {
+            called = call_user_function(EG(function_table), nullptr, &function, result, count,
+                                        count ? &argument : nullptr) == SUCCESS;
+        } zend_catch {
+            bailedOut = true;
+        } zend_end_try();
+    }
+    zval_ptr_dtor(&function);
+    if (bailedOut) {
+        manager.bailoutPending = true;
+        ZVAL_UNDEF(result);
+        return false;
+    }
+    if (!called || Z_ISUNDEF_P(result)) {
+        ZVAL_UNDEF(result);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+ZOciHandler::ZOciHandler()
+{
+    handlers[L"oci_connect"] = on_oci_connect;
+    handlers[L"oci_new_connect"] = on_oci_connect;
+    handlers[L"oci_pconnect"] = on_oci_connect;
+    handlers[L"oci_parse"] = on_oci_parse;
+    handlers[L"oci_execute"] = on_oci_execute;
+    handlers[L"oci_rollback"] = on_oci_rollback;
+    // Commits are timed like rollbacks.
+    handlers[L"oci_commit"] = on_oci_commit;
+}
 
 ZOciHandler::~ZOciHandler() = default;
+
+// Only trivially destructible locals live across the engine's call (a fatal
+// error or time-out leaves it by a long jump); the bookkeeping runs after it,
+// guarded, and a bail-out met there is resumed once its objects are gone.
+void ZOciHandler::run(zend_execute_data* executeData, zval* returnValue, Observer observer)
+{
+    if (gateClosed()) {
+        callEngine(executeData, returnValue);
+        return;
+    }
+    timeval start;
+    timeval end;
+    vorn::getTimeOfDay(&start);
+    callEngine(executeData, returnValue);
+    vorn::getTimeOfDay(&end);
+    vorn::guardEntry(Manager::LOG, GUARD, [&] {
+        Manager* manager = _manager;
+        boost::shared_ptr<ZOciHandler> self = manager ? manager->sqlManager.oci : boost::shared_ptr<ZOciHandler>();
+        if (self)
+            ((*self).*observer)(executeData, returnValue, start, end);
+    });
+    Manager::resumePendingBailout();
+}
+
+void ZOciHandler::on_oci_connect(zend_execute_data* executeData, zval* returnValue)
+{
+    run(executeData, returnValue, &ZOciHandler::observeConnect);
+}
+
+void ZOciHandler::on_oci_parse(zend_execute_data* executeData, zval* returnValue)
+{
+    run(executeData, returnValue, &ZOciHandler::observeParse);
+}
+
+void ZOciHandler::on_oci_execute(zend_execute_data* executeData, zval* returnValue)
+{
+    run(executeData, returnValue, &ZOciHandler::observeExecute);
+}
+
+void ZOciHandler::on_oci_rollback(zend_execute_data* executeData, zval* returnValue)
+{
+    run(executeData, returnValue, &ZOciHandler::observeRollback);
+}
+
+void ZOciHandler::on_oci_commit(zend_execute_data* executeData, zval* returnValue)
+{
+    run(executeData, returnValue, &ZOciHandler::observeCommit);
+}
+
+void ZOciHandler::observeConnect(zend_execute_data* executeData, zval* returnValue, const timeval& start,
+                                 const timeval&)
+{
+    if (returnValue == nullptr)
+        return;
+    if (Z_TYPE_P(returnValue) == IS_RESOURCE) {
+        auto connection = std::make_shared<ZDbConnectionInfo>();
+        connection->id = static_cast<uint64_t>(vorn::getResourceId(returnValue));
+        connection->dbType = "oracle";
+        connection->type = "OCI";
+        stringArg(argAt(executeData, 0), connection->user);
+        stringArg(argAt(executeData, 1), connection->password);
+        std::string connectString;
+        if (stringArg(argAt(executeData, 2), connectString)) {
+            std::shared_ptr<ZDbConnectionInfo> parsed = ZDbConnectionInfo::parseDsnOCI(connectString);
+            if (parsed) {
+                connection->host = parsed->host;
+                connection->dbName = parsed->dbName;
+                connection->port = parsed->port;
+            }
+        }
+        insertConnection(connection);
+        return;
+    }
+    // Whichever of the three connect functions failed, its log line names
+    // oci_connect; the event's location names the function called.
+    if (Z_TYPE_P(returnValue) == IS_FALSE)
+        doReportError(executeData, "oci_connect", start, nullptr);
+}
+
+void ZOciHandler::observeParse(zend_execute_data* executeData, zval* returnValue, const timeval& start,
+                               const timeval&)
+{
+    if (returnValue == nullptr)
+        return;
+    zval* link = argAt(executeData, 0);
+    if (Z_TYPE_P(returnValue) == IS_RESOURCE) {
+        std::string sql;
+        if (!stringArg(argAt(executeData, 1), sql))
+            return;
+        ConnectionPtr connection = getConnection(link);
+        if (!connection)
+            return;
+        auto statement = std::make_shared<ZDbPreparedStatement>();
+        statement->id = static_cast<uint64_t>(vorn::getResourceId(returnValue));
+        statement->connection = connection;
+        statement->sql = sql;
+        insertStatement(statement);
+        return;
+    }
+    if (Z_TYPE_P(returnValue) == IS_FALSE)
+        doReportError(executeData, "oci_parse", start, link);
+}
+
+void ZOciHandler::observeExecute(zend_execute_data* executeData, zval* returnValue, const timeval& start,
+                                 const timeval& end)
+{
+    zval* statementValue = argAt(executeData, 0);
+    if (returnValue == nullptr || Z_TYPE_P(returnValue) != IS_TRUE) {
+        doReportError(executeData, "oci_execute", start, statementValue);
+        return;
+    }
+    if (!slowEnough(elapsedMs(start, end)))
+        return;
+    StatementPtr statement = getStatement(statementValue);
+    if (!statement)
+        return;
+    std::string reduced;
+    if (!trimSql(statement->sql, reduced)) {
+        sqlsupport::logSqlRefused();
+        return;
+    }
+    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
+    if (!location)
+        return;
+    boost::shared_ptr<ZCaptureEvent> startEvent =
+        addStartMethodEvent(start, location, statement->sql, reduced, statement->connection, std::vector<ZBoundValue>());
+    addEndMethodEvent(startEvent, location, end, ZPHPException());
+}
+
+void ZOciHandler::observeRollback(zend_execute_data* executeData, zval* returnValue, const timeval& start,
+                                  const timeval& end)
+{
+    observeTransaction(executeData, returnValue, start, end, "oci_rollback", "ROLLBACK");
+}
+
+void ZOciHandler::observeCommit(zend_execute_data* executeData, zval* returnValue, const timeval& start,
+                                const timeval& end)
+{
+    observeTransaction(executeData, returnValue, start, end, "oci_commit", "COMMIT");
+}
+
+void ZOciHandler::observeTransaction(zend_execute_data* executeData, zval* returnValue, const timeval& start,
+                                     const timeval& end, const char* functionName, const char* sql)
+{
+    zval* link = argAt(executeData, 0);
+    if (returnValue == nullptr || Z_TYPE_P(returnValue) != IS_TRUE) {
+        doReportError(executeData, functionName, start, link);
+        return;
+    }
+    if (!slowEnough(elapsedMs(start, end)))
+        return;
+    ConnectionPtr connection = getConnection(link);
+    if (!connection)
+        return;
+    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
+    if (!location)
+        return;
+    boost::shared_ptr<ZCaptureEvent> startEvent =
+        addStartMethodEvent(start, location, sql, sql, connection, std::vector<ZBoundValue>());
+    addEndMethodEvent(startEvent, location, end, ZPHPException());
+}
+
+ZPHPException ZOciHandler::ociError(zval* handle, zend_execute_data* executeData)
+{
+    ZPHPException error;
+    error.type = "Function failure";
+    error.trace = getBacktrace(executeData);
+    zval result;
+    if (callOciError(handle, &result)) {
+        if (Z_TYPE(result) == IS_ARRAY) {
+            zval* message = zend_hash_str_find(Z_ARRVAL(result), "message", sizeof("message") - 1);
+            if (message != nullptr && Z_TYPE_P(message) == IS_REFERENCE)
+                message = Z_REFVAL_P(message);
+            if (message != nullptr && Z_TYPE_P(message) == IS_STRING)
+                error.setErrorMessage(std::string(Z_STRVAL_P(message), strnlen(Z_STRVAL_P(message), Z_STRLEN_P(message))),
+                                      sqlsupport::maxMessageLength());
+        }
+        zval_ptr_dtor(&result);
+    }
+    return error;
+}
+
+void ZOciHandler::doReportError(zend_execute_data* executeData, const char* functionName, const timeval& start,
+                                zval* handle)
+{
+    timeval end;
+    vorn::getTimeOfDay(&end);
+    // The error belongs to the link or statement the call worked on; only a
+    // failed connect has none, and then oci_error() without argument gives
+    // the connect's error. A handle that is no open resource (a wrong
+    // argument the engine refused) has no error to ask for.
+    ZPHPException error;
+    if (handle == nullptr)
+        error = ociError(nullptr, executeData);
+    else if (isOpenResource(handle))
+        error = ociError(handle, executeData);
+    else {
+        error.type = "Function failure";
+        error.trace = getBacktrace(executeData);
+    }
+    sqlsupport::takePendingException(error);
+    VornLog& log = Manager::LOG;
+    if (log.enabled(VornLog::LEVEL_DBG1)) {
+        log.logDbg1("Error in function:", functionName);
+        // The texts are UTF-8 from the server or the script: logged as such.
+        log.logDbg1(vorn::fromUtf8(logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace)));
+    }
+    sqlsupport::reportFailedCall(executeData, start, end, error);
+}

@@ -1,0 +1,68 @@
+#include "extension/sql/SqlHandlerSupport.h"
+
+#include "php.h"
+
+#include "extension/instrumentation/Manager.h"
+#include "extension/report/ZEventsReporter.h"
+#include "extension/sql/ZSqlHandlerBase.h"
+
+namespace sqlsupport {
+
+bool collectionOn()
+{
+    Manager* manager = InternalFunctionHandlerBase::_manager;
+    return manager != nullptr && manager->collecting && Manager::globals.collectEnabled && manager->reporter;
+}
+
+bool callFailed(zval* returnValue)
+{
+    if (EG(exception) != nullptr)
+        return true;
+    return returnValue != nullptr && Z_TYPE_P(returnValue) == IS_FALSE;
+}
+
+int maxMessageLength()
+{
+    const uint64_t limit = Manager::globals.exception_max_message_length;
+    return static_cast<int>(limit > 1000 ? 1000 : limit);
+}
+
+void takePendingException(ZPHPException& error)
+{
+    zend_object* pending = EG(exception);
+    if (pending == nullptr)
+        return;
+    if (pending->ce != nullptr && pending->ce->name != nullptr)
+        error.type.assign(ZSTR_VAL(pending->ce->name), ZSTR_LEN(pending->ce->name));
+    if (error.message.empty()) {
+        zval object;
+        ZVAL_OBJ(&object, pending);
+        error.setErrorMessage(ZSqlHandlerBase::readObjectStringProperty(&object, "message", ""),
+                              maxMessageLength());
+    }
+}
+
+std::string latin1Bytes(const std::wstring& text)
+{
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (wchar_t c : text)
+        bytes += static_cast<char>(static_cast<unsigned char>(c & 0xff));
+    return bytes;
+}
+
+void reportFailedCall(zend_execute_data* executeData, const timeval& start, const timeval& end,
+                      const ZPHPException& error)
+{
+    Manager* manager = InternalFunctionHandlerBase::_manager;
+    if (manager == nullptr || !collectionOn() || InternalFunctionHandlerBase::isLimitReached())
+        return;
+    ZSqlHandlerBase::addFailedCallEvents(executeData, start, end, error, manager->depth);
+}
+
+void logSqlRefused()
+{
+    Manager::LOG.logDbg1("Maximum SQL limit reached - this SQL will not be reported");
+}
+
+} // namespace sqlsupport
