@@ -380,6 +380,8 @@ zend_module_entry oci8_module_entry = {
 
 } // namespace
 
+extern "C" ZEND_DLEXPORT zend_module_entry* get_module();
+
 extern "C" ZEND_DLEXPORT zend_module_entry* get_module()
 {
     return &oci8_module_entry;
