@@ -11,7 +11,7 @@ PACKAGES=(
   libboost-thread-dev
   libthrift-dev thrift-compiler python3-thrift
   libcjson-dev libcurl4-openssl-dev flex
-  php8.2-dev php8.2-cli php8.2-curl php8.2-mysql php8.2-sqlite3
+  php8.2-dev php8.2-cli php8.2-opcache php8.2-curl php8.2-mysql php8.2-sqlite3
   mariadb-server mariadb-client
   python3 curl procps openssl util-linux
 )
@@ -31,5 +31,13 @@ fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "install-deps: installing ${missing[*]}"
+# Packages that come with a service (mariadb-server) must not start it: the
+# tests start their own servers in temporary folders and never use a system one.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+  $SUDO chmod 755 "$policy"
+  trap '$SUDO rm -f "$policy"' EXIT
+fi
 $SUDO apt-get update
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
