@@ -8,7 +8,7 @@
 
 #include "php.h"
 #include "zend_exceptions.h"
-#include "zend_observer.h"
+#include "zend_fibers.h"
 
 #include "common/VornUtils.h"
 #include "common/zException.h"
@@ -16,6 +16,7 @@
 #include "extension/engine/EngineServerVariables.h"
 #include "extension/instrumentation/InstrumentationRules.h"
 #include "extension/instrumentation/InternalFunctionHandlerBase.h"
+#include "extension/instrumentation/ListedFunctionRewriter.h"
 #include "extension/engine/VornEngine.h"
 #include "extension/model/ZLocation.h"
 #include "extension/model/ZMethodEndEvent.h"
@@ -27,8 +28,6 @@
 QuilletGlobals Manager::globals;
 VornLog Manager::LOG;
 int32_t Manager::_resourceID = -1;
-bool Manager::executeHookRequested = false;
-bool Manager::observerRegistered = false;
 
 namespace {
 
@@ -36,29 +35,18 @@ namespace {
 // allowed qx.max_functions_depth nothing is instrumented anyway.
 constexpr int32_t DEPTH_WALK_LIMIT = 102;
 
-bool isMarked(const zend_function* function)
+// exit() unwinds the stack with an engine object that is not a script
+// exception; so does the destruction of a suspended fiber.
+zend_object* scriptException(zend_object* pending)
 {
-    const int32_t slot = Manager::_resourceID;
-    if (!function || function->type != ZEND_USER_FUNCTION || slot < 0 || slot >= ZEND_MAX_RESERVED_RESOURCES)
-        return false;
-    return (reinterpret_cast<uintptr_t>(function->op_array.reserved[slot]) & 1u) != 0;
-}
-
-// Chosen once per function: only marked user functions are observed.
-zend_observer_fcall_handlers observerInit(zend_execute_data* executeData)
-{
-    if (executeData && isMarked(executeData->func))
-        return {Manager::executeBegin, Manager::executeEnd};
-    return {nullptr, nullptr};
-}
-
-// exit() unwinds the stack with an engine object that is not a script exception.
-zend_object* scriptException()
-{
-    zend_object* pending = EG(exception);
     if (!pending || zend_is_unwind_exit(pending) || zend_is_graceful_exit(pending))
         return nullptr;
     return pending;
+}
+
+zend_object* scriptException()
+{
+    return scriptException(EG(exception));
 }
 
 std::string nameOf(const zend_string* name)
@@ -103,19 +91,17 @@ Manager::~Manager() = default;
 
 // ---- Lifecycle ---------------------------------------------------------------
 
-void Manager::installExecuteHook()
+void Manager::instrumentListedUserFunctions()
 {
-    executeHookRequested = true;
-    if (InternalFunctionHandlerBase::_manager)
-        get().registerObserverIfNeeded();
-}
-
-void Manager::registerObserverIfNeeded()
-{
-    if (!executeHookRequested || observerRegistered || userFunctions.empty())
-        return;
-    zend_observer_fcall_register(observerInit);
-    observerRegistered = true;
+    listedUserEntries.clear();
+    std::vector<ListedFunctionRewriter::Target> targets;
+    for (const auto& entry : pointFile.entries) {
+        if (!entry || (entry->flags & ZPointFileEntry::FLAG_WRAPPED))
+            continue;
+        listedUserEntries.push_back(entry);
+        targets.push_back({entry->classNameLower, entry->methodNameLower});
+    }
+    ListedFunctionRewriter::install(targets);
 }
 
 void Manager::startup()
@@ -139,7 +125,7 @@ void Manager::startup()
             PointFileMap& map = (entry->flags & ZPointFileEntry::FLAG_WRAPPED) ? internalFunctions : userFunctions;
             map.emplace(entry->key, entry);  // the first entry of a key stays
         }
-        registerObserverIfNeeded();
+        instrumentListedUserFunctions();
     } catch (const zException& e) {
         LOG.logError("Error while loading Points file:", e.message);
     } catch (const std::exception& e) {
@@ -174,6 +160,7 @@ void Manager::requestCleanup()
     requestMethod = "GET";
     globals.collectEnabled = false;
     openCalls.clear();
+    shutdownSeen = false;
     bailoutPending = false;
     entryMemo.clear();
     tokenMemo.clear();
@@ -183,6 +170,7 @@ void Manager::requestCleanup()
 
 void Manager::dropUnfinishedCalls()
 {
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { closeCallsLeftOpen(false); });
     openCalls.clear();
     if (!reporter)
         return;
@@ -193,20 +181,23 @@ void Manager::dropUnfinishedCalls()
 
 // ---- Execution hooks ----------------------------------------------------------
 
-void Manager::executeBegin(zend_execute_data* executeData)
+void Manager::listedCallBegins(zend_execute_data* frame, int64_t entry, bool byScope)
 {
     Manager& manager = get();
     if (!manager.collecting)
         return;
-    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.beginCall(executeData); });
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] {
+        if (const ZPointFileEntry* listed = manager.listedEntryOf(frame, entry, byScope))
+            manager.beginCall(frame, listed);
+    });
 }
 
-void Manager::executeEnd(zend_execute_data* executeData, zval*)
+void Manager::listedCallEnds(zend_execute_data* frame, zend_object* exception)
 {
     Manager& manager = get();
     if (manager.openCalls.empty())
         return;
-    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.endCall(executeData); });
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.endCall(frame, exception); });
     resumePendingBailout();
 }
 
@@ -231,19 +222,100 @@ int32_t Manager::refreshDepth(const zend_execute_data* executeData)
     return executions;
 }
 
-void Manager::beginCall(zend_execute_data* executeData)
+// The depth of a listed frame, counted from the nearest open call below it
+// (usually its listed caller a few frames down), not from the bottom of the
+// stack. The open call is trusted only while its frame still runs its
+// function: calls whose frames went away unended are closed at shutdown.
+int32_t Manager::depthOf(const zend_execute_data* frame) const
 {
-    if (!InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
+    const OpenCall* anchor = openCalls.empty() ? nullptr : &openCalls.back();
+    int32_t executions = 0;
+    for (const zend_execute_data* at = frame; at && executions <= DEPTH_WALK_LIMIT; at = at->prev_execute_data) {
+        if (anchor && at == anchor->executeData && at->func == anchor->function)
+            return anchor->depth + executions;
+        if (at->func && ZEND_USER_CODE(at->func->type))
+            ++executions;
+    }
+    return 1 + executions;
+}
+
+const ZPointFileEntry* Manager::listedEntryOf(const zend_execute_data* frame, int64_t entry, bool byScope)
+{
+    const zend_op_array& opArray = frame->func->op_array;
+    if (byScope && opArray.scope) {
+        // A trait method listed under the class that uses it.
+        if (const ZPointFileEntry* own = userEntryOf(opArray))
+            return own;
+    }
+    if (entry < 0 || static_cast<uint64_t>(entry) >= listedUserEntries.size())
+        return nullptr;
+    const ZPointFileEntry* listed = listedUserEntries[static_cast<std::size_t>(entry)].get();
+    // The compiled code names its entry; a call made by hand from a script
+    // (or stale code) must name the running function.
+    const zend_string* name = opArray.function_name;
+    if (!listed || !name
+        || zend_binary_strcasecmp(ZSTR_VAL(name), ZSTR_LEN(name), listed->methodNameLower.data(),
+                                  listed->methodNameLower.size()) != 0)
+        return nullptr;
+    return listed;
+}
+
+// Once the script's main stack is gone (request shutdown: shutdown functions,
+// destructors), calls begun on it that are still open were left by exit() or
+// a fatal error: they are closed before anything else is timed.
+void Manager::noteShutdown()
+{
+    if (shutdownSeen || !(EG(flags) & EG_FLAGS_IN_SHUTDOWN))
         return;
-    int32_t callDepth = refreshDepth(executeData);
+    shutdownSeen = true;
+    closeCallsLeftOpen(true);
+}
+
+void Manager::closeCallsLeftOpen(bool mainStackOnly)
+{
+    // A fatal error or a time-out (the engine bailed out): the calls did not
+    // complete, they are dropped. Otherwise exit() ended them.
+    const bool cutShort = CG(unclean_shutdown) != 0;
+    for (std::size_t i = openCalls.size(); i-- > 0;) {
+        if (mainStackOnly && openCalls[i].inFiber)
+            continue;
+        OpenCall call = std::move(openCalls[i]);
+        openCalls.erase(openCalls.begin() + static_cast<std::ptrdiff_t>(i));
+        if (!cutShort)
+            finishCall(std::move(call), nullptr, nullptr);
+    }
+}
+
+void Manager::beginCall(zend_execute_data* frame, const ZPointFileEntry* entry)
+{
+    if (!reporter || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
+        return;
+    noteShutdown();
+    const int32_t callDepth = depthOf(frame);
     if (!InstrumentationRules::withinDepth(callDepth, globals.max_functions_depth))
         return;
-    if (!reporter || !isMarked(executeData->func))
-        return;
+    const zend_op_array& opArray = frame->func->op_array;
     OpenCall call;
-    if (!draftUserLocation(executeData, call.location))
-        return;
-    call.executeData = executeData;
+    call.executeData = frame;
+    call.function = frame->func;
+    call.entry = entry;
+    call.className = opArray.scope ? opArray.scope->name : nullptr;
+    call.methodName = opArray.function_name;
+    // The caller is the nearest user code below this execution.
+    const zend_execute_data* caller = frame->prev_execute_data;
+    while (caller && !(caller->func && ZEND_USER_CODE(caller->func->type)))
+        caller = caller->prev_execute_data;
+    if (caller) {
+        const zend_op_array& callerArray = caller->func->op_array;
+        call.callerClassName = callerArray.scope ? callerArray.scope->name : nullptr;
+        call.callerMethodName = callerArray.function_name;
+        call.callerLine = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
+    } else {
+        call.callerClassName = nullptr;
+        call.callerMethodName = nullptr;
+        call.callerLine = 0;
+    }
+    call.inFiber = EG(active_fiber) != nullptr;
     call.depth = callDepth;
     call.eventInstance = ZMethodEvent::generateMethodId();
     call.eventsBefore = reporter->events.size();
@@ -251,32 +323,37 @@ void Manager::beginCall(zend_execute_data* executeData)
     openCalls.push_back(std::move(call));
 }
 
-void Manager::endCall(zend_execute_data* executeData)
+void Manager::endCall(zend_execute_data* frame, zend_object* exception)
 {
+    noteShutdown();
     // Normally the innermost open call; calls above it can only belong to a
     // fiber that was suspended inside them, and they stay open.
     auto open = openCalls.end();
     while (open != openCalls.begin()) {
         --open;
-        if (open->executeData == executeData)
+        if (open->executeData == frame && open->function == frame->func)
             break;
     }
-    if (open->executeData != executeData)
-        return;  // this execution was not instrumented
+    if (open == openCalls.end() || open->executeData != frame || open->function != frame->func)
+        return;  // this execution was not timed
     OpenCall call = std::move(*open);
     openCalls.erase(open);
+    finishCall(std::move(call), exception, frame);
+}
 
+void Manager::finishCall(OpenCall&& call, zend_object* exception, zend_execute_data* frame)
+{
     timeval end;
     vorn::getTimeOfDay(&end);
-    const bool exceptionPending = scriptException() != nullptr;
+    zend_object* thrown = scriptException(exception);
     const uint64_t elapsedMs = elapsedMilliseconds(call.start, end);
     depth = call.depth - 1;
     if (!reporter)
         return;
-    if (!exceptionPending && !InstrumentationRules::isSlow(elapsedMs, globals.slow_function_threshold))
+    if (!thrown && !InstrumentationRules::isSlow(elapsedMs, globals.slow_function_threshold))
         return;  // a call that is not kept leaves no event
 
-    boost::shared_ptr<ZLocation> location = buildLocation(call.location);
+    boost::shared_ptr<ZLocation> location = buildLocation(call);
     boost::shared_ptr<ZCaptureEvent> startEvent =
         makeStartEvent(call.start, location->id, call.depth, call.eventInstance);
     std::list<boost::shared_ptr<ZCaptureEvent>>& events = reporter->events;
@@ -298,8 +375,8 @@ void Manager::endCall(zend_execute_data* executeData)
         LOG.logDbg2("Captured function:", location->path);
     // No PHP code may run once the engine has left the script (open calls
     // ended at request shutdown after a fatal error).
-    if (exceptionPending && EG(current_execute_data))
-        setExceptionDetails(endEvent, executeData);
+    if (thrown && frame && EG(current_execute_data))
+        setExceptionDetails(endEvent, frame, thrown);
     events.push_back(endEvent);
     reporter->locations.add(location);
     ++capturedCount;
@@ -350,21 +427,7 @@ void Manager::recordInternalCall(const zend_function* function, zend_execute_dat
     ++capturedCount;
 }
 
-// ---- Op-array mark ---------------------------------------------------------------
-
-void Manager::opArrayHandler(zend_op_array* opArray)
-{
-    if (!opArray || _resourceID < 0 || _resourceID >= ZEND_MAX_RESERVED_RESOURCES)
-        return;
-    bool required = false;
-    try {
-        required = isInstrumentationRequired(opArray);
-    } catch (const std::exception& e) {
-        logFailure("Instrumentation failed:", &e);
-    }
-    opArray->reserved[_resourceID] = reinterpret_cast<void*>(static_cast<uintptr_t>(required ? 1 : 0));
-}
-
+// ---- Listed user functions ---------------------------------------------------------
 bool Manager::isInstrumentationRequired(const zend_op_array* opArray) const
 {
     if (!opArray || !opArray->function_name)
@@ -519,6 +582,25 @@ bool Manager::draftUserLocation(const zend_execute_data* executeData, LocationDr
     draft.fields.layerTypeId = methodLayerTypeToken;
     draft.fields.id = ZLocation::nextValue();
     return true;
+}
+
+boost::shared_ptr<ZLocation> Manager::buildLocation(const OpenCall& call)
+{
+    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
+    location->calleeClassNameToken = nameToken(call.className);
+    location->calleeMethodNameToken = nameToken(call.methodName);
+    location->layerToken = layerTokenOf(*call.entry);
+    location->callerClassNameId = nameToken(call.callerClassName);
+    location->callerMethodNameId = nameToken(call.callerMethodName);
+    location->callerLineNumber = call.callerLine;
+    if (methodLayerTypeToken < 0)
+        methodLayerTypeToken = tokenOf("method");
+    location->layerTypeId = methodLayerTypeToken;
+    location->id = ZLocation::nextValue();
+    location->className = nameOf(call.className);
+    location->methodName = nameOf(call.methodName);
+    location->makePath();
+    return location;
 }
 
 boost::shared_ptr<ZLocation> Manager::buildLocation(const LocationDraft& draft) const
@@ -695,13 +777,14 @@ void Manager::wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& ent
 
 // ---- Exception details -------------------------------------------------------------------------
 
-void Manager::setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEvent, zend_execute_data* executeData)
+void Manager::setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEvent, zend_execute_data* executeData,
+                                  zend_object* exception)
 {
     if (InstrumentationRules::exceptionLimitReached(reportedExceptionIds.size(), globals.max_exceptions)) {
         LOG.logDbg1("Discarding exception: too many exception");
         return;
     }
-    zend_object* pending = scriptException();
+    zend_object* pending = exception ? scriptException(exception) : scriptException();
     if (!pending)
         return;
     zval object;
@@ -709,7 +792,7 @@ void Manager::setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEve
     const uint64_t id = static_cast<uint64_t>(vorn::getObjectId(&object));
     if (!reportedExceptionIds.insert(id).second)
         return;
-    ZPHPException details = formatException(executeData);
+    ZPHPException details = formatException(executeData, pending);
     if (LOG.enabled(VornLog::LEVEL_DBG2))
         LOG.logDbg2("Function ended with exception:", "\n",
                     details.type + ":" + details.message + "\r\n\t" + details.trace);
@@ -722,16 +805,16 @@ void Manager::setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEve
     end->flags = ZMethodEndEvent::FLAG_EXCEPTION;
 }
 
-ZPHPException Manager::formatException(zend_execute_data* executeData)
+ZPHPException Manager::formatException(zend_execute_data* executeData, zend_object* exception)
 {
     ZPHPException details;
-    getExceptionsDetails(executeData, details);
+    getExceptionsDetails(executeData, details, exception);
     return details;
 }
 
-void Manager::getExceptionsDetails(zend_execute_data*, ZPHPException& details)
+void Manager::getExceptionsDetails(zend_execute_data*, ZPHPException& details, zend_object* exception)
 {
-    zend_object* pending = scriptException();
+    zend_object* pending = exception ? scriptException(exception) : scriptException();
     if (!pending)
         return;
     zval object;

@@ -30,6 +30,7 @@ class ZUrlManager;
 // Engine types, declared here so that this header can be included by code that
 // does not see the engine's headers.
 struct _zend_execute_data;
+struct _zend_object;
 struct _zend_op_array;
 struct _zend_string;
 struct _zval_struct;
@@ -38,10 +39,10 @@ union _zend_function;
 // The extension's process-wide instrumentation engine: one per worker process,
 // built when the library is loaded and alive until the process ends.
 //
-// Listed user functions are timed through the engine's observer API: the
-// begin/end handlers are attached, once per function, only to functions whose
-// op array carries the instrumentation mark, so an unlisted function costs
-// nothing. Listed internal functions get a replacement handler
+// Listed user functions are timed by code the compiler adds to their bodies
+// (ListedFunctionRewriter): their begin and end call listedCallBegins and
+// listedCallEnds, and unlisted code, user or internal, runs exactly as without
+// the probe. Listed internal functions get a replacement handler
 // (internalFunctionWrapper, or a SQL / cross-VM handler) that runs the
 // engine's own handler through the function's saved handler.
 class Manager {
@@ -58,16 +59,9 @@ public:
 
     // ---- Lifecycle (module and request callbacks) --------------------------
 
-    // Asks for the execute hook: the engine's observer handlers. Module
-    // start-up calls it once, where the execute hook is installed. The
-    // handlers are registered (still within module start-up, the only time
-    // the engine accepts them) once startup() has loaded the point files, and
-    // only when they list user functions: with none, the engine's per-call
-    // observer check is not paid at all.
-    static void installExecuteHook();
-
-    // Creates the events reporter, loads the point files and wraps the listed
-    // internal functions. Once per process, from module start-up.
+    // Creates the events reporter, loads the point files, wraps the listed
+    // internal functions and has the compiler instrument the listed user
+    // functions. Once per process, from module start-up.
     void startup();
     // Logs DBG1 "QuilletExtension::shutdown called".
     void shutdown();
@@ -76,23 +70,33 @@ public:
     // Resets the per-request state (see the fields below).
     void requestCleanup();
 
-    // Before the request's block is sent: drops the start events of calls that
-    // never ended (a request cut short by a fatal error or a time-out), so the
-    // block never refers to a location it does not carry.
+    // Before the request's block is sent: ends the calls that exit() left
+    // open as the normal completions they are, and drops the start events of
+    // calls that never ended (a request cut short by a fatal error or a
+    // time-out), so the block never refers to a location it does not carry.
     void dropUnfinishedCalls();
+
+    // Calls left open whose frames are gone: once the script has ended (exit()
+    // skips the finally blocks that end them), they end now; after a fatal
+    // error or a time-out they are dropped. With `mainStackOnly`, calls begun
+    // inside a fiber stay open: the fiber may still end them.
+    void closeCallsLeftOpen(bool mainStackOnly);
 
     // ---- Execution hooks ---------------------------------------------------
 
-    // Observer begin/end of a marked user function (the execute hook's work).
-    static void executeBegin(_zend_execute_data* executeData);
-    static void executeEnd(_zend_execute_data* executeData, _zval_struct* returnValue);
+    // Begin and end of a listed user function's execution (each resumption of
+    // a generator is one), called from the function's own frame `frame`.
+    // `entry` indexes listedUserEntries; with `byScope` (a trait method) the
+    // entry of the class running the method comes first. `exception` is what
+    // leaves the function, null when it returns.
+    static void listedCallBegins(_zend_execute_data* frame, int64_t entry, bool byScope);
+    static void listedCallEnds(_zend_execute_data* frame, _zend_object* exception);
+    bool hasOpenCalls() const { return !openCalls.empty(); }
 
     // Replacement handler of listed internal functions that neither the SQL
     // nor the cross-VM manager took over.
     static void internalFunctionWrapper(_zend_execute_data* executeData, _zval_struct* returnValue);
 
-    // Writes the instrumentation mark of a freshly compiled op array.
-    void opArrayHandler(_zend_op_array* opArray);
     bool isInstrumentationRequired(const _zend_op_array* opArray) const;
 
     // Current call nesting: 1 plus the number of user-code executions on the
@@ -130,9 +134,12 @@ public:
 
     // Attaches the pending exception's details to the end event (flags 33),
     // once per exception object and up to qx.max_exceptions per request.
-    void setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEvent, _zend_execute_data* executeData);
-    ZPHPException formatException(_zend_execute_data* executeData);
-    void getExceptionsDetails(_zend_execute_data* executeData, ZPHPException& details);
+    // The exception is the script's pending one unless given.
+    void setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEvent, _zend_execute_data* executeData,
+                             _zend_object* exception = nullptr);
+    ZPHPException formatException(_zend_execute_data* executeData, _zend_object* exception = nullptr);
+    void getExceptionsDetails(_zend_execute_data* executeData, ZPHPException& details,
+                              _zend_object* exception = nullptr);
     // The first `count` lines of the object's getTraceAsString(), each ended by
     // "\r\n\t"; empty when there is none.
     void getBacktrace(std::string& text, int count, _zval_struct* object);
@@ -166,6 +173,9 @@ public:
     int32_t capturedCount = 0;                // calls captured in this request (all paths)
     PointFileMap internalFunctions;           // entries whose internal function was wrapped
     PointFileMap userFunctions;               // all other entries
+    // The user-function entries in point-file order: the compiled code names
+    // them by position (ListedFunctionRewriter).
+    std::vector<boost::shared_ptr<ZPointFileEntry>> listedUserEntries;
     boost::shared_ptr<ZEventsReporter> reporter;  // null until startup()
     std::unique_ptr<ZUrlManager> urlManager;      // built with the Manager, never null
     ZSqlManager sqlManager;
@@ -188,12 +198,21 @@ private:
         ZLocation fields;  // id and tokens; its texts are filled only when kept
     };
 
-    // One user-function execution being timed, from its begin to its end. Its
+    // One user-function execution being timed, from its begin to its end. It
+    // holds only what the begin knows cheaply: names as the engine's strings
+    // (they live as long as the request's code), no token, no location. Its
     // start event is made only when the call is kept, and put back where it
     // belongs: before the events of the calls nested in it.
     struct OpenCall {
         const _zend_execute_data* executeData;
-        LocationDraft location;
+        const _zend_function* function;
+        const ZPointFileEntry* entry;
+        const _zend_string* className;        // null: no class
+        const _zend_string* methodName;
+        const _zend_string* callerClassName;  // null: none
+        const _zend_string* callerMethodName;
+        int32_t callerLine;
+        bool inFiber;
         timeval start;
         int32_t depth;
         int32_t eventInstance;
@@ -207,8 +226,13 @@ private:
         }
     };
 
-    void beginCall(_zend_execute_data* executeData);
-    void endCall(_zend_execute_data* executeData);
+    void beginCall(_zend_execute_data* frame, const ZPointFileEntry* entry);
+    void endCall(_zend_execute_data* frame, _zend_object* exception);
+    void finishCall(OpenCall&& call, _zend_object* exception, _zend_execute_data* frame);
+    const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
+    int32_t depthOf(const _zend_execute_data* frame) const;
+    boost::shared_ptr<ZLocation> buildLocation(const OpenCall& call);
+    void noteShutdown();
     void recordInternalCall(const _zend_function* function, _zend_execute_data* executeData,
                             const timeval& start, const timeval& end);
     int32_t tokenOf(const std::string& text);
@@ -220,10 +244,9 @@ private:
     const ZPointFileEntry* userEntryOf(const _zend_op_array& opArray);
     int32_t nameToken(const _zend_string* name);
     int32_t layerTokenOf(const ZPointFileEntry& entry);
-    void registerObserverIfNeeded();
+    void instrumentListedUserFunctions();
 
-    static bool executeHookRequested;
-    static bool observerRegistered;
+    bool shutdownSeen = false;  // the script's main stack is gone (see noteShutdown)
 
     std::vector<OpenCall> openCalls;
 

@@ -31,6 +31,7 @@
 #include "common/zException.h"
 #include "extension/engine/EngineServerVariables.h"
 #include "extension/instrumentation/InstrumentationRules.h"
+#include "extension/instrumentation/ListedFunctionRewriter.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/config/QuilletDirectives.h"
 #include "extension/engine/VornEngine.h"
@@ -543,7 +544,6 @@ PHP_MINIT_FUNCTION(Quillet)
 
     globals.collectEnabled = false;
     try {
-        Manager::installExecuteHook();
         log.logDbg1("Extension successfully loaded");
         qxAgent->startup();
         moduleActive = true;
@@ -603,10 +603,6 @@ PHP_MINFO_FUNCTION(Quillet)
     php_info_print_table_end();
 }
 
-const zend_function_entry Quillet_functions[] = {
-    PHP_FE_END
-};
-
 } // namespace
 
 const char* getVersionString()
@@ -622,7 +618,7 @@ const char* getVersionString()
 zend_module_entry Quillet_module_entry = {
     STANDARD_MODULE_HEADER,
     nullptr,                 // name: filled in when the library is loaded
-    Quillet_functions,
+    ListedFunctionRewriter::functions,  // what instrumented code calls
     PHP_MINIT(Quillet),
     PHP_MSHUTDOWN(Quillet),
     PHP_RINIT(Quillet),
@@ -647,18 +643,6 @@ void vorn_qx_agent_shutdown(zend_extension* extension)
     (void)extension;
 }
 
-void vorn_qx_agent_op_array_handler(zend_op_array* opArray)
-{
-    if (Manager::_resourceID < 0 || Manager::_resourceID >= ZEND_MAX_RESERVED_RESOURCES || qxAgent == nullptr)
-        return;
-    opArray->reserved[Manager::_resourceID] = nullptr;
-    try {
-        qxAgent->opArrayHandler(opArray);
-    } catch (...) {
-        // A function we cannot judge is simply left unmarked.
-    }
-}
-
 } // namespace
 
 extern "C" {
@@ -679,7 +663,7 @@ ZEND_DLEXPORT zend_extension zend_extension_entry = {
     nullptr,  // activate
     nullptr,  // deactivate
     nullptr,  // message handler
-    vorn_qx_agent_op_array_handler,
+    nullptr,  // op-array handler: listed functions are instrumented from their syntax tree
     nullptr,  // statement handler
     nullptr,  // function-call begin
     nullptr,  // function-call end
