@@ -1,6 +1,7 @@
 #include "extension/engine/vorn_wrapped_function.h"
 
 #include <cstring>
+#include <string>
 #include <unordered_map>
 
 namespace {
@@ -44,6 +45,15 @@ void vorn_wrapped_function::install(zend_function* live, const vorn_wrapped_func
     live->internal_function.handler = record.function.handler;
 }
 
+zend_function* vorn_wrapped_function::findMethod(const HashTable* table, const zend_string* name)
+{
+    if (!table || !name)
+        return nullptr;
+    std::string lower(ZSTR_VAL(name), ZSTR_LEN(name));
+    zend_str_tolower(&lower[0], lower.size());
+    return static_cast<zend_function*>(zend_hash_str_find_ptr(table, lower.data(), lower.size()));
+}
+
 zif_handler vorn_wrapped_function::savedHandlerOf(const zend_function* function, int resourceId)
 {
     if (!function || function->type != ZEND_INTERNAL_FUNCTION)
@@ -60,7 +70,7 @@ zif_handler vorn_wrapped_function::savedHandlerOf(const zend_function* function,
     // as its scope: the original record is that class's entry.
     if (function->common.scope && function->common.function_name) {
         const zend_function* original = static_cast<const zend_function*>(
-            zend_hash_find_ptr_lc(&function->common.scope->function_table, function->common.function_name));
+            findMethod(&function->common.scope->function_table, function->common.function_name));
         if (original && original != function) {
             found = table.find(original);
             if (found != table.end())

@@ -24,4 +24,9 @@ struct vorn_wrapped_function {
     // The engine's own handler of a wrapped function, or of a copy of one; null
     // when the function was not wrapped.
     static zif_handler savedHandlerOf(const zend_function* function, int resourceId);
+
+    // A function of a function table by name, compared caselessly. (The
+    // engine's own helper for this is declared without C linkage in PHP
+    // 8.2's headers and cannot be linked from C++.)
+    static zend_function* findMethod(const HashTable* table, const zend_string* name);
 };

@@ -7,6 +7,18 @@
 #include "extension/model/ZMethodStartEvent.h"
 #include "extension/model/ZSymbolTable.h"
 
+bool InstrumentationRules::compilerReplacesCalls(const std::string& lowerName)
+{
+    // The compiler's special cases of PHP 8.2 (zend_try_compile_special_func).
+    static const std::unordered_set<std::string> replaced = {
+        "strlen", "is_null", "is_bool", "is_long", "is_int", "is_integer", "is_float", "is_double",
+        "is_string", "is_array", "is_object", "is_resource", "is_scalar", "boolval", "intval", "floatval",
+        "doubleval", "strval", "defined", "chr", "ord", "call_user_func_array", "call_user_func", "in_array",
+        "count", "sizeof", "get_class", "get_called_class", "gettype", "func_num_args", "func_get_args",
+        "array_slice", "array_key_exists"};
+    return replaced.count(lowerName) != 0;
+}
+
 std::string InstrumentationRules::firstLines(const std::string& text, int64_t count)
 {
     std::string out;

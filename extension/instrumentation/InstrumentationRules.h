@@ -49,6 +49,10 @@ public:
         return index >= 0 && index < count;
     }
 
+    // A built-in function (lower-case name) whose calls the engine's compiler
+    // may turn into a dedicated operation that never calls the function.
+    static bool compilerReplacesCalls(const std::string& lowerName);
+
     // The first `count` lines of `text` (split at "\n"), each followed by
     // "\r\n\t"; empty when count <= 0. A trailing "\n" does not start an
     // extra empty line.

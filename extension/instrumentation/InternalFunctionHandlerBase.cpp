@@ -13,7 +13,7 @@ InternalFunctionHandlerBase::~InternalFunctionHandlerBase() = default;
 bool InternalFunctionHandlerBase::isLimitReached()
 {
     Manager* manager = _manager;
-    if (!manager)
+    if (!manager || manager->inProbeCall())
         return true;
     if (!InstrumentationRules::withinCallLimit(manager->capturedCount, Manager::globals.max_functions))
         return true;

@@ -28,9 +28,10 @@ zend_ast_process_t previousProcess = nullptr;
 bool hookInstalled = false;
 // "class::method" or "function" (lower case) -> entry index.
 std::unordered_map<std::string, int64_t> entryByKey;
-// Method names listed under some class: trait methods of these names look up
-// the entry of the class that runs them.
-std::unordered_set<std::string> listedMethodNames;
+// Some entry names a class: every trait method looks up the entry of the class
+// that runs it (under its own name or an alias the class gave it), so trait
+// methods, and only they, pay a check when some method is listed.
+bool methodsListed = false;
 std::unordered_set<std::string> warnedUntimed;
 
 std::string lower(const char* text, std::size_t length)
@@ -200,7 +201,7 @@ void walkFunction(zend_ast_decl* decl, const Context& context)
         if (context.className && !context.className->empty()) {
             const std::string method = lower(decl->name);
             key = *context.className + "::" + method;
-            byScope = context.traitBody && listedMethodNames.count(method) != 0;
+            byScope = context.traitBody && methodsListed;
         }
     } else if (decl->name) {
         // Functions and closures carry their namespace; closures their class.
@@ -414,8 +415,7 @@ void install(const std::vector<Target>& targets)
         std::string key = target.className.empty() ? target.methodName : target.className + "::" + target.methodName;
         hash = fnv1a(hash, key);
         entryByKey.emplace(key, static_cast<int64_t>(i));  // the first entry of a key stays
-        if (!target.className.empty())
-            listedMethodNames.insert(target.methodName);
+        methodsListed = methodsListed || !target.className.empty();
     }
     // Code compiled under other point files must not come back from
     // opcache's file cache.

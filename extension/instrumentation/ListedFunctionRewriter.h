@@ -22,8 +22,9 @@ struct _zend_function_entry;
 // the point files: the same in every process that loaded the same point files,
 // so compiled code shared through opcache's memory or its file cache (whose
 // system id carries a hash of the listed entries) means the same thing
-// everywhere. BY_SCOPE (trait methods) asks for the entry of the class that
-// runs the method first.
+// everywhere. BY_SCOPE (every trait method, once some entry names a class)
+// asks for the entry of the class that runs the method, under its own name or
+// an alias, first.
 namespace ListedFunctionRewriter {
 
 // A listed user function or method, as the compiler names it: lower-case

@@ -8,7 +8,6 @@
 
 #include "php.h"
 #include "zend_exceptions.h"
-#include "zend_fibers.h"
 
 #include "common/VornUtils.h"
 #include "common/zException.h"
@@ -125,12 +124,34 @@ void Manager::startup()
             PointFileMap& map = (entry->flags & ZPointFileEntry::FLAG_WRAPPED) ? internalFunctions : userFunctions;
             map.emplace(entry->key, entry);  // the first entry of a key stays
         }
+        keepListedBuiltinsCalled();
+        userMethodsListed = false;
+        for (const auto& listed : userFunctions)
+            userMethodsListed = userMethodsListed || !listed.second->classNameLower.empty();
         instrumentListedUserFunctions();
     } catch (const zException& e) {
         LOG.logError("Error while loading Points file:", e.message);
     } catch (const std::exception& e) {
         logFailure("Error while loading Points file:", &e);
     }
+}
+
+void Manager::keepListedBuiltinsCalled()
+{
+    // Some built-ins are compiled into dedicated operations that never call
+    // the function, so a wrapper would never run. When one of them is
+    // listed, the compiler is told to compile plain calls instead; code that
+    // lists none keeps the faster operations.
+    bool needed = false;
+    for (const auto& entry : internalFunctions) {
+        if (entry.second->classNameLower.empty()
+            && InstrumentationRules::compilerReplacesCalls(entry.second->methodNameLower)) {
+            LOG.logDbg1("Listed built-in compiled as a plain call:", entry.second->methodNameLower);
+            needed = true;
+        }
+    }
+    if (needed)
+        CG(compiler_options) |= ZEND_COMPILE_NO_BUILTINS;
 }
 
 void Manager::shutdown()
@@ -160,6 +181,8 @@ void Manager::requestCleanup()
     requestMethod = "GET";
     globals.collectEnabled = false;
     openCalls.clear();
+    openInternalCalls = 0;
+    probeCalls = 0;
     shutdownSeen = false;
     bailoutPending = false;
     entryMemo.clear();
@@ -168,10 +191,17 @@ void Manager::requestCleanup()
     methodLayerTypeToken = -1;
 }
 
+void Manager::forgetOpenCalls()
+{
+    openCalls.clear();
+    openInternalCalls = 0;
+}
+
 void Manager::dropUnfinishedCalls()
 {
-    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { closeCallsLeftOpen(false); });
-    openCalls.clear();
+    if (!CG(unclean_shutdown))
+        endCallsLeftByExit(false);
+    closeAbandonedCalls();
     if (!reporter)
         return;
     std::size_t dropped = InstrumentationRules::dropUnfinishedStarts(reporter->events, reporter->locations);
@@ -184,11 +214,11 @@ void Manager::dropUnfinishedCalls()
 void Manager::listedCallBegins(zend_execute_data* frame, int64_t entry, bool byScope)
 {
     Manager& manager = get();
-    if (!manager.collecting)
+    if (!manager.collecting || manager.inProbeCall())
         return;
     vorn::guardEntry(LOG, "Instrumentation failed:", [&] {
         if (const ZPointFileEntry* listed = manager.listedEntryOf(frame, entry, byScope))
-            manager.beginCall(frame, listed);
+            manager.openUserCall(frame, listed);
     });
 }
 
@@ -197,46 +227,8 @@ void Manager::listedCallEnds(zend_execute_data* frame, zend_object* exception)
     Manager& manager = get();
     if (manager.openCalls.empty())
         return;
-    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.endCall(frame, exception); });
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.closeUserCall(frame, exception); });
     resumePendingBailout();
-}
-
-void Manager::resumePendingBailout()
-{
-    Manager& manager = get();
-    if (manager.bailoutPending) {
-        manager.bailoutPending = false;
-        zend_bailout();
-    }
-}
-
-int32_t Manager::refreshDepth(const zend_execute_data* executeData)
-{
-    int32_t executions = 1;
-    for (const zend_execute_data* frame = executeData; frame && executions <= DEPTH_WALK_LIMIT;
-         frame = frame->prev_execute_data) {
-        if (frame->func && ZEND_USER_CODE(frame->func->type))
-            ++executions;
-    }
-    depth = executions;
-    return executions;
-}
-
-// The depth of a listed frame, counted from the nearest open call below it
-// (usually its listed caller a few frames down), not from the bottom of the
-// stack. The open call is trusted only while its frame still runs its
-// function: calls whose frames went away unended are closed at shutdown.
-int32_t Manager::depthOf(const zend_execute_data* frame) const
-{
-    const OpenCall* anchor = openCalls.empty() ? nullptr : &openCalls.back();
-    int32_t executions = 0;
-    for (const zend_execute_data* at = frame; at && executions <= DEPTH_WALK_LIMIT; at = at->prev_execute_data) {
-        if (anchor && at == anchor->executeData && at->func == anchor->function)
-            return anchor->depth + executions;
-        if (at->func && ZEND_USER_CODE(at->func->type))
-            ++executions;
-    }
-    return 1 + executions;
 }
 
 const ZPointFileEntry* Manager::listedEntryOf(const zend_execute_data* frame, int64_t entry, bool byScope)
@@ -251,7 +243,7 @@ const ZPointFileEntry* Manager::listedEntryOf(const zend_execute_data* frame, in
         return nullptr;
     const ZPointFileEntry* listed = listedUserEntries[static_cast<std::size_t>(entry)].get();
     // The compiled code names its entry; a call made by hand from a script
-    // (or stale code) must name the running function.
+    // must name the running function.
     const zend_string* name = opArray.function_name;
     if (!listed || !name
         || zend_binary_strcasecmp(ZSTR_VAL(name), ZSTR_LEN(name), listed->methodNameLower.data(),
@@ -260,126 +252,62 @@ const ZPointFileEntry* Manager::listedEntryOf(const zend_execute_data* frame, in
     return listed;
 }
 
+// The depth of a listed frame, counted from the nearest open call below it
+// (usually its listed caller a few frames down) instead of from the bottom
+// of the stack. Nothing between the two is an open call: it would have
+// begun later and be the innermost. The open call is trusted only while its
+// frame runs its function; calls whose frames went away unended are closed
+// once the script has ended (noteShutdown).
+int32_t Manager::depthOf(const zend_execute_data* frame)
+{
+    const OpenCall* anchor = openCalls.empty() ? nullptr : &openCalls.back();
+    int32_t executions = 0;
+    for (const zend_execute_data* at = frame; at && executions <= DEPTH_WALK_LIMIT; at = at->prev_execute_data) {
+        if (anchor && at == anchor->executeData
+            && at->func == (anchor->internalFunction ? anchor->internalFunction : anchor->function))
+            return anchor->depth + executions;
+        if (at->func && ZEND_USER_CODE(at->func->type))
+            ++executions;
+    }
+    if (openInternalCalls > 0)
+        return refreshDepth(frame);  // timed internal calls below count as levels
+    return 1 + executions;
+}
+
 // Once the script's main stack is gone (request shutdown: shutdown functions,
-// destructors), calls begun on it that are still open were left by exit() or
-// a fatal error: they are closed before anything else is timed.
+// destructors), calls begun on it that are still open were left by exit(),
+// which skips the finally blocks that end them, or by a fatal error: they
+// are closed before anything else is timed.
 void Manager::noteShutdown()
 {
     if (shutdownSeen || !(EG(flags) & EG_FLAGS_IN_SHUTDOWN))
         return;
     shutdownSeen = true;
-    closeCallsLeftOpen(true);
+    if (CG(unclean_shutdown))
+        closeAbandonedCalls();
+    else
+        endCallsLeftByExit(true);
 }
 
-void Manager::closeCallsLeftOpen(bool mainStackOnly)
+void Manager::endCallsLeftByExit(bool mainStackOnly)
 {
-    // A fatal error or a time-out (the engine bailed out): the calls did not
-    // complete, they are dropped. Otherwise exit() ended them.
-    const bool cutShort = CG(unclean_shutdown) != 0;
+    // Innermost first, as the calls would have ended; calls begun inside a
+    // fiber may still be ended by the fiber's destruction.
     for (std::size_t i = openCalls.size(); i-- > 0;) {
-        if (mainStackOnly && openCalls[i].inFiber)
+        if (openCalls[i].internalFunction || (mainStackOnly && openCalls[i].inFiber))
             continue;
         OpenCall call = std::move(openCalls[i]);
         openCalls.erase(openCalls.begin() + static_cast<std::ptrdiff_t>(i));
-        if (!cutShort)
-            finishCall(std::move(call), nullptr, nullptr);
+        timeval end;
+        vorn::getTimeOfDay(&end);
+        depth = call.depth - 1;
+        if (!reporter || !InstrumentationRules::isSlow(elapsedMilliseconds(call.start, end), globals.slow_function_threshold))
+            continue;
+        boost::shared_ptr<ZLocation> location = buildUserLocation(call);
+        reporter->events.push_back(keepCall(call, location, end));
+        reporter->locations.add(location);
+        ++capturedCount;
     }
-}
-
-void Manager::beginCall(zend_execute_data* frame, const ZPointFileEntry* entry)
-{
-    if (!reporter || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
-        return;
-    noteShutdown();
-    const int32_t callDepth = depthOf(frame);
-    if (!InstrumentationRules::withinDepth(callDepth, globals.max_functions_depth))
-        return;
-    const zend_op_array& opArray = frame->func->op_array;
-    OpenCall call;
-    call.executeData = frame;
-    call.function = frame->func;
-    call.entry = entry;
-    call.className = opArray.scope ? opArray.scope->name : nullptr;
-    call.methodName = opArray.function_name;
-    // The caller is the nearest user code below this execution.
-    const zend_execute_data* caller = frame->prev_execute_data;
-    while (caller && !(caller->func && ZEND_USER_CODE(caller->func->type)))
-        caller = caller->prev_execute_data;
-    if (caller) {
-        const zend_op_array& callerArray = caller->func->op_array;
-        call.callerClassName = callerArray.scope ? callerArray.scope->name : nullptr;
-        call.callerMethodName = callerArray.function_name;
-        call.callerLine = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
-    } else {
-        call.callerClassName = nullptr;
-        call.callerMethodName = nullptr;
-        call.callerLine = 0;
-    }
-    call.inFiber = EG(active_fiber) != nullptr;
-    call.depth = callDepth;
-    call.eventInstance = ZMethodEvent::generateMethodId();
-    call.eventsBefore = reporter->events.size();
-    vorn::getTimeOfDay(&call.start);
-    openCalls.push_back(std::move(call));
-}
-
-void Manager::endCall(zend_execute_data* frame, zend_object* exception)
-{
-    noteShutdown();
-    // Normally the innermost open call; calls above it can only belong to a
-    // fiber that was suspended inside them, and they stay open.
-    auto open = openCalls.end();
-    while (open != openCalls.begin()) {
-        --open;
-        if (open->executeData == frame && open->function == frame->func)
-            break;
-    }
-    if (open == openCalls.end() || open->executeData != frame || open->function != frame->func)
-        return;  // this execution was not timed
-    OpenCall call = std::move(*open);
-    openCalls.erase(open);
-    finishCall(std::move(call), exception, frame);
-}
-
-void Manager::finishCall(OpenCall&& call, zend_object* exception, zend_execute_data* frame)
-{
-    timeval end;
-    vorn::getTimeOfDay(&end);
-    zend_object* thrown = scriptException(exception);
-    const uint64_t elapsedMs = elapsedMilliseconds(call.start, end);
-    depth = call.depth - 1;
-    if (!reporter)
-        return;
-    if (!thrown && !InstrumentationRules::isSlow(elapsedMs, globals.slow_function_threshold))
-        return;  // a call that is not kept leaves no event
-
-    boost::shared_ptr<ZLocation> location = buildLocation(call);
-    boost::shared_ptr<ZCaptureEvent> startEvent =
-        makeStartEvent(call.start, location->id, call.depth, call.eventInstance);
-    std::list<boost::shared_ptr<ZCaptureEvent>>& events = reporter->events;
-    if (call.eventsBefore <= events.size()) {
-        auto position = events.end();
-        std::advance(position, -static_cast<std::ptrdiff_t>(events.size() - call.eventsBefore));
-        // A call that began earlier but ended later than its nested ones (a
-        // caller whose fiber left a call open) put its start here already:
-        // start events keep the order in which their calls began.
-        while (position != events.end() && (*position)->type == METHOD_START
-               && static_cast<const ZMethodStartEvent&>(**position).eventInstance < call.eventInstance)
-            ++position;
-        events.insert(position, startEvent);
-    } else {
-        events.push_back(startEvent);  // the list was emptied meanwhile
-    }
-    boost::shared_ptr<ZCaptureEvent> endEvent = createEndMethodEvent(startEvent, end);
-    if (LOG.enabled(VornLog::LEVEL_DBG2))
-        LOG.logDbg2("Captured function:", location->path);
-    // No PHP code may run once the engine has left the script (open calls
-    // ended at request shutdown after a fatal error).
-    if (thrown && frame && EG(current_execute_data))
-        setExceptionDetails(endEvent, frame, thrown);
-    events.push_back(endEvent);
-    reporter->locations.add(location);
-    ++capturedCount;
 }
 
 void Manager::internalFunctionWrapper(zend_execute_data* executeData, zval* returnValue)
@@ -392,46 +320,313 @@ void Manager::internalFunctionWrapper(zend_execute_data* executeData, zval* retu
         return;
     }
     Manager& manager = get();
-    if (!manager.collecting || !manager.reporter
-        || !InstrumentationRules::withinDepth(manager.refreshDepth(executeData), globals.max_functions_depth)
-        || !InstrumentationRules::withinCallLimit(manager.capturedCount, globals.max_functions)) {
+    if (!manager.collecting || manager.inProbeCall()) {
         saved(executeData, returnValue);
         return;
     }
-    timeval start;
-    timeval end;
-    vorn::getTimeOfDay(&start);
+    bool timed = false;
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { timed = manager.openInternalCall(executeData); });
     saved(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
-    if (!InstrumentationRules::isSlow(elapsedMilliseconds(start, end), globals.slow_function_threshold))
-        return;
-    vorn::guardEntry(LOG, "Instrumentation failed:",
-                     [&] { manager.recordInternalCall(executeData->func, executeData, start, end); });
+    if (timed)
+        vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.closeInternalCall(executeData); });
 }
 
-void Manager::recordInternalCall(const zend_function* function, zend_execute_data* executeData,
-                                 const timeval& start, const timeval& end)
+void Manager::resumePendingBailout()
 {
-    boost::shared_ptr<ZLocation> location = createLocation(function, executeData, false);
-    if (!location)
+    Manager& manager = get();
+    if (manager.bailoutPending) {
+        manager.bailoutPending = false;
+        zend_bailout();
+    }
+}
+
+// ---- Recording of calls ---------------------------------------------------------
+
+bool Manager::isOpenInternalFrame(const zend_execute_data* frame) const
+{
+    for (auto call = openCalls.rbegin(); call != openCalls.rend(); ++call) {
+        if (call->internalFunction && call->executeData == frame)
+            return true;
+    }
+    return false;
+}
+
+int32_t Manager::refreshDepth(const zend_execute_data* executeData)
+{
+    // User code counts, and so does an internal call being timed: the
+    // callbacks it makes nest inside it.
+    int32_t executions = 1;
+    for (const zend_execute_data* frame = executeData; frame && executions <= DEPTH_WALK_LIMIT;
+         frame = frame->prev_execute_data) {
+        if (!frame->func)
+            continue;
+        if (ZEND_USER_CODE(frame->func->type))
+            ++executions;
+        else if (openInternalCalls > 0 && isOpenInternalFrame(frame))
+            ++executions;
+    }
+    depth = executions;
+    return executions;
+}
+
+Manager::EventList::iterator Manager::currentAnchor()
+{
+    EventList& events = reporter->events;
+    return events.empty() ? events.end() : std::prev(events.end());
+}
+
+void Manager::placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCaptureEvent>& startEvent)
+{
+    EventList& events = reporter->events;
+    auto position = call.anchor == events.end() ? events.begin() : std::next(call.anchor);
+    // Calls that began earlier from the same place, but ended earlier (a
+    // caller whose fiber left this call open), put their starts here first:
+    // start events keep the order in which their calls began.
+    while (position != events.end() && (*position)->type == METHOD_START
+           && static_cast<const ZMethodStartEvent&>(**position).eventInstance < call.eventInstance)
+        ++position;
+    events.insert(position, startEvent);
+}
+
+void Manager::openUserCall(zend_execute_data* executeData, const ZPointFileEntry* entry)
+{
+    if (!reporter || !entry || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
         return;
-    if (LOG.enabled(VornLog::LEVEL_DBG2))
-        LOG.logDbg2("Captured internal function:", location->path);
+    noteShutdown();
+    const int32_t callDepth = depthOf(executeData);
+    if (!InstrumentationRules::withinDepth(callDepth, globals.max_functions_depth))
+        return;
+    const zend_op_array& opArray = executeData->func->op_array;
+    OpenCall call;
+    call.function = executeData->func;
+    call.entry = entry;
+    call.className = opArray.scope ? opArray.scope->name : nullptr;
+    call.methodName = opArray.function_name;
+    // The caller is the nearest user code below this execution.
+    const zend_execute_data* caller = executeData->prev_execute_data;
+    while (caller && !(caller->func && ZEND_USER_CODE(caller->func->type)))
+        caller = caller->prev_execute_data;
+    if (caller) {
+        const zend_op_array& callerArray = caller->func->op_array;
+        call.callerClassName = callerArray.scope ? callerArray.scope->name : nullptr;
+        call.callerMethodName = callerArray.function_name;
+        call.callerLine = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
+    }
+    call.inFiber = EG(active_fiber) != nullptr;
+    call.executeData = executeData;
+    call.depth = callDepth;
+    call.eventInstance = ZMethodEvent::generateMethodId();
+    call.anchor = currentAnchor();
+    call.beganClean = !CG(unclean_shutdown);
+    vorn::getTimeOfDay(&call.start);
+    openCalls.push_back(std::move(call));
+}
+
+bool Manager::openInternalCall(zend_execute_data* executeData)
+{
+    if (!reporter || !executeData || !executeData->func)
+        return false;
     const int32_t current = refreshDepth(executeData);
-    depth = current + 1;
-    boost::shared_ptr<ZCaptureEvent> startEvent = createStartMethodEvent(start, location);
-    depth = current;
-    reporter->events.push_back(startEvent);
-    reporter->events.push_back(createEndMethodEvent(startEvent, end));
+    if (!InstrumentationRules::withinDepth(current, globals.max_functions_depth)
+        || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
+        return false;
+    OpenCall call;
+    call.executeData = executeData;
+    call.internalFunction = executeData->func;
+    // The caller is the nearest named user function below the call; a frame
+    // without a function ends the search.
+    for (const zend_execute_data* frame = executeData->prev_execute_data; frame; frame = frame->prev_execute_data) {
+        if (!frame->func)
+            break;
+        if (ZEND_USER_CODE(frame->func->type) && frame->func->op_array.function_name) {
+            call.caller = frame->func;
+            call.callerLine = frame->opline ? static_cast<int32_t>(frame->opline->lineno) : 0;
+            break;
+        }
+    }
+    call.depth = current + 1;
+    call.eventInstance = ZMethodEvent::generateMethodId();
+    call.anchor = currentAnchor();
+    call.beganClean = !CG(unclean_shutdown);
+    vorn::getTimeOfDay(&call.start);
+    openCalls.push_back(std::move(call));
+    ++openInternalCalls;
+    return true;
+}
+
+boost::shared_ptr<ZLocation> Manager::locationOf(const OpenCall& call)
+{
+    if (!call.internalFunction)
+        return buildUserLocation(call);
+    const zend_function* function = call.internalFunction;
+    std::string cls = className(function->common.scope);
+    std::string method = nameOf(function->common.function_name);
+    boost::shared_ptr<ZPointFileEntry> entry = getPointFileEntryInternalFunction(method.c_str(), cls.c_str());
+    if (!entry)
+        return boost::shared_ptr<ZLocation>();
+    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
+    location->className = cls;
+    location->methodName = method;
+    location->calleeClassNameToken = tokenOf(location->className);
+    location->calleeMethodNameToken = tokenOf(location->methodName);
+    location->layerToken = tokenOf(vorn::fromUtf(entry->layer));
+    location->callerClassNameId = tokenOf(call.caller ? className(call.caller->op_array.scope) : std::string());
+    location->callerMethodNameId = tokenOf(call.caller ? nameOf(call.caller->op_array.function_name) : std::string());
+    location->callerLineNumber = call.caller ? call.callerLine : 0;
+    location->layerTypeId = tokenOf("method");
+    location->id = ZLocation::nextValue();
+    location->makePath();
+    return location;
+}
+
+boost::shared_ptr<ZCaptureEvent> Manager::keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
+                                                   const timeval& end)
+{
+    boost::shared_ptr<ZCaptureEvent> startEvent = makeStartEvent(call.start, location->id, call.depth, call.eventInstance);
+    placeStartEvent(call, startEvent);
+    if (LOG.enabled(VornLog::LEVEL_DBG2))
+        LOG.logDbg2(call.internalFunction ? "Captured internal function:" : "Captured function:", location->path);
+    return createEndMethodEvent(startEvent, end);
+}
+
+void Manager::closeUserCall(zend_execute_data* executeData, zend_object* exception)
+{
+    noteShutdown();
+    // Normally the innermost open call; calls above it can only belong to a
+    // fiber that was suspended inside them, and they stay open.
+    auto open = openCalls.end();
+    while (open != openCalls.begin()) {
+        --open;
+        if (open->executeData == executeData && !open->internalFunction && open->function == executeData->func)
+            break;
+    }
+    if (open == openCalls.end() || open->executeData != executeData || open->internalFunction
+        || open->function != executeData->func)
+        return;  // this execution was not timed
+    if (open->beganClean && CG(unclean_shutdown)) {
+        // The engine bailed out of the script while this call ran, and is
+        // ending what it left open.
+        closeAbandonedCalls();
+        return;
+    }
+    OpenCall call = std::move(*open);
+    openCalls.erase(open);
+
+    timeval end;
+    vorn::getTimeOfDay(&end);
+    zend_object* thrown = scriptException(exception);
+    const bool exceptionPending = thrown != nullptr;
+    const uint64_t elapsedMs = elapsedMilliseconds(call.start, end);
+    depth = call.depth - 1;
+    if (!reporter)
+        return;
+    if (!exceptionPending && !InstrumentationRules::isSlow(elapsedMs, globals.slow_function_threshold))
+        return;  // a call that is not kept leaves no event
+
+    boost::shared_ptr<ZLocation> location = locationOf(call);
+    boost::shared_ptr<ZCaptureEvent> endEvent = keepCall(call, location, end);
+    if (exceptionPending && EG(current_execute_data))
+        setExceptionDetails(endEvent, executeData, thrown);
+    reporter->events.push_back(endEvent);
     reporter->locations.add(location);
     ++capturedCount;
 }
 
-// ---- Listed user functions ---------------------------------------------------------
+void Manager::closeInternalCall(zend_execute_data* executeData)
+{
+    auto open = openCalls.end();
+    while (open != openCalls.begin()) {
+        --open;
+        if (open->executeData == executeData && open->internalFunction)
+            break;
+    }
+    if (open == openCalls.end() || open->executeData != executeData || !open->internalFunction)
+        return;
+    OpenCall call = std::move(*open);
+    openCalls.erase(open);
+    --openInternalCalls;
+
+    timeval end;
+    vorn::getTimeOfDay(&end);
+    // Only slow internal calls are kept; an exception plays no part here.
+    if (!reporter || !InstrumentationRules::isSlow(elapsedMilliseconds(call.start, end), globals.slow_function_threshold))
+        return;
+    boost::shared_ptr<ZLocation> location = locationOf(call);
+    if (!location)
+        return;
+    reporter->events.push_back(keepCall(call, location, end));
+    reporter->locations.add(location);
+    ++capturedCount;
+}
+
+namespace {
+
+const char* errorTypeName(int type)
+{
+    switch (type) {
+    case E_ERROR: return "E_ERROR";
+    case E_CORE_ERROR: return "E_CORE_ERROR";
+    case E_COMPILE_ERROR: return "E_COMPILE_ERROR";
+    case E_USER_ERROR: return "E_USER_ERROR";
+    case E_RECOVERABLE_ERROR: return "E_RECOVERABLE_ERROR";
+    case E_PARSE: return "E_PARSE";
+    default: return "E_ERROR";
+    }
+}
+
+} // namespace
+
+void Manager::closeAbandonedCalls()
+{
+    if (openCalls.empty())
+        return;
+    std::vector<OpenCall> abandoned;
+    abandoned.swap(openCalls);
+    openInternalCalls = 0;
+    // The engine's record of the error that stopped the script; a script
+    // abandoned for another reason (a lost client) leaves no fatal error, and
+    // its open calls are dropped rather than reported as completed.
+    const int errorType = PG(last_error_type);
+    if (!reporter || !(errorType & E_FATAL_ERRORS) || !PG(last_error_message)) {
+        LOG.logDbg1("Dropped calls that did not end:", static_cast<uint64_t>(abandoned.size()));
+        return;
+    }
+    ZPHPException error;
+    error.type = errorTypeName(errorType);
+    const uint64_t maxLength = globals.exception_max_message_length;
+    error.setErrorMessage(nameOf(PG(last_error_message)), static_cast<int>(maxLength > 1000 ? 1000 : maxLength));
+    if (PG(last_error_file) && globals.exception_max_frames > 0)
+        error.trace = "#0 " + nameOf(PG(last_error_file)) + "(" + std::to_string(PG(last_error_lineno)) + ")\r\n\t";
+
+    timeval end;
+    vorn::getTimeOfDay(&end);
+    // Innermost first, as the calls would have ended.
+    for (auto call = abandoned.rbegin(); call != abandoned.rend(); ++call) {
+        boost::shared_ptr<ZLocation> location = locationOf(*call);
+        if (!location)
+            continue;
+        boost::shared_ptr<ZCaptureEvent> endEvent = keepCall(*call, location, end);
+        auto* ended = static_cast<ZMethodEndEvent*>(endEvent.get());
+        ended->exception = error;
+        ended->flags = ZMethodEndEvent::FLAG_EXCEPTION;
+        reporter->events.push_back(endEvent);
+        reporter->locations.add(location);
+        ++capturedCount;
+    }
+    LOG.logDbg1("Calls cut short by a fatal error:", static_cast<uint64_t>(abandoned.size()), error.type, error.message);
+}
+
+// ---- Op-array mark ---------------------------------------------------------------
+
 bool Manager::isInstrumentationRequired(const zend_op_array* opArray) const
 {
     if (!opArray || !opArray->function_name)
         return false;
+    // A trait method runs as a method of each class that uses it, possibly
+    // renamed: which class and name is known only when it runs, where the
+    // point-file entry is looked up anyway.
+    if (opArray->scope && (opArray->scope->ce_flags & ZEND_ACC_TRAIT) && userMethodsListed)
+        return true;
     std::string function = nameOf(opArray->function_name);
     std::string scope = className(opArray->scope);
     return userFunctions.count(ZPointFile::buildKey(function.c_str(), scope.c_str())) != 0;
@@ -490,36 +685,50 @@ boost::shared_ptr<ZLocation> Manager::createLocation(const zend_execute_data* ex
     return location;
 }
 
-namespace {
-
-// The entry is the one of this function and class (names compared caselessly).
-bool entryNames(const ZPointFileEntry& entry, const zend_op_array& opArray)
-{
-    const zend_string* function = opArray.function_name;
-    if (!function || zend_binary_strcasecmp(ZSTR_VAL(function), ZSTR_LEN(function), entry.methodNameLower.data(),
-                                            entry.methodNameLower.size()) != 0)
-        return false;
-    if (!opArray.scope)
-        return entry.classNameLower.empty();
-    const zend_string* scope = opArray.scope->name;
-    return zend_binary_strcasecmp(ZSTR_VAL(scope), ZSTR_LEN(scope), entry.classNameLower.data(),
-                                  entry.classNameLower.size()) == 0;
-}
-
-} // namespace
 
 const ZPointFileEntry* Manager::userEntryOf(const zend_op_array& opArray)
 {
+    // Memoised by name and class; a hit counts only for the same code, so a
+    // name string freed and reused meanwhile is never mistaken.
     const std::pair<const void*, const void*> key(opArray.function_name, opArray.scope);
     auto memo = entryMemo.find(key);
-    if (memo != entryMemo.end() && memo->second && entryNames(*memo->second, opArray))
-        return memo->second;
+    if (memo != entryMemo.end() && memo->second.opcodes == opArray.opcodes)
+        return memo->second.entry;
     std::string function = nameOf(opArray.function_name);
     std::string scope = className(opArray.scope);
     auto found = userFunctions.find(ZPointFile::buildKey(function.c_str(), scope.c_str()));
     const ZPointFileEntry* entry = found == userFunctions.end() ? nullptr : found->second.get();
-    entryMemo[key] = entry;
+    if (!entry && opArray.scope)
+        entry = traitEntryOf(opArray, opArray.scope, 4);
+    entryMemo[key] = MemoEntry{entry, opArray.opcodes};
     return entry;
+}
+
+const ZPointFileEntry* Manager::traitEntryOf(const zend_op_array& opArray, const zend_class_entry* user, int levels) const
+{
+    if (!user || levels <= 0 || user->num_traits == 0 || !user->trait_names)
+        return nullptr;
+    // The class's copy of a trait method shares the trait method's code.
+    for (uint32_t i = 0; i < user->num_traits; ++i) {
+        zend_string* traitName = user->trait_names[i].lc_name;
+        auto* trait = traitName ? static_cast<zend_class_entry*>(zend_hash_find_ptr(EG(class_table), traitName)) : nullptr;
+        if (!trait || !(trait->ce_flags & ZEND_ACC_TRAIT))
+            continue;
+        void* item = nullptr;
+        ZEND_HASH_FOREACH_PTR(&trait->function_table, item) {
+            const auto* method = static_cast<const zend_function*>(item);
+            if (method->type != ZEND_USER_FUNCTION || method->op_array.opcodes != opArray.opcodes)
+                continue;
+            std::string name = nameOf(method->common.function_name);
+            std::string traitClass = nameOf(trait->name);
+            auto found = userFunctions.find(ZPointFile::buildKey(name.c_str(), traitClass.c_str()));
+            if (found != userFunctions.end())
+                return found->second.get();
+            if (const ZPointFileEntry* deeper = traitEntryOf(opArray, trait, levels - 1))
+                return deeper;
+        } ZEND_HASH_FOREACH_END();
+    }
+    return nullptr;
 }
 
 int32_t Manager::nameToken(const zend_string* name)
@@ -584,7 +793,7 @@ bool Manager::draftUserLocation(const zend_execute_data* executeData, LocationDr
     return true;
 }
 
-boost::shared_ptr<ZLocation> Manager::buildLocation(const OpenCall& call)
+boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
 {
     boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
     location->calleeClassNameToken = nameToken(call.className);
@@ -732,11 +941,16 @@ void Manager::wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& ent
     if (!entry)
         return;
     HashTable* table = CG(function_table);
+    zend_class_entry* ce = nullptr;
     if (!entry->classNameLower.empty()) {
-        auto* ce = static_cast<zend_class_entry*>(zend_hash_str_find_ptr(
+        ce = static_cast<zend_class_entry*>(zend_hash_str_find_ptr(
             CG(class_table), entry->classNameLower.data(), entry->classNameLower.size()));
-        if (ce)
-            table = &ce->function_table;
+        // A class that is not loaded now is a user class: its method is
+        // timed when it runs. A global function of the same name is no
+        // stand-in for it.
+        if (!ce)
+            return;
+        table = &ce->function_table;
     }
     if (!table)
         return;
@@ -772,7 +986,35 @@ void Manager::wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& ent
     // constructor and other magic-method pointers, prototypes) and every copy
     // made later by inheritance runs the replacement.
     vorn_wrapped_function::install(function, record, _resourceID);
+    if (ce)
+        wrapInheritedCopies(ce, function, record);
     entry->flags |= ZPointFileEntry::FLAG_WRAPPED;
+}
+
+void Manager::wrapInheritedCopies(const zend_class_entry* declaring, const zend_function* function,
+                                  const vorn_wrapped_function& record)
+{
+    // Built-in subclasses got their own copies of the method when the engine
+    // started (RuntimeException's getMessage is a copy of Exception's): each
+    // inherited, not overridden, copy runs the same replacement.
+    const zend_string* name = function->common.function_name;
+    if (!name)
+        return;
+    void* item = nullptr;
+    ZEND_HASH_FOREACH_PTR(CG(class_table), item) {
+        auto* candidate = static_cast<zend_class_entry*>(item);
+        if (!candidate || candidate == declaring || candidate->type != ZEND_INTERNAL_CLASS
+            || !instanceof_function(candidate, declaring))
+            continue;
+        auto* copy = vorn_wrapped_function::findMethod(&candidate->function_table, name);
+        if (!copy || copy == function || copy->type != ZEND_INTERNAL_FUNCTION
+            || copy->common.scope != function->common.scope
+            || copy->internal_function.handler != record.savedHandler)
+            continue;
+        vorn_wrapped_function copyRecord = vorn_wrapped_function::from(copy);
+        copyRecord.function.handler = record.function.handler;
+        vorn_wrapped_function::install(copy, copyRecord, _resourceID);
+    } ZEND_HASH_FOREACH_END();
 }
 
 // ---- Exception details -------------------------------------------------------------------------
@@ -874,7 +1116,9 @@ bool Manager::callClassMethod(zval* object, const std::wstring& name, zval* resu
     // The engine runs no function while an exception is pending: the
     // script's exception is set aside and put back exactly as it was; an
     // exception thrown by the called method is not the script's.
+    // Nothing it runs is the application's: no call is recorded meanwhile.
     bool bailedOut = false;
+    ++probeCalls;
     {
         vorn::ScopedExceptionState scriptState;
         zend_try {
@@ -883,6 +1127,7 @@ bool Manager::callClassMethod(zval* object, const std::wstring& name, zval* resu
             bailedOut = true;
         } zend_end_try();
     }
+    --probeCalls;
 
     if (bailedOut) {
         // The engine is abandoning the script (fatal error, time-out): the long

@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <set>
@@ -26,9 +27,11 @@
 class ZCaptureEvent;
 class ZEventsReporter;
 class ZUrlManager;
+struct vorn_wrapped_function;
 
 // Engine types, declared here so that this header can be included by code that
 // does not see the engine's headers.
+struct _zend_class_entry;
 struct _zend_execute_data;
 struct _zend_object;
 struct _zend_op_array;
@@ -59,9 +62,8 @@ public:
 
     // ---- Lifecycle (module and request callbacks) --------------------------
 
-    // Creates the events reporter, loads the point files, wraps the listed
-    // internal functions and has the compiler instrument the listed user
-    // functions. Once per process, from module start-up.
+    // Creates the events reporter, loads the point files and wraps the listed
+    // internal functions. Once per process, from module start-up.
     void startup();
     // Logs DBG1 "QuilletExtension::shutdown called".
     void shutdown();
@@ -70,17 +72,39 @@ public:
     // Resets the per-request state (see the fields below).
     void requestCleanup();
 
-    // Before the request's block is sent: ends the calls that exit() left
-    // open as the normal completions they are, and drops the start events of
-    // calls that never ended (a request cut short by a fatal error or a
-    // time-out), so the block never refers to a location it does not carry.
+    // Before the request's block is sent: ends the calls still open (a
+    // request cut short by a fatal error or a time-out, see
+    // closeAbandonedCalls) and drops any other start event without its end,
+    // so the block never refers to a location it does not carry.
     void dropUnfinishedCalls();
+    // Forgets the open calls without recording them (the request's events are
+    // being thrown away).
+    void forgetOpenCalls();
 
-    // Calls left open whose frames are gone: once the script has ended (exit()
-    // skips the finally blocks that end them), they end now; after a fatal
-    // error or a time-out they are dropped. With `mainStackOnly`, calls begun
-    // inside a fiber stay open: the fiber may still end them.
-    void closeCallsLeftOpen(bool mainStackOnly);
+    // ---- Recording of calls --------------------------------------------------
+    //
+    // What a call records, independent of how its start and end are noticed:
+    // the hooks below (instrumented code, replacement handler) only call
+    // these. Every open call keeps its place among the request's events, so
+    // its start event lands before the events of everything that began after
+    // it, whatever order the calls end in (fibers, callbacks).
+
+    // A listed user function begins / ends (executeData: its frame; entry:
+    // its point-file entry; exception: what leaves it, null when it returns).
+    void openUserCall(_zend_execute_data* executeData, const ZPointFileEntry* entry);
+    void closeUserCall(_zend_execute_data* executeData, _zend_object* exception);
+    // A wrapped internal function is about to run its engine handler / has
+    // run it. openInternalCall answers whether the call is being timed; only
+    // then must closeInternalCall follow.
+    bool openInternalCall(_zend_execute_data* executeData);
+    void closeInternalCall(_zend_execute_data* executeData);
+    // The engine has abandoned the script (fatal error, time-out, exhausted
+    // memory): every open call ends now with flags 33 and the fatal error's
+    // type and message; without a known fatal error they are dropped.
+    void closeAbandonedCalls();
+    // True while the probe itself runs PHP code (reading an exception): such
+    // calls are never the application's and are not recorded.
+    bool inProbeCall() const { return probeCalls > 0; }
 
     // ---- Execution hooks ---------------------------------------------------
 
@@ -129,6 +153,10 @@ public:
 
     void wrapInternalFunctions();
     void wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& entry);
+    // The same replacement in the copies that built-in subclasses hold of a
+    // wrapped method.
+    void wrapInheritedCopies(const _zend_class_entry* declaring, const _zend_function* function,
+                             const vorn_wrapped_function& record);
 
     // ---- Exception details -----------------------------------------------------
 
@@ -198,25 +226,34 @@ private:
         ZLocation fields;  // id and tokens; its texts are filled only when kept
     };
 
-    // One user-function execution being timed, from its begin to its end. It
-    // holds only what the begin knows cheaply: names as the engine's strings
-    // (they live as long as the request's code), no token, no location. Its
-    // start event is made only when the call is kept, and put back where it
-    // belongs: before the events of the calls nested in it.
+    using EventList = std::list<boost::shared_ptr<ZCaptureEvent>>;
+
+    // One execution being timed, from its begin to its end. Its start event
+    // is made only when the call is kept, and put right after `anchor`, the
+    // event that was last in the list when the call began: list positions
+    // survive the insertions of calls that end in another order.
     struct OpenCall {
         const _zend_execute_data* executeData;
-        const _zend_function* function;
-        const ZPointFileEntry* entry;
-        const _zend_string* className;        // null: no class
-        const _zend_string* methodName;
-        const _zend_string* callerClassName;  // null: none
-        const _zend_string* callerMethodName;
-        int32_t callerLine;
-        bool inFiber;
+        const _zend_function* internalFunction = nullptr;  // null: a user call
+        const _zend_function* caller = nullptr;            // internal calls: the calling user function
+        int32_t callerLine = 0;
+        // User calls: only what the begin knows cheaply, names as the
+        // engine's strings (they live as long as the request's code); tokens
+        // and location are made only for a call that is kept.
+        const _zend_function* function = nullptr;
+        const ZPointFileEntry* entry = nullptr;
+        const _zend_string* className = nullptr;        // null: no class
+        const _zend_string* methodName = nullptr;
+        const _zend_string* callerClassName = nullptr;  // null: none
+        const _zend_string* callerMethodName = nullptr;
+        bool inFiber = false;
         timeval start;
         int32_t depth;
         int32_t eventInstance;
-        std::size_t eventsBefore;  // length of the event list at the start
+        EventList::iterator anchor;
+        // Began before any bail-out of the request: once the engine has
+        // bailed out, such a call can only end by being abandoned.
+        bool beganClean = true;
     };
 
     struct PointerPairHash {
@@ -226,29 +263,41 @@ private:
         }
     };
 
-    void beginCall(_zend_execute_data* frame, const ZPointFileEntry* entry);
-    void endCall(_zend_execute_data* frame, _zend_object* exception);
-    void finishCall(OpenCall&& call, _zend_object* exception, _zend_execute_data* frame);
-    const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
-    int32_t depthOf(const _zend_execute_data* frame) const;
-    boost::shared_ptr<ZLocation> buildLocation(const OpenCall& call);
-    void noteShutdown();
-    void recordInternalCall(const _zend_function* function, _zend_execute_data* executeData,
-                            const timeval& start, const timeval& end);
+    EventList::iterator currentAnchor();
+    void placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCaptureEvent>& startEvent);
+    boost::shared_ptr<ZLocation> locationOf(const OpenCall& call);
+    // Keeps a call that ended: its start event in place, its end event and
+    // its location; the end event is returned for the caller to complete
+    // before anything else is appended.
+    boost::shared_ptr<ZCaptureEvent> keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
+                                              const timeval& end);
+    bool isOpenInternalFrame(const _zend_execute_data* frame) const;
     int32_t tokenOf(const std::string& text);
     boost::shared_ptr<ZCaptureEvent> makeStartEvent(const timeval& start, int32_t locationId,
                                                     int32_t eventDepth, int32_t eventInstance);
     void fillCaller(ZLocation& location, const _zend_execute_data* caller);
     bool draftUserLocation(const _zend_execute_data* executeData, LocationDraft& draft);
     boost::shared_ptr<ZLocation> buildLocation(const LocationDraft& draft) const;
+    boost::shared_ptr<ZLocation> buildUserLocation(const OpenCall& call);
+    const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
+    int32_t depthOf(const _zend_execute_data* frame);
+    void noteShutdown();
+    void endCallsLeftByExit(bool mainStackOnly);
     const ZPointFileEntry* userEntryOf(const _zend_op_array& opArray);
+    // The entry of a method that a class took from a trait, listed under the
+    // trait's name (traits used by traits included, `levels` deep).
+    const ZPointFileEntry* traitEntryOf(const _zend_op_array& opArray, const _zend_class_entry* user, int levels) const;
     int32_t nameToken(const _zend_string* name);
     int32_t layerTokenOf(const ZPointFileEntry& entry);
     void instrumentListedUserFunctions();
+    void keepListedBuiltinsCalled();
 
     bool shutdownSeen = false;  // the script's main stack is gone (see noteShutdown)
 
     std::vector<OpenCall> openCalls;
+    bool userMethodsListed = false;  // some user-function entry names a class
+    int32_t openInternalCalls = 0;  // open calls of internal functions
+    int32_t probeCalls = 0;         // nesting of the probe's own calls into PHP
 
     // Per-request memos of the listed user-function path, keyed by the
     // engine's name strings: point-file entry by (function name, class), token
@@ -260,7 +309,11 @@ private:
         std::string text;
         int32_t token;
     };
-    std::unordered_map<std::pair<const void*, const void*>, const ZPointFileEntry*, PointerPairHash> entryMemo;
+    struct MemoEntry {
+        const ZPointFileEntry* entry;  // null: the function is not listed
+        const void* opcodes;           // the code it was worked out for
+    };
+    std::unordered_map<std::pair<const void*, const void*>, MemoEntry, PointerPairHash> entryMemo;
     std::unordered_map<const void*, MemoToken> tokenMemo;
     std::unordered_map<const ZPointFileEntry*, int32_t> layerTokenMemo;
     int32_t methodLayerTypeToken = -1;

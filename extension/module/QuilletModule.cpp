@@ -359,6 +359,7 @@ void abandonRequest()
     if (qxAgent == nullptr)
         return;
     qxAgent->collecting = false;
+    qxAgent->forgetOpenCalls();
     if (boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter)
         InstrumentationRules::dropRequest(reporter->events, reporter->locations, reporter->newSymbols);
 }
