@@ -8,6 +8,7 @@
 
 #include "php.h"
 #include "zend_exceptions.h"
+#include "zend_system_id.h"
 
 #include "common/VornUtils.h"
 #include "common/zException.h"
@@ -128,12 +129,29 @@ void Manager::startup()
         userMethodsListed = false;
         for (const auto& listed : userFunctions)
             userMethodsListed = userMethodsListed || !listed.second->classNameLower.empty();
+        addCompiledCodeEntropy();
         instrumentListedUserFunctions();
     } catch (const zException& e) {
         LOG.logError("Error while loading Points file:", e.message);
     } catch (const std::exception& e) {
         logFailure("Error while loading Points file:", &e);
     }
+}
+
+void Manager::addCompiledCodeEntropy()
+{
+    // Compiled code carries what the point files decided when it was
+    // compiled: which user functions were instrumented (the rewriter adds
+    // the entries' order) and plain calls of listed built-ins. The
+    // engine's system id names opcache's file cache, so code cached under
+    // other point files is never taken for this process's.
+    std::string decisions = "slot=" + std::to_string(_resourceID);
+    decisions += (CG(compiler_options) & ZEND_COMPILE_NO_BUILTINS) ? ";plain-builtins" : ";builtins";
+    decisions += userMethodsListed ? ";trait-methods" : "";
+    for (const auto& entry : userFunctions)
+        decisions += ";" + vorn::fromUtf(entry.first);
+    if (zend_add_system_entropy("Quillet", "instrumentation marks", decisions.data(), decisions.size()) != SUCCESS)
+        LOG.logWarning("Compiled code cached by opcache may not follow the point files");
 }
 
 void Manager::keepListedBuiltinsCalled()

@@ -178,7 +178,7 @@ public:
     //
     // When the called code makes the engine abandon the script (fatal error,
     // time-out), the call returns false with `bailoutPending` set; the entry
-    // point that the engine called (observer, replacement handler) then calls
+    // point that the engine called (instrumented code, replacement handler) then calls
     // resumePendingBailout() once the probe's own objects are released, so
     // the engine's unwinding never skips them.
     bool callClassMethod(_zval_struct* object, const std::wstring& name, _zval_struct* result);
@@ -291,6 +291,7 @@ private:
     int32_t layerTokenOf(const ZPointFileEntry& entry);
     void instrumentListedUserFunctions();
     void keepListedBuiltinsCalled();
+    void addCompiledCodeEntropy();
 
     bool shutdownSeen = false;  // the script's main stack is gone (see noteShutdown)
 
