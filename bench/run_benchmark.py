@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """What the extension costs a PHP web application, measured side by side.
 
-Two `php -S` servers run the same script (bench/bench.php) on this machine at
-the same time: one without the extension, one with it loaded and collecting
-(registration block written, stand-in aggregator listening on loopback, one
-function of the script listed in the point file). The requests to the two are
-interleaved, so both see the same machine load.
+`php -S` servers run the same script (bench/bench.php) on this machine at the
+same time, opcache on in all of them: one without the extension, and ones with
+it loaded (registration block written, stand-in aggregator listening on
+loopback, ten user functions of the script listed in the point file). The
+requests to them are interleaved, so all see the same machine load.
 
 Both servers are pinned to the same CPU. Figures are medians over many
 requests; ratios and differences are medians of the pairs measured back to
@@ -14,6 +14,12 @@ back:
   number of calls, with and without the extension;
 - per call of a listed function that is faster than the threshold, against an
   unlisted call in the same server;
+- a page: a request of a few thousand calls, user and internal (a layout
+  and a table rendered through templates, string and array work), nineteen of
+  them calls of listed functions: the server's own CPU time per request
+  against the server without the extension, with the extension loaded but the
+  probe not registered, collecting at the default threshold, and collecting
+  at threshold 0 (every listed call kept);
 - per request: the fixed cost of a collected request (activation,
   deactivation, encoding, the send to the aggregator): the server's own CPU time
   per request that makes no call, on the same server with collection switched
@@ -37,11 +43,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "extension"))
 import qxharness  # noqa: E402
 
+# Ten user functions: the trivial listed one and nine of the page's.
 POINTS = """
 [listed]
 method=listedFast
 layer=Bench
-"""
+""" + "".join("[p%d]\nmethod=%s\nlayer=Bench\n" % (i, name) for i, name in enumerate(
+    ["renderPage", "loadItems", "sortItems", "renderTable", "summarize", "renderSection", "renderSidebar",
+     "renderHeader", "renderFooter"]))
+
+# Every server runs with opcache, as production sites do.
+OPCACHE = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.enable_cli": 0,
+           "opcache.file_update_protection": 0, "opcache.validate_timestamps": 0}
 
 # A configuration that lists internal functions only: no user function is
 # observed at all.
@@ -54,6 +67,9 @@ layer=Bench
 TARGET_UNLISTED_RATIO = 1.02
 TARGET_FIXED_US = 100.0
 TARGET_LISTED_EXTRA_US = 1.0
+# Page, against no extension.
+TARGET_PAGE = {"loaded, not registered": 1.01, "collecting, default threshold": 1.03,
+               "collecting, threshold 0": 1.05}
 
 
 def get(port, path):
@@ -72,13 +88,13 @@ def latency_us(port):
     return (time.perf_counter() - start) * 1e6
 
 
-def cpu_us_per_request(port, requests):
-    """CPU time the server spends per request without calls: two readings of
-    its own CPU time around `requests` requests. Unlike client latency this is
-    not blurred by the machine's wake-up and scheduling delays."""
+def cpu_us_per_request(port, requests, path="/bench.php?mode=empty"):
+    """CPU time the server spends per request: two readings of its own CPU
+    time around `requests` requests. Unlike client latency this is not
+    blurred by the machine's wake-up and scheduling delays."""
     before = int(get(port, "/bench.php?mode=cpu"))
     for _ in range(requests):
-        get(port, "/bench.php?mode=empty")
+        get(port, path)
     after = int(get(port, "/bench.php?mode=cpu"))
     return (after - before) / (requests + 1)
 
@@ -99,7 +115,7 @@ class PinnedSite(qxharness.QuilletSite):
 
 
 def start_plain_server(site, port):
-    cmd = site.server_command(port, load_extension=False)
+    cmd = site.server_command(port, overrides=OPCACHE, load_extension=False)
     out = open(os.path.join(site.root, "plain-server.out"), "w")
     env = dict(os.environ)
     env.pop("PHP_CLI_SERVER_WORKERS", None)
@@ -118,6 +134,8 @@ def main():
     parser.add_argument("--calls", type=int, default=200000, help="calls per loop request")
     parser.add_argument("--loops", type=int, default=15, help="loop requests per server and mode")
     parser.add_argument("--requests", type=int, default=600, help="empty requests per server")
+    parser.add_argument("--page-rounds", type=int, default=15, help="rounds of page batches per configuration")
+    parser.add_argument("--page-batch", type=int, default=40, help="page requests per batch")
     parser.add_argument("--cpu", type=int, default=max(0, (os.cpu_count() or 1) - 1),
                         help="CPU both servers are pinned to (default: the last one; -1: no pinning)")
     args = parser.parse_args()
@@ -130,6 +148,8 @@ def main():
     site.cpu = None if args.cpu < 0 else args.cpu
     internal_site = PinnedSite(build_dir=build, log_level=0)
     internal_site.cpu = site.cpu
+    zero_site = PinnedSite(build_dir=build, log_level=0)
+    zero_site.cpu = site.cpu
     plain = None
     plain_out = None
     try:
@@ -138,20 +158,44 @@ def main():
             site.write_script("bench.php", f.read())
         site.start_aggregator()
         site.write_block(registered=1)
-        on_port = site.start_server()
+        on_port = site.start_server(overrides=OPCACHE)
         internal_site.write_point_file(POINTS_INTERNAL_ONLY)
         with open(os.path.join(HERE, "bench.php")) as f:
             internal_site.write_script("bench.php", f.read())
         internal_site.start_aggregator()
-        internal_port = internal_site.start_server()
+        internal_port = internal_site.start_server(overrides=OPCACHE)
+        zero_site.write_point_file(POINTS)
+        with open(os.path.join(HERE, "bench.php")) as f:
+            zero_site.write_script("bench.php", f.read())
+        zero_site.start_aggregator()
+        zero_port = zero_site.start_server(overrides=dict(OPCACHE, **{"qx.slow_function_threshold": 0}))
         off_port = qxharness.free_port()
         plain, plain_out = start_plain_server(site, off_port)
 
         # Warm-up: the worker's connection to the aggregator, the compiled script.
-        for port in (on_port, off_port, internal_port):
+        page = "/bench.php?mode=page"
+        for port in (on_port, off_port, internal_port, zero_port):
             for _ in range(20):
                 latency_us(port)
+                get(port, page)
             loop_ns_per_call(port, "unlisted", 1000)
+        if get(off_port, page) != get(on_port, page):
+            raise RuntimeError("the page differs with the extension")
+
+        # The page: per round, each configuration next to the server without
+        # the extension. Not registered is the same server with the
+        # registration byte at 0.
+        page_cpu = {name: [] for name in TARGET_PAGE}
+        page_plain = {name: [] for name in TARGET_PAGE}
+        for _ in range(args.page_rounds):
+            site.set_registered(0)
+            page_plain["loaded, not registered"].append(cpu_us_per_request(off_port, args.page_batch, page))
+            page_cpu["loaded, not registered"].append(cpu_us_per_request(on_port, args.page_batch, page))
+            site.set_registered(1)
+            page_plain["collecting, default threshold"].append(cpu_us_per_request(off_port, args.page_batch, page))
+            page_cpu["collecting, default threshold"].append(cpu_us_per_request(on_port, args.page_batch, page))
+            page_plain["collecting, threshold 0"].append(cpu_us_per_request(off_port, args.page_batch, page))
+            page_cpu["collecting, threshold 0"].append(cpu_us_per_request(zero_port, args.page_batch, page))
         blocks_before = sum(1 for r in site.records() if r.get("record") == "blockEnd")
 
         unlisted = {"off": [], "on": []}
@@ -190,6 +234,7 @@ def main():
             qxharness.stop_process(plain)
             plain_out.close()
         internal_site.close()
+        zero_site.close()
         site.close()
 
     def paired_ratio(pairs):
@@ -226,7 +271,7 @@ def main():
               " the figures understate the cost")
     print()
     print("%-48s %12s %12s %10s" % ("median", "without", "with", "ratio"))
-    print("%-48s %9.1f ns %9.1f ns %9.3fx" % ("unlisted call", u_off, u_on, unlisted_ratio))
+    print("%-48s %9.1f ns %9.1f ns %9.3fx" % ("unlisted call, ten user functions listed", u_off, u_on, unlisted_ratio))
     print("%-48s %9.1f ns %9.1f ns %9.3fx" % ("unlisted call with some work (3 internal calls)", w_off, w_on, work_ratio))
     print("%-48s %9.1f ns %9.1f ns %9.3fx" % ("unlisted call, only internal functions listed", i_off, i_on,
                                                 internal_ratio))
@@ -236,6 +281,15 @@ def main():
     cpu_on = statistics.median(same_server["on"])
     print("%-48s %9.1f us %9.1f us %9.3fx" % ("server CPU per request (not collected/collected)",
                                                 cpu_off, cpu_on, cpu_on / cpu_off))
+    print()
+    print("page (a few thousand calls, 19 of them listed), server CPU per request, medians of %d batches of %d:"
+          % (args.page_rounds, args.page_batch))
+    print("%-48s %12s %12s %10s" % ("", "without", "with", "ratio"))
+    for name, target in TARGET_PAGE.items():
+        ratio = statistics.median(on / off for off, on in zip(page_plain[name], page_cpu[name]))
+        print("%-48s %9.1f us %9.1f us %9.3fx  (target at most %+.0f%%: %s)"
+              % (name, statistics.median(page_plain[name]), statistics.median(page_cpu[name]), ratio,
+                 (target - 1) * 100, verdict(ratio <= target)))
     print()
     print("unlisted calls: %+.2f%%, %+.1f ns per call (target at most +2%%: %s); with some work: %+.2f%%"
           % ((unlisted_ratio - 1) * 100, u_on - u_off, verdict(unlisted_ratio <= TARGET_UNLISTED_RATIO),
