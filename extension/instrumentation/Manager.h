@@ -231,7 +231,9 @@ private:
     // One execution being timed, from its begin to its end. Its start event
     // is made only when the call is kept, and put right after `anchor`, the
     // event that was last in the list when the call began: list positions
-    // survive the insertions of calls that end in another order.
+    // survive the insertions of calls that end in another order. (Events are
+    // only appended or inserted while calls are open; the list is emptied or
+    // pruned only once the open calls are closed or forgotten.)
     struct OpenCall {
         const _zend_execute_data* executeData;
         const _zend_function* internalFunction = nullptr;  // null: a user call
