@@ -124,6 +124,44 @@ class PinnedSite(qxharness.QuilletSite):
         return pinned(super().server_command(port, overrides, load_extension), self.cpu)
 
 
+class CallgrindSite(qxharness.QuilletSite):
+    """A site whose server runs under callgrind, counting instructions."""
+    out_file = None
+    with_extension = True
+
+    def server_command(self, port, overrides=None, load_extension=True):
+        return (["valgrind", "--tool=callgrind", "--callgrind-out-file=" + self.out_file]
+                + super().server_command(port, overrides, self.with_extension))
+
+
+def page_instructions(build, registered, with_extension, counts=(3, 13)):
+    """Instructions the server executes per page request: two runs that differ
+    only in the number of requests, so start-up and shutdown cancel out.
+    Unlike CPU time this does not move with the machine's load; it leaves out
+    the kernel's work (the send to the aggregator) and cache effects."""
+    totals = []
+    for count in counts:
+        site = CallgrindSite(build_dir=build, log_level=0)
+        site.out_file = os.path.join(site.root, "callgrind.out")
+        site.with_extension = with_extension
+        try:
+            site.write_point_file(POINTS)
+            with open(os.path.join(HERE, "bench.php")) as f:
+                site.write_script("bench.php", f.read())
+            site.start_aggregator()
+            site.write_block(registered=registered)
+            port = site.start_server(overrides=OPCACHE, timeout=120)
+            for _ in range(count):
+                get(port, "/bench.php?mode=page")
+            site.stop_server()
+            with open(site.out_file) as f:
+                lines = [line for line in f if line.startswith(("summary:", "totals:"))]
+            totals.append(int(lines[0].split()[1]))
+        finally:
+            site.close()
+    return (totals[1] - totals[0]) / (counts[1] - counts[0])
+
+
 def start_plain_server(site, port):
     cmd = site.server_command(port, overrides=OPCACHE, load_extension=False)
     out = open(os.path.join(site.root, "plain-server.out"), "w")
@@ -146,6 +184,8 @@ def main():
     parser.add_argument("--requests", type=int, default=600, help="empty requests per server")
     parser.add_argument("--page-rounds", type=int, default=15, help="rounds of page batches per configuration")
     parser.add_argument("--page-batch", type=int, default=40, help="page requests per batch")
+    parser.add_argument("--instructions", action="store_true",
+                        help="also count the page's instructions under callgrind (takes a few minutes)")
     parser.add_argument("--cpu", type=int, default=max(0, (os.cpu_count() or 1) - 1),
                         help="CPU both servers are pinned to (default: the last one; -1: no pinning)")
     args = parser.parse_args()
@@ -302,6 +342,12 @@ def main():
         print("%-48s %9.1f us %9.1f us %9.3fx  (target at most %+.0f%%: %s)"
               % (name, statistics.median(page_plain[name]), statistics.median(page_cpu[name]), ratio,
                  (target - 1) * 100, verdict(ratio <= target)))
+    if args.instructions and shutil.which("valgrind"):
+        plain_ir = page_instructions(build, 0, False)
+        print("%-48s %12.0f" % ("page instructions, without the extension", plain_ir))
+        for name, registered in (("loaded, not registered", 0), ("collecting, default threshold", 1)):
+            ir = page_instructions(build, registered, True)
+            print("%-48s %12.0f %+10.2f%%" % ("page instructions, " + name, ir, (ir / plain_ir - 1) * 100))
     print()
     print("unlisted calls: %+.2f%%, %+.1f ns per call (target at most +2%%: %s); with some work: %+.2f%%"
           % ((unlisted_ratio - 1) * 100, u_on - u_off, verdict(unlisted_ratio <= TARGET_UNLISTED_RATIO),
