@@ -134,7 +134,7 @@ class CallgrindSite(qxharness.QuilletSite):
                 + super().server_command(port, overrides, self.with_extension))
 
 
-def page_instructions(build, registered, with_extension, counts=(3, 13)):
+def page_instructions(build, registered, with_extension, settings=None, counts=(3, 13)):
     """Instructions the server executes per page request: two runs that differ
     only in the number of requests, so start-up and shutdown cancel out.
     Unlike CPU time this does not move with the machine's load; it leaves out
@@ -150,7 +150,7 @@ def page_instructions(build, registered, with_extension, counts=(3, 13)):
                 site.write_script("bench.php", f.read())
             site.start_aggregator()
             site.write_block(registered=registered)
-            port = site.start_server(overrides=OPCACHE, timeout=120)
+            port = site.start_server(overrides=dict(OPCACHE, **(settings or {})), timeout=120)
             for _ in range(count):
                 get(port, "/bench.php?mode=page")
             site.stop_server()
@@ -345,8 +345,10 @@ def main():
     if args.instructions and shutil.which("valgrind"):
         plain_ir = page_instructions(build, 0, False)
         print("%-48s %12.0f" % ("page instructions, without the extension", plain_ir))
-        for name, registered in (("loaded, not registered", 0), ("collecting, default threshold", 1)):
-            ir = page_instructions(build, registered, True)
+        for name, registered, settings in (("loaded, not registered", 0, None),
+                                           ("collecting, default threshold", 1, None),
+                                           ("collecting, threshold 0", 1, {"qx.slow_function_threshold": 0})):
+            ir = page_instructions(build, registered, True, settings)
             print("%-48s %12.0f %+10.2f%%" % ("page instructions, " + name, ir, (ir / plain_ir - 1) * 100))
     print()
     print("unlisted calls: %+.2f%%, %+.1f ns per call (target at most +2%%: %s); with some work: %+.2f%%"
