@@ -31,6 +31,9 @@ layer=App
 [spoofed]
 method=App\\never
 layer=App
+[byref]
+method=App\\byRef
+layer=App
 """
 
 VIEW = r"""<?php
@@ -72,7 +75,8 @@ function fake() { \Quillet\Probe\enter(4, 0); \Quillet\Probe\enter(0, 0); \Quill
 echo never() + fake();
 """
 
-JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "tracing",
+# Every function compiled by the JIT when its script is loaded.
+JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "function",
        "opcache.jit_buffer_size": "16M", "opcache.file_update_protection": 0}
 
 
@@ -104,7 +108,8 @@ class CompiledInstrumentationTest(unittest.TestCase):
                 self.assertEqual([("App\\traced", 3, 0),
                                   ("App\\Box::open", 3, 0), ("App\\Box::App\\{closure}", 4, 0),
                                   ("App\\Box::open", 3, 33),
-                                  ("App\\numbers", 3, 0), ("App\\numbers", 3, 0), ("App\\numbers", 3, 0)],
+                                  ("App\\numbers", 3, 0), ("App\\numbers", 3, 0), ("App\\numbers", 3, 0),
+                                  ("App\\byRef", 3, 0)],
                                  calls, site.diagnostics())
                 self.assertEqual("negative -1", block.calls()[3]["message"])
 
