@@ -235,15 +235,18 @@ def main():
         # The page: per round, each configuration next to the server without
         # the extension. Not registered is the same server with the
         # registration byte at 0.
-        # The pair's order alternates between rounds, so that neither side
-        # always runs right after the other.
+        # One configuration after the other; within one, the pair's order
+        # alternates between rounds, so that neither side always runs right
+        # after the other.
         page_cpu = {name: [] for name in TARGET_PAGE}
         page_plain = {name: [] for name in TARGET_PAGE}
         configurations = (("loaded, not registered", 0, on_port), ("collecting, default threshold", 1, on_port),
                           ("collecting, threshold 0", 1, zero_port))
-        for round_number in range(args.page_rounds):
-            for name, registered, port in configurations:
-                site.set_registered(registered)
+        for name, registered, port in configurations:
+            site.set_registered(registered)
+            for _ in range(5):  # the first requests after the switch settle the state
+                get(port, page)
+            for round_number in range(args.page_rounds):
                 pair = [(page_plain[name], off_port), (page_cpu[name], port)]
                 for figures, measured in (pair if round_number % 2 == 0 else reversed(pair)):
                     figures.append(cpu_us_per_request(measured, args.page_batch, page))
