@@ -59,7 +59,8 @@ function renderHeader($title) { return '<header>' . escape(strtoupper($title)) .
 function renderFooter() { return '<footer>' . escape(str_repeat('-', 3) . ' ' . gmdate('Y', 1700000000)) . '</footer>'; }
 function renderPage($count) {
     $items = sortItems(loadItems($count));
-    $html = renderHeader('Catalogue');
+    // Like any application, the page reads its request from $_SERVER.
+    $html = renderHeader('Catalogue ' . parse_url($_SERVER['REQUEST_URI'] ?? '/', PHP_URL_PATH));
     $html .= renderSection('Summary', escape(summarize($items)));
     $html .= renderSection('Items', renderTable($items));
     $html .= renderSidebar($items);
