@@ -34,6 +34,9 @@ layer=App
 [byref]
 method=App\\byRef
 layer=App
+[preloaded]
+method=preloaded
+layer=App
 """
 
 VIEW = r"""<?php
@@ -76,18 +79,22 @@ echo never() + fake();
 """
 
 # Every function compiled by the JIT when its script is loaded.
+SCRIPTS = {"view.php": VIEW, "spoof.php": SPOOF, "use_preloaded.php": "<?php echo preloaded();",
+           "preload.php": "<?php function preloaded() { return 'pre'; }"}
+
 JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "function",
        "opcache.jit_buffer_size": "16M", "opcache.file_update_protection": 0}
 
 
 class CompiledInstrumentationTest(unittest.TestCase):
 
-    def site(self, overrides):
+    def site(self, overrides, start=True):
         site = InstrumentedSite()
         self.addCleanup(site.close)
         settings = {"qx.slow_function_threshold": 0}
         settings.update(overrides)
-        site.start(POINTS, {"view.php": VIEW, "spoof.php": SPOOF}, settings)
+        if start:
+            site.start(POINTS, SCRIPTS, settings)
         return site
 
     def plain_output(self, site):
@@ -112,6 +119,17 @@ class CompiledInstrumentationTest(unittest.TestCase):
                                   ("App\\byRef", 3, 0)],
                                  calls, site.diagnostics())
                 self.assertEqual("negative -1", block.calls()[3]["message"])
+
+    def test_function_compiled_by_opcache_preloading_is_timed(self):
+        site = self.site({}, start=False)
+        settings = {"qx.slow_function_threshold": 0, "zend_extension": "opcache", "opcache.enable": 1,
+                    "opcache.preload": os.path.join(site.docroot, "preload.php")}
+        if os.geteuid() == 0:
+            settings["opcache.preload_user"] = "root"
+        site.start(POINTS, SCRIPTS, settings)
+        _, body, block = site.block_for("/use_preloaded.php")
+        self.assertEqual("pre", body)
+        self.assertEqual(["preloaded"], block.names(), site.diagnostics())
 
     def test_probe_functions_called_by_hand_record_nothing(self):
         site = self.site({})
