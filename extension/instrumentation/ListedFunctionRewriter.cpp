@@ -267,11 +267,29 @@ void walk(zend_ast** slot, Context context)
     }
 }
 
+// The probe's functions are in the function table: a site may have disabled
+// them (disable_functions), and code calling a missing function would fail.
+bool probeFunctionsAvailable()
+{
+    static int available = -1;
+    if (available < 0) {
+        available = 1;
+        for (const char* name : {kEnter, kLeave, kSuspend, kResume}) {
+            std::string key = lower(name, std::strlen(name));
+            if (!zend_hash_str_find_ptr(CG(function_table), key.data(), key.size()))
+                available = 0;
+        }
+        if (!available)
+            Manager::LOG.logError("The probe's functions are disabled: listed user functions are not timed");
+    }
+    return available == 1;
+}
+
 void process(zend_ast* ast)
 {
     if (previousProcess)
         previousProcess(ast);
-    if (!ast)
+    if (!ast || !probeFunctionsAvailable())
         return;
     try {
         static const std::string global;
