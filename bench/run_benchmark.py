@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """What the extension costs a PHP web application, measured side by side.
 
-Two `php -S` servers run the same script (bench/bench.php) on this machine at
-the same time: one without the extension, one with it loaded and collecting
-(registration block written, stand-in aggregator listening on loopback, one
-function of the script listed in the point file). The requests to the two are
-interleaved, so both see the same machine load.
+`php -S` servers run the same script (bench/bench.php) on this machine at the
+same time, opcache on in all of them: one without the extension, and ones with
+it loaded (registration block written, stand-in aggregator listening on
+loopback, ten user functions of the script listed in the point file). The
+requests to them are interleaved, so all see the same machine load.
 
 Both servers are pinned to the same CPU. Figures are medians over many
 requests; ratios and differences are medians of the pairs measured back to
@@ -14,6 +14,12 @@ back:
   number of calls, with and without the extension;
 - per call of a listed function that is faster than the threshold, against an
   unlisted call in the same server;
+- a page: a request of a few thousand calls, user and internal (a layout
+  and a table rendered through templates, string and array work), nineteen of
+  them calls of listed functions: the server's own CPU time per request
+  against the server without the extension, with the extension loaded but the
+  probe not registered, collecting at the default threshold, and collecting
+  at threshold 0 (every listed call kept);
 - per request: the fixed cost of a collected request (activation,
   deactivation, encoding, the send to the aggregator): the server's own CPU time
   per request that makes no call, on the same server with collection switched
@@ -37,11 +43,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "extension"))
 import qxharness  # noqa: E402
 
+# Ten user functions: the trivial listed one and nine of the page's.
 POINTS = """
 [listed]
 method=listedFast
 layer=Bench
-"""
+""" + "".join("[p%d]\nmethod=%s\nlayer=Bench\n" % (i, name) for i, name in enumerate(
+    ["renderPage", "loadItems", "sortItems", "renderTable", "summarize", "renderSection", "renderSidebar",
+     "renderHeader", "renderFooter"]))
+
+# Every server runs with opcache, as production sites do.
+OPCACHE = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.enable_cli": 0,
+           "opcache.file_update_protection": 0, "opcache.validate_timestamps": 0}
 
 # A configuration that lists internal functions only: no user function is
 # observed at all.
@@ -67,6 +80,9 @@ layer=Bench
 TARGET_UNLISTED_RATIO = 1.02
 TARGET_FIXED_US = 100.0
 TARGET_LISTED_EXTRA_US = 1.0
+# Page, against no extension.
+TARGET_PAGE = {"loaded, not registered": 1.01, "collecting, default threshold": 1.03,
+               "collecting, threshold 0": 1.05}
 
 
 def get(port, path):
@@ -85,13 +101,13 @@ def latency_us(port):
     return (time.perf_counter() - start) * 1e6
 
 
-def cpu_us_per_request(port, requests):
-    """CPU time the server spends per request without calls: two readings of
-    its own CPU time around `requests` requests. Unlike client latency this is
-    not blurred by the machine's wake-up and scheduling delays."""
+def cpu_us_per_request(port, requests, path="/bench.php?mode=empty"):
+    """CPU time the server spends per request: two readings of its own CPU
+    time around `requests` requests. Unlike client latency this is not
+    blurred by the machine's wake-up and scheduling delays."""
     before = int(get(port, "/bench.php?mode=cpu"))
     for _ in range(requests):
-        get(port, "/bench.php?mode=empty")
+        get(port, path)
     after = int(get(port, "/bench.php?mode=cpu"))
     return (after - before) / (requests + 1)
 
@@ -107,6 +123,16 @@ def pinned(cmd, cpu):
 class PinnedSite(qxharness.QuilletSite):
     cpu = None
 
+    def start_aggregator(self, *args, **kwargs):
+        """The stand-in aggregator runs off the servers' CPU, as a real one runs
+        on another machine: its work must not land in the servers' caches."""
+        result = super().start_aggregator(*args, **kwargs)
+        if self.cpu is not None and shutil.which("taskset") and (os.cpu_count() or 1) > 1:
+            others = ",".join(str(c) for c in range(os.cpu_count()) if c != self.cpu)
+            subprocess.run(["taskset", "-a", "-c", "-p", others, str(self.aggregator.proc.pid)],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        return result
+
     def server_command(self, port, overrides=None, load_extension=True):
         cmd = super().server_command(port, overrides, load_extension)
         # PDO on SQLite for the database query (php -n loads no module).
@@ -114,8 +140,46 @@ class PinnedSite(qxharness.QuilletSite):
         return pinned(cmd, self.cpu)
 
 
+class CallgrindSite(qxharness.QuilletSite):
+    """A site whose server runs under callgrind, counting instructions."""
+    out_file = None
+    with_extension = True
+
+    def server_command(self, port, overrides=None, load_extension=True):
+        return (["valgrind", "--tool=callgrind", "--callgrind-out-file=" + self.out_file]
+                + super().server_command(port, overrides, self.with_extension))
+
+
+def page_instructions(build, registered, with_extension, settings=None, counts=(3, 13)):
+    """Instructions the server executes per page request: two runs that differ
+    only in the number of requests, so start-up and shutdown cancel out.
+    Unlike CPU time this does not move with the machine's load; it leaves out
+    the kernel's work (the send to the aggregator) and cache effects."""
+    totals = []
+    for count in counts:
+        site = CallgrindSite(build_dir=build, log_level=0)
+        site.out_file = os.path.join(site.root, "callgrind.out")
+        site.with_extension = with_extension
+        try:
+            site.write_point_file(POINTS)
+            with open(os.path.join(HERE, "bench.php")) as f:
+                site.write_script("bench.php", f.read())
+            site.start_aggregator()
+            site.write_block(registered=registered)
+            port = site.start_server(overrides=dict(OPCACHE, **(settings or {})), timeout=120)
+            for _ in range(count):
+                get(port, "/bench.php?mode=page")
+            site.stop_server()
+            with open(site.out_file) as f:
+                lines = [line for line in f if line.startswith(("summary:", "totals:"))]
+            totals.append(int(lines[0].split()[1]))
+        finally:
+            site.close()
+    return (totals[1] - totals[0]) / (counts[1] - counts[0])
+
+
 def start_plain_server(site, port):
-    cmd = site.server_command(port, load_extension=False)
+    cmd = site.server_command(port, overrides=OPCACHE, load_extension=False)
     out = open(os.path.join(site.root, "plain-server.out"), "w")
     env = dict(os.environ)
     env.pop("PHP_CLI_SERVER_WORKERS", None)
@@ -135,6 +199,10 @@ def main():
     parser.add_argument("--loops", type=int, default=15, help="loop requests per server and mode")
     parser.add_argument("--requests", type=int, default=600, help="empty requests per server")
     parser.add_argument("--queries", type=int, default=1000, help="database queries per loop request")
+    parser.add_argument("--page-rounds", type=int, default=15, help="rounds of page batches per configuration")
+    parser.add_argument("--page-batch", type=int, default=40, help="page requests per batch")
+    parser.add_argument("--instructions", action="store_true",
+                        help="also count the page's instructions under callgrind (takes a few minutes)")
     parser.add_argument("--cpu", type=int, default=max(0, (os.cpu_count() or 1) - 1),
                         help="CPU both servers are pinned to (default: the last one; -1: no pinning)")
     args = parser.parse_args()
@@ -151,6 +219,8 @@ def main():
     # events (their encoding and send at the request's end are not in the loop).
     reported_site = PinnedSite(build_dir=build, log_level=0)
     reported_site.cpu = site.cpu
+    zero_site = PinnedSite(build_dir=build, log_level=0)
+    zero_site.cpu = site.cpu
     plain = None
     plain_out = None
     try:
@@ -159,12 +229,17 @@ def main():
             site.write_script("bench.php", f.read())
         site.start_aggregator()
         site.write_block(registered=1)
-        on_port = site.start_server()
+        on_port = site.start_server(overrides=OPCACHE)
         internal_site.write_point_file(POINTS_INTERNAL_ONLY)
         with open(os.path.join(HERE, "bench.php")) as f:
             internal_site.write_script("bench.php", f.read())
         internal_site.start_aggregator()
-        internal_port = internal_site.start_server()
+        internal_port = internal_site.start_server(overrides=OPCACHE)
+        zero_site.write_point_file(POINTS)
+        with open(os.path.join(HERE, "bench.php")) as f:
+            zero_site.write_script("bench.php", f.read())
+        zero_site.start_aggregator()
+        zero_port = zero_site.start_server(overrides=dict(OPCACHE, **{"qx.slow_function_threshold": 0}))
         reported_site.write_point_file(POINTS_SQL)
         with open(os.path.join(HERE, "bench.php")) as f:
             reported_site.write_script("bench.php", f.read())
@@ -175,11 +250,35 @@ def main():
         plain, plain_out = start_plain_server(site, off_port)
 
         # Warm-up: the worker's connection to the aggregator, the compiled script.
-        for port in (on_port, off_port, internal_port, reported_port):
+        page = "/bench.php?mode=page"
+        for port in (on_port, off_port, internal_port, reported_port, zero_port):
             for _ in range(20):
                 latency_us(port)
+                get(port, page)
             loop_ns_per_call(port, "unlisted", 1000)
             loop_ns_per_call(port, "sql", 100)
+        if get(off_port, page) != get(on_port, page):
+            raise RuntimeError("the page differs with the extension")
+
+        # The page: per round, each configuration next to the server without
+        # the extension. Not registered is the same server with the
+        # registration byte at 0.
+        # One configuration after the other; within one, the pair's order
+        # alternates between rounds, so that neither side always runs right
+        # after the other.
+        page_cpu = {name: [] for name in TARGET_PAGE}
+        page_plain = {name: [] for name in TARGET_PAGE}
+        configurations = (("loaded, not registered", 0, on_port), ("collecting, default threshold", 1, on_port),
+                          ("collecting, threshold 0", 1, zero_port))
+        for name, registered, port in configurations:
+            site.set_registered(registered)
+            for _ in range(5):  # the first requests after the switch settle the state
+                get(port, page)
+            for round_number in range(args.page_rounds):
+                pair = [(page_plain[name], off_port), (page_cpu[name], port)]
+                for figures, measured in (pair if round_number % 2 == 0 else reversed(pair)):
+                    figures.append(cpu_us_per_request(measured, args.page_batch, page))
+        site.set_registered(1)
         blocks_before = sum(1 for r in site.records() if r.get("record") == "blockEnd")
 
         unlisted = {"off": [], "on": []}
@@ -227,6 +326,7 @@ def main():
             plain_out.close()
         reported_site.close()
         internal_site.close()
+        zero_site.close()
         site.close()
 
     def paired_ratio(pairs):
@@ -263,7 +363,7 @@ def main():
               " the figures understate the cost")
     print()
     print("%-48s %12s %12s %10s" % ("median", "without", "with", "ratio"))
-    print("%-48s %9.1f ns %9.1f ns %9.3fx" % ("unlisted call", u_off, u_on, unlisted_ratio))
+    print("%-48s %9.1f ns %9.1f ns %9.3fx" % ("unlisted call, ten user functions listed", u_off, u_on, unlisted_ratio))
     print("%-48s %9.1f ns %9.1f ns %9.3fx" % ("unlisted call with some work (3 internal calls)", w_off, w_on, work_ratio))
     print("%-48s %9.1f ns %9.1f ns %9.3fx" % ("unlisted call, only internal functions listed", i_off, i_on,
                                                 internal_ratio))
@@ -283,6 +383,23 @@ def main():
     reported_sql_us = statistics.median(r - u for r, u in zip(sql["reported"], sql["unlisted"])) / 1000.0
     print("listed database call: %+.3f us per call below the threshold, %+.3f us when reported"
           " (over the same query not listed)" % (listed_sql_us, reported_sql_us))
+    print("page (a few thousand calls, 19 of them listed), server CPU per request, medians of %d batches of %d:"
+          % (args.page_rounds, args.page_batch))
+    print("%-48s %12s %12s %10s" % ("", "without", "with", "ratio"))
+    for name, target in TARGET_PAGE.items():
+        ratio = statistics.median(on / off for off, on in zip(page_plain[name], page_cpu[name]))
+        print("%-48s %9.1f us %9.1f us %9.3fx  (target at most %+.0f%%: %s)"
+              % (name, statistics.median(page_plain[name]), statistics.median(page_cpu[name]), ratio,
+                 (target - 1) * 100, verdict(ratio <= target)))
+    if args.instructions and shutil.which("valgrind"):
+        plain_ir = page_instructions(build, 0, False)
+        print("%-48s %12.0f" % ("page instructions, without the extension", plain_ir))
+        for name, registered, settings in (("loaded, not registered", 0, None),
+                                           ("collecting, default threshold", 1, None),
+                                           ("collecting, threshold 0", 1, {"qx.slow_function_threshold": 0})):
+            ir = page_instructions(build, registered, True, settings)
+            print("%-48s %12.0f %+10.2f%%" % ("page instructions, " + name, ir, (ir / plain_ir - 1) * 100))
+    print()
     print("unlisted calls: %+.2f%%, %+.1f ns per call (target at most +2%%: %s); with some work: %+.2f%%"
           % ((unlisted_ratio - 1) * 100, u_on - u_off, verdict(unlisted_ratio <= TARGET_UNLISTED_RATIO),
              (work_ratio - 1) * 100))

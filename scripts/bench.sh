@@ -6,4 +6,6 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUILLET_BUILD_DIR:-$root/build}"
 bash "$root/scripts/install-deps.sh"
 bash "$root/scripts/build.sh"
-exec /usr/bin/python3 "$root/bench/run_benchmark.py" --build "$build" "$@"
+# The benchmark writes the fixed-name registration block: it waits for the
+# end-to-end tests that use it, as they wait for each other.
+exec flock /tmp/quillet-qx-agent-block.lock /usr/bin/python3 "$root/bench/run_benchmark.py" --build "$build" "$@"

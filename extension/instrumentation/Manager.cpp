@@ -8,7 +8,6 @@
 
 #include "php.h"
 #include "zend_exceptions.h"
-#include "zend_observer.h"
 #include "zend_system_id.h"
 
 #include "common/VornUtils.h"
@@ -17,6 +16,7 @@
 #include "extension/engine/EngineServerVariables.h"
 #include "extension/instrumentation/InstrumentationRules.h"
 #include "extension/instrumentation/InternalFunctionHandlerBase.h"
+#include "extension/instrumentation/ListedFunctionRewriter.h"
 #include "extension/engine/VornEngine.h"
 #include "extension/model/ZLocation.h"
 #include "extension/model/ZMethodEndEvent.h"
@@ -28,8 +28,6 @@
 QuilletGlobals Manager::globals;
 VornLog Manager::LOG;
 int32_t Manager::_resourceID = -1;
-bool Manager::executeHookRequested = false;
-bool Manager::observerRegistered = false;
 
 namespace {
 
@@ -37,29 +35,18 @@ namespace {
 // allowed qx.max_functions_depth nothing is instrumented anyway.
 constexpr int32_t DEPTH_WALK_LIMIT = 102;
 
-bool isMarked(const zend_function* function)
+// exit() unwinds the stack with an engine object that is not a script
+// exception; so does the destruction of a suspended fiber.
+zend_object* scriptException(zend_object* pending)
 {
-    const int32_t slot = Manager::_resourceID;
-    if (!function || function->type != ZEND_USER_FUNCTION || slot < 0 || slot >= ZEND_MAX_RESERVED_RESOURCES)
-        return false;
-    return (reinterpret_cast<uintptr_t>(function->op_array.reserved[slot]) & 1u) != 0;
-}
-
-// Chosen once per function: only marked user functions are observed.
-zend_observer_fcall_handlers observerInit(zend_execute_data* executeData)
-{
-    if (executeData && isMarked(executeData->func))
-        return {Manager::executeBegin, Manager::executeEnd};
-    return {nullptr, nullptr};
-}
-
-// exit() unwinds the stack with an engine object that is not a script exception.
-zend_object* scriptException()
-{
-    zend_object* pending = EG(exception);
     if (!pending || zend_is_unwind_exit(pending) || zend_is_graceful_exit(pending))
         return nullptr;
     return pending;
+}
+
+zend_object* scriptException()
+{
+    return scriptException(EG(exception));
 }
 
 std::string nameOf(const zend_string* name)
@@ -96,19 +83,17 @@ Manager::~Manager() = default;
 
 // ---- Lifecycle ---------------------------------------------------------------
 
-void Manager::installExecuteHook()
+void Manager::instrumentListedUserFunctions()
 {
-    executeHookRequested = true;
-    if (InternalFunctionHandlerBase::_manager)
-        get().registerObserverIfNeeded();
-}
-
-void Manager::registerObserverIfNeeded()
-{
-    if (!executeHookRequested || observerRegistered || userFunctions.empty())
-        return;
-    zend_observer_fcall_register(observerInit);
-    observerRegistered = true;
+    listedUserEntries.clear();
+    std::vector<ListedFunctionRewriter::Target> targets;
+    for (const auto& entry : pointFile.entries) {
+        if (!entry || (entry->flags & ZPointFileEntry::FLAG_WRAPPED))
+            continue;
+        listedUserEntries.push_back(entry);
+        targets.push_back({entry->classNameLower, entry->methodNameLower});
+    }
+    ListedFunctionRewriter::install(targets);
 }
 
 void Manager::startup()
@@ -137,15 +122,15 @@ void Manager::startup()
         for (const auto& listed : userFunctions)
             userMethodsListed = userMethodsListed || !listed.second->classNameLower.empty();
         addCompiledCodeEntropy();
-        registerObserverIfNeeded();
+        instrumentListedUserFunctions();
     });
 }
 
 void Manager::addCompiledCodeEntropy()
 {
     // Compiled code carries what the point files decided when it was
-    // compiled: the instrumentation mark of each user function (in the
-    // extension's reserved slot) and plain calls of listed built-ins. The
+    // compiled: which user functions were instrumented (the rewriter adds
+    // the entries' order) and plain calls of listed built-ins. The
     // engine's system id names opcache's file cache, so code cached under
     // other point files is never taken for this process's.
     std::string decisions = "slot=" + std::to_string(_resourceID);
@@ -204,6 +189,7 @@ void Manager::requestCleanup()
     openCalls.clear();
     openInternalCalls = 0;
     probeCalls = 0;
+    shutdownSeen = false;
     bailoutPending = false;
     entryMemo.clear();
     tokenMemo.clear();
@@ -217,23 +203,115 @@ void Manager::forgetOpenCalls()
     openInternalCalls = 0;
 }
 
+// At the end of the request: calls that exit() left open (it skips the
+// finally blocks that end them) end as normal completions; calls cut short by
+// a fatal error or a time-out end with the error, or are dropped.
+void Manager::closeOpenCalls()
+{
+    if (!CG(unclean_shutdown))
+        endCallsLeftByExit(false);
+    closeAbandonedCalls();
+}
+
 // ---- Execution hooks ----------------------------------------------------------
 
-void Manager::executeBegin(zend_execute_data* executeData)
+void Manager::listedCallBegins(zend_execute_data* frame, int64_t entry, bool byScope)
 {
     Manager& manager = get();
     if (!manager.collecting || manager.inProbeCall())
         return;
-    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.openUserCall(executeData); });
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] {
+        if (const ZPointFileEntry* listed = manager.listedEntryOf(frame, entry, byScope))
+            manager.openUserCall(frame, listed);
+    });
 }
 
-void Manager::executeEnd(zend_execute_data* executeData, zval*)
+void Manager::listedCallEnds(zend_execute_data* frame, zend_object* exception)
 {
     Manager& manager = get();
     if (manager.openCalls.empty())
         return;
-    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.closeUserCall(executeData); });
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.closeUserCall(frame, exception); });
     resumePendingBailout();
+}
+
+const ZPointFileEntry* Manager::listedEntryOf(const zend_execute_data* frame, int64_t entry, bool byScope)
+{
+    const zend_op_array& opArray = frame->func->op_array;
+    if (byScope && opArray.scope) {
+        // A trait method listed under the class that uses it.
+        if (const ZPointFileEntry* own = userEntryOf(opArray))
+            return own;
+    }
+    if (entry < 0 || static_cast<uint64_t>(entry) >= listedUserEntries.size())
+        return nullptr;
+    const ZPointFileEntry* listed = listedUserEntries[static_cast<std::size_t>(entry)].get();
+    // The compiled code names its entry; a call made by hand from a script
+    // must name the running function.
+    const zend_string* name = opArray.function_name;
+    if (!listed || !name
+        || zend_binary_strcasecmp(ZSTR_VAL(name), ZSTR_LEN(name), listed->methodNameLower.data(),
+                                  listed->methodNameLower.size()) != 0)
+        return nullptr;
+    return listed;
+}
+
+// The depth of a listed frame, counted from the nearest open call below it
+// (usually its listed caller a few frames down) instead of from the bottom
+// of the stack. Nothing between the two is an open call: it would have
+// begun later and be the innermost. The open call is trusted only while its
+// frame runs its function; calls whose frames went away unended are closed
+// once the script has ended (noteShutdown).
+int32_t Manager::depthOf(const zend_execute_data* frame)
+{
+    const OpenCall* anchor = openCalls.empty() ? nullptr : &openCalls.back();
+    int32_t executions = 0;
+    for (const zend_execute_data* at = frame; at && executions <= DEPTH_WALK_LIMIT; at = at->prev_execute_data) {
+        if (anchor && at == anchor->executeData
+            && at->func == (anchor->internalFunction ? anchor->internalFunction : anchor->function))
+            return anchor->depth + executions;
+        if (at->func && ZEND_USER_CODE(at->func->type))
+            ++executions;
+    }
+    if (openInternalCalls > 0)
+        return refreshDepth(frame);  // timed internal calls below count as levels
+    return 1 + executions;
+}
+
+// Once the script's main stack is gone (request shutdown: shutdown functions,
+// destructors), calls begun on it that are still open were left by exit(),
+// which skips the finally blocks that end them, or by a fatal error: they
+// are closed before anything else is timed.
+void Manager::noteShutdown()
+{
+    if (shutdownSeen || !(EG(flags) & EG_FLAGS_IN_SHUTDOWN))
+        return;
+    shutdownSeen = true;
+    if (CG(unclean_shutdown))
+        closeAbandonedCalls();
+    else
+        endCallsLeftByExit(true);
+}
+
+void Manager::endCallsLeftByExit(bool mainStackOnly)
+{
+    // Innermost first, as the calls would have ended; calls begun inside a
+    // fiber may still be ended by the fiber's destruction.
+    for (std::size_t i = openCalls.size(); i-- > 0;) {
+        if (openCalls[i].internalFunction || (mainStackOnly && openCalls[i].inFiber))
+            continue;
+        OpenCall call = std::move(openCalls[i]);
+        openCalls.erase(openCalls.begin() + static_cast<std::ptrdiff_t>(i));
+        timeval end;
+        vorn::getTimeOfDay(&end);
+        depth = call.depth - 1;
+        if (!reporter || !InstrumentationRules::isSlow(elapsedMilliseconds(call.start, end), globals.slow_function_threshold))
+            continue;
+        boost::shared_ptr<ZLocation> location = buildUserLocation(call);
+        reporter->events.push_back(keepCall(call, location, end));
+        reporter->locations.add(location);
+        ++capturedCount;
+    }
 }
 
 void Manager::internalFunctionWrapper(zend_execute_data* executeData, zval* returnValue)
@@ -314,18 +392,31 @@ void Manager::placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCap
     events.insert(position, startEvent);
 }
 
-void Manager::openUserCall(zend_execute_data* executeData)
+void Manager::openUserCall(zend_execute_data* executeData, const ZPointFileEntry* entry)
 {
-    if (!reporter || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
+    if (!reporter || !entry || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
         return;
-    int32_t callDepth = refreshDepth(executeData);
+    noteShutdown();
+    const int32_t callDepth = depthOf(executeData);
     if (!InstrumentationRules::withinDepth(callDepth, globals.max_functions_depth))
         return;
-    if (!isMarked(executeData->func))
-        return;
+    const zend_op_array& opArray = executeData->func->op_array;
     OpenCall call;
-    if (!draftUserLocation(executeData, call.location))
-        return;
+    call.function = executeData->func;
+    call.entry = entry;
+    call.className = opArray.scope ? opArray.scope->name : nullptr;
+    call.methodName = opArray.function_name;
+    // The caller is the nearest user code below this execution.
+    const zend_execute_data* caller = executeData->prev_execute_data;
+    while (caller && !(caller->func && ZEND_USER_CODE(caller->func->type)))
+        caller = caller->prev_execute_data;
+    if (caller) {
+        const zend_op_array& callerArray = caller->func->op_array;
+        call.callerClassName = callerArray.scope ? callerArray.scope->name : nullptr;
+        call.callerMethodName = callerArray.function_name;
+        call.callerLine = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
+    }
+    call.inFiber = EG(active_fiber) != nullptr;
     call.executeData = executeData;
     call.depth = callDepth;
     call.eventInstance = ZMethodEvent::generateMethodId();
@@ -370,7 +461,7 @@ bool Manager::openInternalCall(zend_execute_data* executeData)
 boost::shared_ptr<ZLocation> Manager::locationOf(const OpenCall& call)
 {
     if (!call.internalFunction)
-        return buildLocation(call.location);
+        return buildUserLocation(call);
     const zend_function* function = call.internalFunction;
     std::string cls = className(function->common.scope);
     std::string method = nameOf(function->common.function_name);
@@ -402,18 +493,20 @@ boost::shared_ptr<ZCaptureEvent> Manager::keepCall(const OpenCall& call, const b
     return createEndMethodEvent(startEvent, end);
 }
 
-void Manager::closeUserCall(zend_execute_data* executeData)
+void Manager::closeUserCall(zend_execute_data* executeData, zend_object* exception)
 {
+    noteShutdown();
     // Normally the innermost open call; calls above it can only belong to a
     // fiber that was suspended inside them, and they stay open.
     auto open = openCalls.end();
     while (open != openCalls.begin()) {
         --open;
-        if (open->executeData == executeData && !open->internalFunction)
+        if (open->executeData == executeData && !open->internalFunction && open->function == executeData->func)
             break;
     }
-    if (open == openCalls.end() || open->executeData != executeData || open->internalFunction)
-        return;  // this execution was not instrumented
+    if (open == openCalls.end() || open->executeData != executeData || open->internalFunction
+        || open->function != executeData->func)
+        return;  // this execution was not timed
     if (open->beganClean && CG(unclean_shutdown)) {
         // The engine bailed out of the script while this call ran, and is
         // ending what it left open.
@@ -425,7 +518,8 @@ void Manager::closeUserCall(zend_execute_data* executeData)
 
     timeval end;
     vorn::getTimeOfDay(&end);
-    const bool exceptionPending = scriptException() != nullptr;
+    zend_object* thrown = scriptException(exception);
+    const bool exceptionPending = thrown != nullptr;
     const uint64_t elapsedMs = elapsedMilliseconds(call.start, end);
     depth = call.depth - 1;
     if (!reporter)
@@ -436,7 +530,7 @@ void Manager::closeUserCall(zend_execute_data* executeData)
     boost::shared_ptr<ZLocation> location = locationOf(call);
     boost::shared_ptr<ZCaptureEvent> endEvent = keepCall(call, location, end);
     if (exceptionPending && EG(current_execute_data))
-        setExceptionDetails(endEvent, executeData);
+        setExceptionDetails(endEvent, executeData, thrown);
     reporter->events.push_back(endEvent);
     reporter->locations.add(location);
     ++capturedCount;
@@ -527,15 +621,6 @@ void Manager::closeAbandonedCalls()
 }
 
 // ---- Op-array mark ---------------------------------------------------------------
-
-void Manager::opArrayHandler(zend_op_array* opArray)
-{
-    if (!opArray || _resourceID < 0 || _resourceID >= ZEND_MAX_RESERVED_RESOURCES)
-        return;
-    bool required = false;
-    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { required = isInstrumentationRequired(opArray); });
-    opArray->reserved[_resourceID] = reinterpret_cast<void*>(static_cast<uintptr_t>(required ? 1 : 0));
-}
 
 bool Manager::isInstrumentationRequired(const zend_op_array* opArray) const
 {
@@ -710,6 +795,25 @@ bool Manager::draftUserLocation(const zend_execute_data* executeData, LocationDr
     draft.fields.layerTypeId = methodLayerTypeToken;
     draft.fields.id = ZLocation::nextValue();
     return true;
+}
+
+boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
+{
+    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
+    location->calleeClassNameToken = nameToken(call.className);
+    location->calleeMethodNameToken = nameToken(call.methodName);
+    location->layerToken = layerTokenOf(*call.entry);
+    location->callerClassNameId = nameToken(call.callerClassName);
+    location->callerMethodNameId = nameToken(call.callerMethodName);
+    location->callerLineNumber = call.callerLine;
+    if (methodLayerTypeToken < 0)
+        methodLayerTypeToken = tokenOf("method");
+    location->layerTypeId = methodLayerTypeToken;
+    location->id = ZLocation::nextValue();
+    location->className = nameOf(call.className);
+    location->methodName = nameOf(call.methodName);
+    location->makePath();
+    return location;
 }
 
 boost::shared_ptr<ZLocation> Manager::buildLocation(const LocationDraft& draft) const
@@ -913,13 +1017,14 @@ void Manager::wrapInheritedCopies(const zend_class_entry* declaring, const zend_
 
 // ---- Exception details -------------------------------------------------------------------------
 
-void Manager::setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEvent, zend_execute_data* executeData)
+void Manager::setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEvent, zend_execute_data* executeData,
+                                  zend_object* exception)
 {
     if (InstrumentationRules::exceptionLimitReached(reportedExceptionIds.size(), globals.max_exceptions)) {
         LOG.logDbg1("Discarding exception: too many exception");
         return;
     }
-    zend_object* pending = scriptException();
+    zend_object* pending = exception ? scriptException(exception) : scriptException();
     if (!pending)
         return;
     zval object;
@@ -927,7 +1032,7 @@ void Manager::setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEve
     const uint64_t id = static_cast<uint64_t>(vorn::getObjectId(&object));
     if (!reportedExceptionIds.insert(id).second)
         return;
-    ZPHPException details = formatException(executeData);
+    ZPHPException details = formatException(executeData, pending);
     if (LOG.enabled(VornLog::LEVEL_DBG2))
         LOG.logDbg2("Function ended with exception:", "\n",
                     details.type + ":" + details.message + "\r\n\t" + details.trace);
@@ -940,16 +1045,16 @@ void Manager::setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEve
     end->flags = ZMethodEndEvent::FLAG_EXCEPTION;
 }
 
-ZPHPException Manager::formatException(zend_execute_data* executeData)
+ZPHPException Manager::formatException(zend_execute_data* executeData, zend_object* exception)
 {
     ZPHPException details;
-    getExceptionsDetails(executeData, details);
+    getExceptionsDetails(executeData, details, exception);
     return details;
 }
 
-void Manager::getExceptionsDetails(zend_execute_data*, ZPHPException& details)
+void Manager::getExceptionsDetails(zend_execute_data*, ZPHPException& details, zend_object* exception)
 {
-    zend_object* pending = scriptException();
+    zend_object* pending = exception ? scriptException(exception) : scriptException();
     if (!pending)
         return;
     zval object;

@@ -33,6 +33,7 @@ struct vorn_wrapped_function;
 // does not see the engine's headers.
 struct _zend_class_entry;
 struct _zend_execute_data;
+struct _zend_object;
 struct _zend_op_array;
 struct _zend_string;
 struct _zval_struct;
@@ -41,10 +42,10 @@ union _zend_function;
 // The extension's process-wide instrumentation engine: one per worker process,
 // built when the library is loaded and alive until the process ends.
 //
-// Listed user functions are timed through the engine's observer API: the
-// begin/end handlers are attached, once per function, only to functions whose
-// op array carries the instrumentation mark, so an unlisted function costs
-// nothing. Listed internal functions get a replacement handler
+// Listed user functions are timed by code the compiler adds to their bodies
+// (ListedFunctionRewriter): their begin and end call listedCallBegins and
+// listedCallEnds, and unlisted code, user or internal, runs exactly as without
+// the probe. Listed internal functions get a replacement handler
 // (internalFunctionWrapper, or a SQL / cross-VM handler) that runs the
 // engine's own handler through the function's saved handler.
 class Manager {
@@ -61,14 +62,6 @@ public:
 
     // ---- Lifecycle (module and request callbacks) --------------------------
 
-    // Asks for the execute hook: the engine's observer handlers. Module
-    // start-up calls it once, where the execute hook is installed. The
-    // handlers are registered (still within module start-up, the only time
-    // the engine accepts them) once startup() has loaded the point files, and
-    // only when they list user functions: with none, the engine's per-call
-    // observer check is not paid at all.
-    static void installExecuteHook();
-
     // Creates the events reporter, loads the point files and wraps the listed
     // internal functions. Once per process, from module start-up.
     void startup();
@@ -82,18 +75,23 @@ public:
     // Forgets the open calls without recording them (the request's events are
     // being thrown away).
     void forgetOpenCalls();
+    // At the end of the request, before its block is closed: calls that exit()
+    // left open end as completed, calls cut short by a fatal error or a
+    // time-out end with the error (see closeAbandonedCalls).
+    void closeOpenCalls();
 
     // ---- Recording of calls --------------------------------------------------
     //
     // What a call records, independent of how its start and end are noticed:
-    // the hooks below (observer handlers, replacement handler) only call
+    // the hooks below (instrumented code, replacement handler) only call
     // these. Every open call keeps its place among the request's events, so
     // its start event lands before the events of everything that began after
     // it, whatever order the calls end in (fibers, callbacks).
 
-    // A listed user function begins / ends (executeData: its frame).
-    void openUserCall(_zend_execute_data* executeData);
-    void closeUserCall(_zend_execute_data* executeData);
+    // A listed user function begins / ends (executeData: its frame; entry:
+    // its point-file entry; exception: what leaves it, null when it returns).
+    void openUserCall(_zend_execute_data* executeData, const ZPointFileEntry* entry);
+    void closeUserCall(_zend_execute_data* executeData, _zend_object* exception);
     // A wrapped internal function is about to run its engine handler / has
     // run it. openInternalCall answers whether the call is being timed; only
     // then must closeInternalCall follow.
@@ -109,16 +107,19 @@ public:
 
     // ---- Execution hooks ---------------------------------------------------
 
-    // Observer begin/end of a marked user function (the execute hook's work).
-    static void executeBegin(_zend_execute_data* executeData);
-    static void executeEnd(_zend_execute_data* executeData, _zval_struct* returnValue);
+    // Begin and end of a listed user function's execution (each resumption of
+    // a generator is one), called from the function's own frame `frame`.
+    // `entry` indexes listedUserEntries; with `byScope` (a trait method) the
+    // entry of the class running the method comes first. `exception` is what
+    // leaves the function, null when it returns.
+    static void listedCallBegins(_zend_execute_data* frame, int64_t entry, bool byScope);
+    static void listedCallEnds(_zend_execute_data* frame, _zend_object* exception);
+    bool hasOpenCalls() const { return !openCalls.empty(); }
 
     // Replacement handler of listed internal functions that neither the SQL
     // nor the cross-VM manager took over.
     static void internalFunctionWrapper(_zend_execute_data* executeData, _zval_struct* returnValue);
 
-    // Writes the instrumentation mark of a freshly compiled op array.
-    void opArrayHandler(_zend_op_array* opArray);
     bool isInstrumentationRequired(const _zend_op_array* opArray) const;
 
     // Current call nesting: 1 plus the number of user-code executions on the
@@ -160,9 +161,12 @@ public:
 
     // Attaches the pending exception's details to the end event (flags 33),
     // once per exception object and up to qx.max_exceptions per request.
-    void setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEvent, _zend_execute_data* executeData);
-    ZPHPException formatException(_zend_execute_data* executeData);
-    void getExceptionsDetails(_zend_execute_data* executeData, ZPHPException& details);
+    // The exception is the script's pending one unless given.
+    void setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEvent, _zend_execute_data* executeData,
+                             _zend_object* exception = nullptr);
+    ZPHPException formatException(_zend_execute_data* executeData, _zend_object* exception = nullptr);
+    void getExceptionsDetails(_zend_execute_data* executeData, ZPHPException& details,
+                              _zend_object* exception = nullptr);
     // The first `count` lines of the object's getTraceAsString(), each ended by
     // "\r\n\t"; empty when there is none.
     void getBacktrace(std::string& text, int count, _zval_struct* object);
@@ -173,7 +177,7 @@ public:
     //
     // When the called code makes the engine abandon the script (fatal error,
     // time-out), the call returns false with `bailoutPending` set; the entry
-    // point that the engine called (observer, replacement handler) then calls
+    // point that the engine called (instrumented code, replacement handler) then calls
     // resumePendingBailout() once the probe's own objects are released, so
     // the engine's unwinding never skips them.
     bool callClassMethod(_zval_struct* object, const std::wstring& name, _zval_struct* result);
@@ -196,6 +200,9 @@ public:
     int32_t capturedCount = 0;                // calls captured in this request (all paths)
     PointFileMap internalFunctions;           // entries whose internal function was wrapped
     PointFileMap userFunctions;               // all other entries
+    // The user-function entries in point-file order: the compiled code names
+    // them by position (ListedFunctionRewriter).
+    std::vector<boost::shared_ptr<ZPointFileEntry>> listedUserEntries;
     boost::shared_ptr<ZEventsReporter> reporter;  // null until startup()
     std::unique_ptr<ZUrlManager> urlManager;      // built with the Manager, never null
     ZSqlManager sqlManager;
@@ -229,9 +236,18 @@ private:
     struct OpenCall {
         const _zend_execute_data* executeData;
         const _zend_function* internalFunction = nullptr;  // null: a user call
-        LocationDraft location;                            // user calls
         const _zend_function* caller = nullptr;            // internal calls: the calling user function
         int32_t callerLine = 0;
+        // User calls: only what the begin knows cheaply, names as the
+        // engine's strings (they live as long as the request's code); tokens
+        // and location are made only for a call that is kept.
+        const _zend_function* function = nullptr;
+        const ZPointFileEntry* entry = nullptr;
+        const _zend_string* className = nullptr;        // null: no class
+        const _zend_string* methodName = nullptr;
+        const _zend_string* callerClassName = nullptr;  // null: none
+        const _zend_string* callerMethodName = nullptr;
+        bool inFiber = false;
         timeval start;
         int32_t depth;
         int32_t eventInstance;
@@ -263,18 +279,22 @@ private:
     void fillCaller(ZLocation& location, const _zend_execute_data* caller);
     bool draftUserLocation(const _zend_execute_data* executeData, LocationDraft& draft);
     boost::shared_ptr<ZLocation> buildLocation(const LocationDraft& draft) const;
+    boost::shared_ptr<ZLocation> buildUserLocation(const OpenCall& call);
+    const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
+    int32_t depthOf(const _zend_execute_data* frame);
+    void noteShutdown();
+    void endCallsLeftByExit(bool mainStackOnly);
     const ZPointFileEntry* userEntryOf(const _zend_op_array& opArray);
     // The entry of a method that a class took from a trait, listed under the
     // trait's name (traits used by traits included, `levels` deep).
     const ZPointFileEntry* traitEntryOf(const _zend_op_array& opArray, const _zend_class_entry* user, int levels) const;
     int32_t nameToken(const _zend_string* name);
     int32_t layerTokenOf(const ZPointFileEntry& entry);
-    void registerObserverIfNeeded();
+    void instrumentListedUserFunctions();
     void keepListedBuiltinsCalled();
     void addCompiledCodeEntropy();
 
-    static bool executeHookRequested;
-    static bool observerRegistered;
+    bool shutdownSeen = false;  // the script's main stack is gone (see noteShutdown)
 
     std::vector<OpenCall> openCalls;
     bool userMethodsListed = false;  // some user-function entry names a class

@@ -31,6 +31,7 @@
 #include "extension/engine/EngineBoundary.h"
 #include "extension/engine/EngineServerVariables.h"
 #include "extension/instrumentation/InstrumentationRules.h"
+#include "extension/instrumentation/ListedFunctionRewriter.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/config/QuilletDirectives.h"
 #include "extension/engine/VornEngine.h"
@@ -274,9 +275,10 @@ void deactivateRequest()
     boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter;
     if (!reporter)
         return;
-    // Calls cut short by a fatal error or a time-out end here with the error
-    // (or are dropped); the recorder drops any start left without its end.
-    qxAgent->closeAbandonedCalls();
+    // Calls left open end here: as completed after exit(), with the error
+    // after a fatal error or a time-out (or dropped); the recorder drops any
+    // start left without its end.
+    qxAgent->closeOpenCalls();
 
     RequestClosing closing;
     closing.uri = qxAgent->urlManager->getCurrentURI(log, false);
@@ -400,7 +402,6 @@ PHP_MINIT_FUNCTION(Quillet)
     globals.collectEnabled = false;
     vorn::guardEntry(
         [&] {
-            Manager::installExecuteHook();
             log.logDbg1("Extension successfully loaded");
             qxAgent->startup();
             moduleActive = true;
@@ -463,10 +464,6 @@ PHP_MINFO_FUNCTION(Quillet)
     php_info_print_table_end();
 }
 
-const zend_function_entry Quillet_functions[] = {
-    PHP_FE_END
-};
-
 } // namespace
 
 const char* getVersionString()
@@ -482,7 +479,7 @@ const char* getVersionString()
 zend_module_entry Quillet_module_entry = {
     STANDARD_MODULE_HEADER,
     nullptr,                 // name: filled in when the library is loaded
-    Quillet_functions,
+    ListedFunctionRewriter::functions,  // what instrumented code calls
     PHP_MINIT(Quillet),
     PHP_MSHUTDOWN(Quillet),
     PHP_RINIT(Quillet),
@@ -507,15 +504,6 @@ void vorn_qx_agent_shutdown(zend_extension* extension)
     (void)extension;
 }
 
-void vorn_qx_agent_op_array_handler(zend_op_array* opArray)
-{
-    if (Manager::_resourceID < 0 || Manager::_resourceID >= ZEND_MAX_RESERVED_RESOURCES || qxAgent == nullptr)
-        return;
-    opArray->reserved[Manager::_resourceID] = nullptr;
-    // A function we cannot judge is simply left unmarked.
-    vorn::guardEntry([&] { qxAgent->opArrayHandler(opArray); }, vorn::ignoreFailure);
-}
-
 } // namespace
 
 extern "C" {
@@ -536,7 +524,7 @@ ZEND_DLEXPORT zend_extension zend_extension_entry = {
     nullptr,  // activate
     nullptr,  // deactivate
     nullptr,  // message handler
-    vorn_qx_agent_op_array_handler,
+    nullptr,  // op-array handler: listed functions are instrumented from their syntax tree
     nullptr,  // statement handler
     nullptr,  // function-call begin
     nullptr,  // function-call end

@@ -1,0 +1,452 @@
+#include "extension/instrumentation/ListedFunctionRewriter.h"
+
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+// The engine declares its syntax-tree functions without C linkage for C++.
+extern "C" {
+#include "zend_ast.h"
+}
+#include "php.h"
+#include "zend_compile.h"
+#include "zend_exceptions.h"
+#include "zend_system_id.h"
+
+#include "extension/instrumentation/Manager.h"
+
+namespace ListedFunctionRewriter {
+
+namespace {
+
+const char kEnter[] = "Quillet\\Probe\\enter";
+const char kLeave[] = "Quillet\\Probe\\leave";
+const char kSuspend[] = "Quillet\\Probe\\suspend";
+const char kResume[] = "Quillet\\Probe\\resume";
+
+zend_ast_process_t previousProcess = nullptr;
+bool hookInstalled = false;
+// "class::method" or "function" (lower case) -> entry index.
+std::unordered_map<std::string, int64_t> entryByKey;
+// Some entry names a class: every trait method looks up the entry of the class
+// that runs it (under its own name or an alias the class gave it), so trait
+// methods, and only they, pay a check when some method is listed.
+bool methodsListed = false;
+std::unordered_set<std::string> warnedUntimed;
+
+std::string lower(const char* text, std::size_t length)
+{
+    std::string out(text, length);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+std::string lower(const zend_string* text)
+{
+    return text ? lower(ZSTR_VAL(text), ZSTR_LEN(text)) : std::string();
+}
+
+// What the walk knows about where it is.
+struct Context {
+    const std::string* ns = nullptr;         // lower case, "" outside any namespace
+    const std::string* className = nullptr;  // lower case, qualified; null outside a class
+    bool traitBody = false;
+    // The enclosing listed generator whose yields are rewritten; entry < -1: none.
+    int64_t generatorEntry = -2;
+    bool generatorByScope = false;
+};
+
+void setLine(zend_ast* ast, uint32_t line)
+{
+    if (ast->kind == ZEND_AST_ZVAL)
+        Z_LINENO(reinterpret_cast<zend_ast_zval*>(ast)->val) = line;
+    else if (zend_ast_is_list(ast))
+        zend_ast_get_list(ast)->lineno = line;
+    else
+        ast->lineno = line;
+}
+
+zend_ast* longAst(int64_t value, uint32_t line)
+{
+    zend_ast* ast = zend_ast_create_zval_from_long(static_cast<zend_long>(value));
+    setLine(ast, line);
+    return ast;
+}
+
+// A call of one of the probe's functions with the given arguments (an
+// argument list node), fully qualified so that it is bound when compiled.
+zend_ast* probeCall(const char* name, zend_ast* args, uint32_t line)
+{
+    zend_ast* nameAst = zend_ast_create_zval_from_str(zend_string_init(name, std::strlen(name), 0));
+    nameAst->attr = ZEND_NAME_FQ;
+    setLine(nameAst, line);
+    setLine(args, line);
+    zend_ast* call = zend_ast_create(ZEND_AST_CALL, nameAst, args);
+    setLine(call, line);
+    return call;
+}
+
+zend_ast* argList(uint32_t line)
+{
+    zend_ast* list = zend_ast_create_list(0, ZEND_AST_ARG_LIST);
+    setLine(list, line);
+    return list;
+}
+
+// `yield V` -> `resume(yield suspend(V), entry, byScope)`; likewise for
+// `yield from`.
+void rewriteYield(zend_ast** slot, const Context& context)
+{
+    zend_ast* yield = *slot;
+    const uint32_t line = zend_ast_get_lineno(yield);
+    zend_ast* inner = argList(line);
+    if (yield->child[0])
+        inner = zend_ast_list_add(inner, yield->child[0]);
+    yield->child[0] = probeCall(kSuspend, inner, line);
+    zend_ast* outer = argList(line);
+    outer = zend_ast_list_add(outer, yield);
+    outer = zend_ast_list_add(outer, longAst(context.generatorEntry, line));
+    outer = zend_ast_list_add(outer, longAst(context.generatorByScope ? 1 : 0, line));
+    *slot = probeCall(kResume, outer, line);
+}
+
+// BODY -> enter(entry, byScope); try { BODY } finally { leave(); }
+void wrapBody(zend_ast_decl* decl, int64_t entry, bool byScope)
+{
+    const uint32_t start = decl->start_lineno;
+    const uint32_t end = decl->end_lineno;
+    zend_ast* body = decl->child[2];
+    zend_ast* enterArgs = argList(start);
+    enterArgs = zend_ast_list_add(enterArgs, longAst(entry, start));
+    enterArgs = zend_ast_list_add(enterArgs, longAst(byScope ? 1 : 0, start));
+    zend_ast* enter = probeCall(kEnter, enterArgs, start);
+
+    zend_ast* finallyList = zend_ast_create_list(1, ZEND_AST_STMT_LIST, probeCall(kLeave, argList(end), end));
+    setLine(finallyList, end);
+    zend_ast* catches = zend_ast_create_list(0, ZEND_AST_CATCH_LIST);
+    setLine(catches, end);
+    zend_ast* tryAst = zend_ast_create(ZEND_AST_TRY, body, catches, finallyList);
+    setLine(tryAst, start);
+    zend_ast* wrapped = zend_ast_create_list(2, ZEND_AST_STMT_LIST, enter, tryAst);
+    setLine(wrapped, start);
+    decl->child[2] = wrapped;
+}
+
+void walk(zend_ast** slot, Context context);
+
+void walkChildren(zend_ast* ast, const Context& context)
+{
+    if (zend_ast_is_list(ast)) {
+        zend_ast_list* list = zend_ast_get_list(ast);
+        Context current = context;
+        std::string ns;
+        for (uint32_t i = 0; i < list->children; ++i) {
+            zend_ast* child = list->child[i];
+            if (child && child->kind == ZEND_AST_NAMESPACE) {
+                ns = child->child[0] ? lower(zend_ast_get_str(child->child[0])) : std::string();
+                Context inside = current;
+                inside.ns = &ns;
+                if (child->child[1]) {
+                    walk(&child->child[1], inside);  // namespace X { ... }
+                } else {
+                    current.ns = &ns;  // namespace X; applies to what follows
+                }
+                continue;
+            }
+            walk(&list->child[i], current);
+        }
+        return;
+    }
+    const uint32_t count = zend_ast_get_num_children(ast);
+    for (uint32_t i = 0; i < count; ++i)
+        walk(&ast->child[i], context);
+}
+
+std::string qualified(const Context& context, const std::string& name)
+{
+    if (!context.ns || context.ns->empty())
+        return name;
+    return *context.ns + "\\" + name;
+}
+
+void walkClass(zend_ast_decl* decl, const Context& context)
+{
+    Context inside = context;
+    std::string name;
+    const bool anonymous = (decl->flags & ZEND_ACC_ANON_CLASS) != 0 || !decl->name;
+    if (!anonymous)
+        name = qualified(context, lower(decl->name));
+    static const std::string noClass;
+    // Methods of an anonymous class have a name only the compiler knows.
+    inside.className = anonymous ? &noClass : &name;
+    inside.traitBody = (decl->flags & ZEND_ACC_TRAIT) != 0;
+    inside.generatorEntry = -2;
+    for (int i = 0; i < 5; ++i)
+        walk(&decl->child[i], inside);
+}
+
+void walkFunction(zend_ast_decl* decl, const Context& context)
+{
+    Context inside = context;
+    inside.generatorEntry = -2;
+    if (decl->kind == ZEND_AST_FUNC_DECL)
+        inside.className = nullptr;  // a function declared in a method is global
+
+    int64_t entry = -1;
+    bool byScope = false;
+    std::string key;
+    if (decl->kind == ZEND_AST_METHOD) {
+        if (context.className && !context.className->empty()) {
+            const std::string method = lower(decl->name);
+            key = *context.className + "::" + method;
+            byScope = context.traitBody && methodsListed;
+        }
+    } else if (decl->name) {
+        // Functions and closures carry their namespace; closures their class.
+        key = qualified(context, lower(decl->name));
+        if (decl->kind != ZEND_AST_FUNC_DECL && context.className && !context.className->empty())
+            key = *context.className + "::" + key;
+    }
+    if (!key.empty()) {
+        auto found = entryByKey.find(key);
+        if (found != entryByKey.end())
+            entry = found->second;
+    }
+    const bool listed = (entry >= 0 || byScope) && decl->child[2];
+    const char* untimed = nullptr;
+    if (listed && decl->kind == ZEND_AST_ARROW_FUNC)
+        untimed = "Listed arrow function is not timed (its body is one expression):";
+    else if (listed && (decl->flags & ZEND_ACC_GENERATOR) && (decl->flags & ZEND_ACC_RETURN_REFERENCE))
+        untimed = "Listed generator returning by reference is not timed:";  // its values cannot pass the probe
+    if (untimed) {
+        if (warnedUntimed.insert(key).second)
+            Manager::LOG.logWarning(untimed, key);
+        for (int i = 0; i < 5; ++i)
+            walk(&decl->child[i], inside);
+        return;
+    }
+    if (listed && (decl->flags & ZEND_ACC_GENERATOR)) {
+        inside.generatorEntry = entry;
+        inside.generatorByScope = byScope;
+    }
+    for (int i = 0; i < 5; ++i)
+        walk(&decl->child[i], inside);
+    if (listed)
+        wrapBody(decl, entry, byScope);
+}
+
+void walk(zend_ast** slot, Context context)
+{
+    zend_ast* ast = *slot;
+    if (!ast)
+        return;
+    switch (ast->kind) {
+    case ZEND_AST_ZVAL:
+    case ZEND_AST_CONSTANT:
+    case ZEND_AST_ZNODE:
+        return;
+    case ZEND_AST_CLASS:
+        walkClass(reinterpret_cast<zend_ast_decl*>(ast), context);
+        return;
+    case ZEND_AST_FUNC_DECL:
+    case ZEND_AST_CLOSURE:
+    case ZEND_AST_METHOD:
+    case ZEND_AST_ARROW_FUNC:
+        walkFunction(reinterpret_cast<zend_ast_decl*>(ast), context);
+        return;
+    case ZEND_AST_YIELD:
+    case ZEND_AST_YIELD_FROM:
+        walkChildren(ast, context);
+        if (context.generatorEntry >= -1)
+            rewriteYield(slot, context);
+        return;
+    default:
+        walkChildren(ast, context);
+    }
+}
+
+// The probe's functions are in the function table: a site may have disabled
+// them (disable_functions), and code calling a missing function would fail.
+bool probeFunctionsAvailable()
+{
+    static int available = -1;
+    if (available < 0) {
+        available = 1;
+        for (const char* name : {kEnter, kLeave, kSuspend, kResume}) {
+            std::string key = lower(name, std::strlen(name));
+            if (!zend_hash_str_find_ptr(CG(function_table), key.data(), key.size()))
+                available = 0;
+        }
+        if (!available)
+            Manager::LOG.logError("The probe's functions are disabled: listed user functions are not timed");
+    }
+    return available == 1;
+}
+
+void process(zend_ast* ast)
+{
+    if (previousProcess)
+        previousProcess(ast);
+    if (!ast || !probeFunctionsAvailable())
+        return;
+    try {
+        static const std::string global;
+        Context context;
+        context.ns = &global;
+        zend_ast* root = ast;
+        walk(&root, context);
+    } catch (const std::exception& e) {
+        Manager::LOG.logError("Instrumentation of compiled code failed:", e.what());
+    } catch (...) {
+        Manager::LOG.logError("Instrumentation of compiled code failed");
+    }
+}
+
+uint64_t fnv1a(uint64_t hash, const std::string& text)
+{
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    hash ^= 0xff;  // separator
+    hash *= 1099511628211ull;
+    return hash;
+}
+
+// ---- The probe's functions ----------------------------------------------------
+
+// The listed function's frame: the caller of the probe's function.
+zend_execute_data* listedFrame(zend_execute_data* execute_data)
+{
+    zend_execute_data* frame = execute_data->prev_execute_data;
+    if (!frame || !frame->func || !ZEND_USER_CODE(frame->func->type))
+        return nullptr;
+    return frame;
+}
+
+int64_t longArg(zend_execute_data* execute_data, uint32_t number, int64_t fallback)
+{
+    if (ZEND_CALL_NUM_ARGS(execute_data) < number)
+        return fallback;
+    zval* value = ZEND_CALL_ARG(execute_data, number);
+    return Z_TYPE_P(value) == IS_LONG ? static_cast<int64_t>(Z_LVAL_P(value)) : fallback;
+}
+
+// The exception that is leaving the listed function while its finally block
+// runs: the engine keeps it aside in the block's own variable meanwhile.
+zend_object* exceptionLeaving(zend_execute_data* frame)
+{
+    const zend_op_array& opArray = frame->func->op_array;
+    if (!frame->opline || !opArray.opcodes)
+        return nullptr;
+    const uint32_t at = static_cast<uint32_t>(frame->opline - opArray.opcodes);
+    for (int i = 0; i < opArray.last_try_catch; ++i) {
+        const zend_try_catch_element& element = opArray.try_catch_array[i];
+        if (!element.finally_op || at < element.finally_op || at >= element.finally_end
+            || element.finally_end >= opArray.last)
+            continue;
+        const zend_op& fastRet = opArray.opcodes[element.finally_end];
+        if (fastRet.opcode != ZEND_FAST_RET)
+            continue;
+        zval* fastCall = ZEND_CALL_VAR(frame, fastRet.op1.var);
+        return Z_OBJ_P(fastCall);  // the outermost block is the probe's
+    }
+    return nullptr;
+}
+
+ZEND_FUNCTION(quillet_probe_enter)
+{
+    (void)return_value;
+    if (!Manager::get().collecting)
+        return;
+    if (zend_execute_data* frame = listedFrame(execute_data))
+        Manager::listedCallBegins(frame, longArg(execute_data, 1, -1), longArg(execute_data, 2, 0) != 0);
+}
+
+ZEND_FUNCTION(quillet_probe_leave)
+{
+    (void)return_value;
+    if (!Manager::get().hasOpenCalls())
+        return;
+    if (zend_execute_data* frame = listedFrame(execute_data))
+        Manager::listedCallEnds(frame, exceptionLeaving(frame));
+}
+
+ZEND_FUNCTION(quillet_probe_suspend)
+{
+    if (ZEND_CALL_NUM_ARGS(execute_data) >= 1)
+        ZVAL_COPY(return_value, ZEND_CALL_ARG(execute_data, 1));
+    if (!Manager::get().hasOpenCalls())
+        return;
+    if (zend_execute_data* frame = listedFrame(execute_data))
+        Manager::listedCallEnds(frame, nullptr);
+}
+
+ZEND_FUNCTION(quillet_probe_resume)
+{
+    if (ZEND_CALL_NUM_ARGS(execute_data) >= 1)
+        ZVAL_COPY(return_value, ZEND_CALL_ARG(execute_data, 1));
+    if (!Manager::get().collecting)
+        return;
+    if (zend_execute_data* frame = listedFrame(execute_data))
+        Manager::listedCallBegins(frame, longArg(execute_data, 2, -1), longArg(execute_data, 3, 0) != 0);
+}
+
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_enter, 0, 2, IS_VOID, 0)
+    ZEND_ARG_TYPE_INFO(0, entry, IS_LONG, 0)
+    ZEND_ARG_TYPE_INFO(0, byScope, IS_LONG, 0)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_leave, 0, 0, IS_VOID, 0)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_suspend, 0, 0, IS_MIXED, 0)
+    ZEND_ARG_TYPE_INFO(0, value, IS_MIXED, 0)
+ZEND_END_ARG_INFO()
+
+ZEND_BEGIN_ARG_WITH_RETURN_TYPE_INFO_EX(arginfo_resume, 0, 3, IS_MIXED, 0)
+    ZEND_ARG_TYPE_INFO(0, value, IS_MIXED, 0)
+    ZEND_ARG_TYPE_INFO(0, entry, IS_LONG, 0)
+    ZEND_ARG_TYPE_INFO(0, byScope, IS_LONG, 0)
+ZEND_END_ARG_INFO()
+
+}  // namespace
+
+const zend_function_entry functions[] = {
+    ZEND_RAW_FENTRY(kEnter, ZEND_FN(quillet_probe_enter), arginfo_enter, 0)
+    ZEND_RAW_FENTRY(kLeave, ZEND_FN(quillet_probe_leave), arginfo_leave, 0)
+    ZEND_RAW_FENTRY(kSuspend, ZEND_FN(quillet_probe_suspend), arginfo_suspend, 0)
+    ZEND_RAW_FENTRY(kResume, ZEND_FN(quillet_probe_resume), arginfo_resume, 0)
+    ZEND_FE_END
+};
+
+void install(const std::vector<Target>& targets)
+{
+    if (hookInstalled || targets.empty())
+        return;
+    uint64_t hash = 1469598103934665603ull;
+    hash = fnv1a(hash, "listed-function-rewrite/1");
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const Target& target = targets[i];
+        std::string key = target.className.empty() ? target.methodName : target.className + "::" + target.methodName;
+        hash = fnv1a(hash, key);
+        entryByKey.emplace(key, static_cast<int64_t>(i));  // the first entry of a key stays
+        methodsListed = methodsListed || !target.className.empty();
+    }
+    // Code compiled under other point files must not come back from
+    // opcache's file cache.
+    if (zend_add_system_entropy("Quillet", "zend_ast_process", &hash, sizeof(hash)) != SUCCESS)
+        Manager::LOG.logWarning("Could not add the listed functions to the engine's system id");
+    previousProcess = zend_ast_process;
+    zend_ast_process = process;
+    hookInstalled = true;
+}
+
+bool installed()
+{
+    return hookInstalled;
+}
+
+}  // namespace ListedFunctionRewriter
