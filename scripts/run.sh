@@ -21,6 +21,11 @@ extension="$build/extension/Quillet.so"
 daemon="$build/daemon/agent-daemon"
 [ -f "$extension" ] || { echo "run: $extension was not built" >&2; exit 1; }
 
+# The block's name is fixed for the machine: wait until no test of another
+# build tree is using it (the tests take the same lock).
+exec 9>/tmp/quillet-qx-agent-block.lock
+flock -w 600 9 || { echo "run: the registration block stayed in use by tests" >&2; exit 1; }
+
 if [ -e "$block" ]; then
   echo "run: $block already exists (a probe is registered on this machine); not touching it" >&2
   exit 1
