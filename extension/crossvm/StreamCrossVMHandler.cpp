@@ -18,14 +18,6 @@ namespace {
 
 const char* const kFailure = "CrossVM stream handler failed:";
 
-zval* argAt(zend_execute_data* executeData, int64_t index)
-{
-    zval* value = InternalFunctionHandlerBase::getFunctionArgAt(executeData, index);
-    if (value != nullptr)
-        ZVAL_DEREF(value);
-    return value;
-}
-
 // Finishes a correlation line that the socket took only in part, so that the
 // request it is inside stays well formed. Bounded: a socket that takes
 // nothing more is left as it is (logged).
@@ -64,7 +56,7 @@ void StreamCrossVMHandler::on_stream_socket_client(zend_execute_data* executeDat
 
 void StreamCrossVMHandler::afterSocketClient(zend_execute_data* executeData, zval* returnValue)
 {
-    zval* address = argAt(executeData, 0);
+    zval* address = getFunctionArgValue(executeData, 0);
     if (address == nullptr || Z_TYPE_P(address) != IS_STRING)
         return;
     const std::string text = stringOf(address);
@@ -134,7 +126,7 @@ void StreamCrossVMHandler::plan(zend_execute_data* executeData, Plan& plan)
 {
     // The data and length are taken from the call's own slots, which the
     // write replaces for its duration.
-    zval* socket = argAt(executeData, 0);
+    zval* socket = getFunctionArgValue(executeData, 0);
     zval* data = InternalFunctionHandlerBase::getFunctionArgAt(executeData, 1);
     if (socket == nullptr || Z_TYPE_P(socket) != IS_RESOURCE || data == nullptr || Z_TYPE_P(data) != IS_STRING)
         return;

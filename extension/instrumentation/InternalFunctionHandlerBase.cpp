@@ -35,6 +35,16 @@ zval* InternalFunctionHandlerBase::getFunctionArgAt(_zend_execute_data* executeD
     return ZEND_CALL_ARG(executeData, static_cast<uint32_t>(index) + 1);
 }
 
+zval* InternalFunctionHandlerBase::getFunctionArgValue(_zend_execute_data* executeData, int64_t index)
+{
+    zval* value = getFunctionArgAt(executeData, index);
+    if (value != nullptr)
+        ZVAL_DEREF(value);
+    if (value != nullptr && Z_TYPE_P(value) == IS_UNDEF)
+        return nullptr;
+    return value;
+}
+
 bool InternalFunctionHandlerBase::callSavedHandler(_zend_execute_data* executeData, zval* returnValue)
 {
     zif_handler handler = vorn_wrapped_function::savedHandlerOf(executeData ? executeData->func : nullptr,

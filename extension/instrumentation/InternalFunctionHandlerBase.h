@@ -29,6 +29,9 @@ public:
     // Argument `index` (from 0) of the internal call, or null when there is no
     // such argument.
     static _zval_struct* getFunctionArgAt(_zend_execute_data* executeData, int64_t index);
+    // The same argument's value: a reference followed to what it refers to,
+    // null when there is no such argument or its slot is undefined.
+    static _zval_struct* getFunctionArgValue(_zend_execute_data* executeData, int64_t index);
 
     // Runs the engine's own implementation of the function `executeData`
     // executes (its saved handler). False, with a PHP Error thrown, when the

@@ -2,15 +2,47 @@
 
 #include <sys/time.h>
 
+#include <cstdint>
 #include <string>
 
+#include "common/VornUtils.h"
+#include "extension/engine/EngineBoundary.h"
+#include "extension/instrumentation/Manager.h"
 #include "extension/model/ZPHPException.h"
+#include "extension/sql/ZSqlHandlerBase.h"
 
 struct _zend_execute_data;
 struct _zval_struct;
 
-// Small pieces shared by the mysqli and OCI8 handlers.
+// Small pieces shared by the database handlers.
 namespace sqlsupport {
+
+// The frame of a replacement handler that observes its call. Unless
+// `observed`, only the engine's own call runs. Else the call is timed, and
+// then `observe(start, end, callDepth)` runs under vorn::guardEntry (`where`
+// heads its failure in the log), `callDepth` being Manager::depth as it was
+// before the call; a bail-out met there is resumed once its objects are gone.
+// A fatal error or time-out leaves the engine's call by a long jump, so only
+// trivially destructible state lives across it: `observe` is a lambda that
+// captures by reference.
+template <class Observe>
+void observedCall(_zend_execute_data* executeData, _zval_struct* returnValue, bool observed, const char* where,
+                  Observe&& observe)
+{
+    if (!observed) {
+        ZSqlHandlerBase::callEngine(executeData, returnValue);
+        return;
+    }
+    Manager* manager = InternalFunctionHandlerBase::_manager;
+    const int32_t callDepth = manager != nullptr ? manager->depth : 0;
+    timeval start;
+    timeval end;
+    vorn::getTimeOfDay(&start);
+    ZSqlHandlerBase::callEngine(executeData, returnValue);
+    vorn::getTimeOfDay(&end);
+    vorn::guardEntry(Manager::LOG, where, [&] { observe(start, end, callDepth); });
+    Manager::resumePendingBailout();
+}
 
 // The current request is collected (its events are kept).
 bool collectionOn();

@@ -75,6 +75,11 @@ private:
         timeval end;
     };
 
+    // The replacement's frame (sqlsupport::observedCall): past the gate
+    // (`observed`), `observe(handler, start, end)` runs after the engine's
+    // call on the handler of the process, when there is one.
+    template <class Observe>
+    static void run(_zend_execute_data* executeData, _zval_struct* returnValue, bool observed, Observe&& observe);
     static void timedConnect(_zend_execute_data* executeData, _zval_struct* returnValue, _zval_struct* link,
                              int64_t first, bool attempt, const char* text);
     // Registers the link's description (in a collected request); true when

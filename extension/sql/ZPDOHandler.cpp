@@ -10,6 +10,7 @@
 #include "extension/engine/VornEngine.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/model/ZLocation.h"
+#include "extension/sql/SqlHandlerSupport.h"
 #include "extension/sql/ZSqlManager.h"
 
 namespace {
@@ -57,11 +58,11 @@ ZPDOHandler& ZPDOHandler::instance()
     return *Manager::get().sqlManager.pdo;
 }
 
-// Every replacement below follows one pattern: past the gate, only plain
-// values (times, depth) are live across the engine's call, which a fatal
-// error or time-out leaves by a long jump; the bookkeeping runs afterwards
-// inside guardEntry, and a bail-out met by a call the probe made into PHP is
-// resumed only once that work is done.
+// Every replacement below follows one pattern (sqlsupport::observedCall for
+// the timed ones): past the gate, only plain values (times, depth) are live
+// across the engine's call, which a fatal error or time-out leaves by a long
+// jump; the bookkeeping runs afterwards inside guardEntry, and a bail-out met
+// by a call the probe made into PHP is resumed only once that work is done.
 
 // ---- Connections -----------------------------------------------------------------
 
@@ -122,18 +123,10 @@ bool ZPDOHandler::doCommonConnect(zend_execute_data* executeData, zval* object, 
 
 void ZPDOHandler::onPDOQuery(zend_execute_data* executeData, zval* returnValue)
 {
-    if (gateClosed()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    const int32_t callDepth = _manager->depth;
-    timeval start;
-    timeval end;
-    vorn::getTimeOfDay(&start);
-    callEngine(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
-    vorn::guardEntry(Manager::LOG, WHERE, [&] { afterQuery(executeData, returnValue, start, end, callDepth); });
-    Manager::resumePendingBailout();
+    sqlsupport::observedCall(executeData, returnValue, !gateClosed(), WHERE,
+                             [&](const timeval& start, const timeval& end, int32_t callDepth) {
+                                 afterQuery(executeData, returnValue, start, end, callDepth);
+                             });
 }
 
 void ZPDOHandler::onPDOExec(zend_execute_data* executeData, zval* returnValue)
@@ -195,19 +188,10 @@ void ZPDOHandler::onPDOPrepare(zend_execute_data* executeData, zval* returnValue
 
 void ZPDOHandler::onPDOStatementExecute(zend_execute_data* executeData, zval* returnValue)
 {
-    if (gateClosed()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    const int32_t callDepth = _manager->depth;
-    timeval start;
-    timeval end;
-    vorn::getTimeOfDay(&start);
-    callEngine(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
-    vorn::guardEntry(Manager::LOG, WHERE,
-                     [&] { afterStatementExecute(executeData, returnValue, start, end, callDepth); });
-    Manager::resumePendingBailout();
+    sqlsupport::observedCall(executeData, returnValue, !gateClosed(), WHERE,
+                             [&](const timeval& start, const timeval& end, int32_t callDepth) {
+                                 afterStatementExecute(executeData, returnValue, start, end, callDepth);
+                             });
 }
 
 void ZPDOHandler::afterStatementExecute(zend_execute_data* executeData, zval* returnValue, const timeval& start,
@@ -245,19 +229,10 @@ void ZPDOHandler::onPDORollback(zend_execute_data* executeData, zval* returnValu
 
 void ZPDOHandler::transaction(zend_execute_data* executeData, zval* returnValue, const char* text)
 {
-    if (gateClosed()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    const int32_t callDepth = _manager->depth;
-    timeval start;
-    timeval end;
-    vorn::getTimeOfDay(&start);
-    callEngine(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
-    vorn::guardEntry(Manager::LOG, WHERE,
-                     [&] { afterTransaction(executeData, returnValue, text, start, end, callDepth); });
-    Manager::resumePendingBailout();
+    sqlsupport::observedCall(executeData, returnValue, !gateClosed(), WHERE,
+                             [&](const timeval& start, const timeval& end, int32_t callDepth) {
+                                 afterTransaction(executeData, returnValue, text, start, end, callDepth);
+                             });
 }
 
 // A transaction statement that failed (no active transaction, a lost
