@@ -66,6 +66,22 @@ std::string latin1Bytes(const std::wstring& text);
 void reportFailedCall(_zend_execute_data* executeData, const timeval& start, const timeval& end,
                       const ZPHPException& error);
 
+// A failed call logged (the `heading` parts, then its error on one line, the
+// texts from the server or the script logged as UTF-8) and reported as by
+// reportFailedCall.
+template <class... Heading>
+void logAndReportFailedCall(_zend_execute_data* executeData, const timeval& start, const timeval& end,
+                            const ZPHPException& error, const Heading&... heading)
+{
+    VornLog& log = Manager::LOG;
+    if (log.enabled(VornLog::LEVEL_DBG1)) {
+        log.logDbg1(heading...);
+        log.logDbg1(vorn::fromUtf8(ZSqlHandlerBase::logSafe(error.type + ":" + error.message) + "\r\n\t"
+                                   + ZSqlHandlerBase::logSafe(error.trace)));
+    }
+    reportFailedCall(executeData, start, end, error);
+}
+
 // "Maximum SQL limit reached - this SQL will not be reported", once per call
 // that the reduction refused.
 void logSqlRefused();

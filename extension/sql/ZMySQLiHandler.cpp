@@ -282,13 +282,7 @@ bool ZMySQLiHandler::doCommonConnect(const ConnectCall& call, ZPHPException& err
 
 void ZMySQLiHandler::connectFailed(const ConnectCall& call, const ZPHPException& error)
 {
-    VornLog& log = Manager::LOG;
-    if (log.enabled(VornLog::LEVEL_DBG1)) {
-        log.logDbg1(call.text);
-        // The texts are UTF-8 from the server or the script: logged as such.
-        log.logDbg1(vorn::fromUtf8(logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace)));
-    }
-    sqlsupport::reportFailedCall(call.executeData, call.start, call.end, error);
+    sqlsupport::logAndReportFailedCall(call.executeData, call.start, call.end, error, call.text);
 }
 
 void ZMySQLiHandler::observeConnectFunction(zend_execute_data* executeData, zval* returnValue, const timeval& start,
@@ -333,12 +327,7 @@ void ZMySQLiHandler::observeQuery(zend_execute_data* executeData, zval* returnVa
         error = formatError(executeData, subject, "errno", "error");
     else if (!slowEnough(elapsedMs(start, end)))
         return;
-    std::string reduced;
-    if (!trimSql(sql, reduced)) {
-        sqlsupport::logSqlRefused();
-        return;
-    }
-    report(executeData, start, end, sql, reduced, connection, error);
+    reportTrimmed(executeData, start, end, sql, connection, error);
 }
 
 void ZMySQLiHandler::observeStatementInit(zend_execute_data* executeData, zval* returnValue, zval* link,
@@ -365,12 +354,7 @@ void ZMySQLiHandler::observeStatementInit(zend_execute_data* executeData, zval* 
     // request's limits and SQL mode like every other reported call.
     if (!hasSql || !sqlsupport::callFailed(returnValue) || gateClosed())
         return;
-    std::string reduced;
-    if (!trimSql(sql, reduced)) {
-        sqlsupport::logSqlRefused();
-        return;
-    }
-    report(executeData, start, end, sql, reduced, connection, formatError(executeData, subject, "errno", "error"));
+    reportTrimmed(executeData, start, end, sql, connection, formatError(executeData, subject, "errno", "error"));
 }
 
 void ZMySQLiHandler::observeStatementPrepare(zend_execute_data* executeData, zval* link)
@@ -396,13 +380,8 @@ void ZMySQLiHandler::observeStatementExecute(zend_execute_data* executeData, zva
     StatementPtr statement = getStatement(statementValue);
     if (!statement)
         return;
-    ZPHPException error = formatError(executeData, statementValue, "errno", "error");
-    std::string reduced;
-    if (!trimSql(statement->sql, reduced)) {
-        sqlsupport::logSqlRefused();
-        return;
-    }
-    report(executeData, start, end, statement->sql, reduced, statement->connection, error);
+    reportTrimmed(executeData, start, end, statement->sql, statement->connection,
+                  formatError(executeData, statementValue, "errno", "error"));
 }
 
 void ZMySQLiHandler::observeTxnQuery(zend_execute_data* executeData, zval* returnValue, zval* link,
@@ -428,19 +407,19 @@ void ZMySQLiHandler::observeTxnQuery(zend_execute_data* executeData, zval* retur
             error.trace = getBacktrace(executeData);
         }
     }
-    report(executeData, start, end, fixedText, fixedText, connection, error);
+    reportSqlCall(executeData, start, end, fixedText, fixedText, connection, error);
 }
 
-void ZMySQLiHandler::report(zend_execute_data* executeData, const timeval& start, const timeval& end,
-                            const std::string& sql, const std::string& reduced, const ConnectionPtr& connection,
-                            const ZPHPException& error)
+void ZMySQLiHandler::reportTrimmed(zend_execute_data* executeData, const timeval& start, const timeval& end,
+                                   const std::string& sql, const ConnectionPtr& connection,
+                                   const ZPHPException& error)
 {
-    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
-    if (!location)
+    std::string reduced;
+    if (!trimSql(sql, reduced)) {
+        sqlsupport::logSqlRefused();
         return;
-    boost::shared_ptr<ZCaptureEvent> startEvent =
-        addStartMethodEvent(start, location, sql, reduced, connection, std::vector<ZBoundValue>());
-    addEndMethodEvent(startEvent, location, end, error);
+    }
+    reportSqlCall(executeData, start, end, sql, reduced, connection, error);
 }
 
 ZPHPException ZMySQLiHandler::formatError(zend_execute_data* executeData, zval* object, const char* numberName,

@@ -187,12 +187,7 @@ void ZOciHandler::observeExecute(zend_execute_data* executeData, zval* returnVal
         sqlsupport::logSqlRefused();
         return;
     }
-    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
-    if (!location)
-        return;
-    boost::shared_ptr<ZCaptureEvent> startEvent =
-        addStartMethodEvent(start, location, statement->sql, reduced, statement->connection, std::vector<ZBoundValue>());
-    addEndMethodEvent(startEvent, location, end, ZPHPException());
+    reportSqlCall(executeData, start, end, statement->sql, reduced, statement->connection, ZPHPException());
 }
 
 void ZOciHandler::observeRollback(zend_execute_data* executeData, zval* returnValue, const timeval& start,
@@ -220,12 +215,7 @@ void ZOciHandler::observeTransaction(zend_execute_data* executeData, zval* retur
     ConnectionPtr connection = getConnection(link);
     if (!connection)
         return;
-    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
-    if (!location)
-        return;
-    boost::shared_ptr<ZCaptureEvent> startEvent =
-        addStartMethodEvent(start, location, sql, sql, connection, std::vector<ZBoundValue>());
-    addEndMethodEvent(startEvent, location, end, ZPHPException());
+    reportSqlCall(executeData, start, end, sql, sql, connection, ZPHPException());
 }
 
 ZPHPException ZOciHandler::ociError(zval* handle, zend_execute_data* executeData)
@@ -267,11 +257,5 @@ void ZOciHandler::doReportError(zend_execute_data* executeData, const char* func
         error.trace = getBacktrace(executeData);
     }
     sqlsupport::takePendingException(error);
-    VornLog& log = Manager::LOG;
-    if (log.enabled(VornLog::LEVEL_DBG1)) {
-        log.logDbg1("Error in function:", functionName);
-        // The texts are UTF-8 from the server or the script: logged as such.
-        log.logDbg1(vorn::fromUtf8(logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace)));
-    }
-    sqlsupport::reportFailedCall(executeData, start, end, error);
+    sqlsupport::logAndReportFailedCall(executeData, start, end, error, "Error in function:", functionName);
 }

@@ -141,21 +141,16 @@ void ZPDOHandler::afterQuery(zend_execute_data* executeData, zval* returnValue, 
     zval* sqlArgument = deref(getFunctionArgAt(executeData, 0));
     if (object == nullptr || sqlArgument == nullptr || Z_TYPE_P(sqlArgument) != IS_STRING)
         return;
-    const bool failed = exceptionPending() || isFalse(returnValue);
-    if (!failed && !slowEnough(elapsedMs(start, end)))
-        return;
-    ConnectionPtr connection = instance().getConnection(object);
-    if (!connection)
-        return;
+    ConnectionPtr connection;
     ZPHPException error;
-    if (failed)
-        failureOf(executeData, returnValue, object, error);
+    if (!reportable(executeData, returnValue, object, start, end, connection, error))
+        return;
     std::string sql;
     stringArg(sqlArgument, sql);
     std::string reduced;
     if (!trimSql(sql, reduced))
         return;
-    report(executeData, start, end, sql, reduced, connection, error, callDepth);
+    reportSqlCall(executeData, start, end, sql, reduced, connection, error, callDepth);
 }
 
 // ---- Statements -------------------------------------------------------------------
@@ -207,7 +202,7 @@ void ZPDOHandler::afterStatementExecute(zend_execute_data* executeData, zval* re
     std::string reduced;
     if (!trimSql(statement->sql, reduced))
         return;
-    report(executeData, start, end, statement->sql, reduced, statement->connection, error, callDepth);
+    reportSqlCall(executeData, start, end, statement->sql, reduced, statement->connection, error, callDepth);
 }
 
 // ---- Transactions -----------------------------------------------------------------
@@ -244,19 +239,28 @@ void ZPDOHandler::afterTransaction(zend_execute_data* executeData, zval* returnV
     zval* object = thisObject(executeData);
     if (object == nullptr)
         return;
-    const bool failed = exceptionPending() || isFalse(returnValue);
-    if (!failed && !slowEnough(elapsedMs(start, end)))
-        return;
-    ConnectionPtr connection = instance().getConnection(object);
-    if (!connection)
-        return;
+    ConnectionPtr connection;
     ZPHPException error;
-    if (failed)
-        failureOf(executeData, returnValue, object, error);
-    report(executeData, start, end, text, text, connection, error, callDepth);
+    if (!reportable(executeData, returnValue, object, start, end, connection, error))
+        return;
+    reportSqlCall(executeData, start, end, text, text, connection, error, callDepth);
 }
 
 // ---- Errors and reporting ------------------------------------------------------------
+
+bool ZPDOHandler::reportable(zend_execute_data* executeData, zval* returnValue, zval* object, const timeval& start,
+                             const timeval& end, ConnectionPtr& connection, ZPHPException& error)
+{
+    const bool failed = exceptionPending() || isFalse(returnValue);
+    if (!failed && !slowEnough(elapsedMs(start, end)))
+        return false;
+    connection = instance().getConnection(object);
+    if (!connection)
+        return false;
+    if (failed)
+        failureOf(executeData, returnValue, object, error);
+    return true;
+}
 
 ZPHPException ZPDOHandler::getErrorInfo(zval* object, zend_execute_data* executeData)
 {
@@ -276,15 +280,3 @@ bool ZPDOHandler::failureOf(zend_execute_data* executeData, zval* returnValue, z
     return false;
 }
 
-void ZPDOHandler::report(zend_execute_data* executeData, const timeval& start, const timeval& end,
-                         const std::string& sql, const std::string& reduced, const ConnectionPtr& connection,
-                         const ZPHPException& error, int32_t callDepth)
-{
-    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
-    if (!location)
-        return;
-    _manager->depth = callDepth;
-    boost::shared_ptr<ZCaptureEvent> startEvent =
-        addStartMethodEvent(start, location, sql, reduced, connection, std::vector<ZBoundValue>());
-    addEndMethodEvent(startEvent, location, end, error);
-}

@@ -340,6 +340,20 @@ bool ZSqlHandlerBase::trimSql(const std::string& sql, std::string& reduced)
     return sqlReduceText(sql, Manager::globals.sql_mode, reduced);
 }
 
+void ZSqlHandlerBase::reportSqlCall(zend_execute_data* executeData, const timeval& start, const timeval& end,
+                                    const std::string& sql, const std::string& reduced,
+                                    const ConnectionPtr& connection, const ZPHPException& error, int32_t callDepth)
+{
+    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
+    if (!location)
+        return;
+    if (callDepth >= 0)
+        _manager->depth = callDepth;
+    boost::shared_ptr<ZCaptureEvent> startEvent =
+        addStartMethodEvent(start, location, sql, reduced, connection, std::vector<ZBoundValue>());
+    addEndMethodEvent(startEvent, location, end, error);
+}
+
 // ---- Frame helpers -------------------------------------------------------------
 
 bool ZSqlHandlerBase::gateClosed()

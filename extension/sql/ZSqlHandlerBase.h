@@ -94,6 +94,12 @@ public:
                                                               const timeval& end, const ZPHPException& error);
     // Reduces the SQL text by qx.sql_mode; true when it may be reported.
     static bool trimSql(const std::string& sql, std::string& reduced);
+    // The remote start and end events of a reported SQL call at the location
+    // of the function `executeData` runs (nothing without one). With
+    // `callDepth` not negative, Manager::depth is set to it first.
+    static void reportSqlCall(_zend_execute_data* executeData, const timeval& start, const timeval& end,
+                              const std::string& sql, const std::string& reduced, const ConnectionPtr& connection,
+                              const ZPHPException& error, int32_t callDepth = -1);
 
     // ---- Frame helpers ------------------------------------------------------
 
