@@ -13,7 +13,6 @@
 #include "extension/crossvm/CrossVmRules.h"
 #include "extension/crossvm/ZCrossVmManager.h"
 #include "extension/engine/EngineBoundary.h"
-#include "extension/engine/vorn_wrapped_function.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/model/ZLocation.h"
 #include "extension/model/ZRemoteMethodEndEvent.h"
@@ -28,35 +27,11 @@ CrossVmHandlerBase::CrossVmHandlerBase() = default;
 
 CrossVmHandlerBase::~CrossVmHandlerBase() = default;
 
-bool CrossVmHandlerBase::isHooked(Handler handler) const
-{
-    for (const auto& entry : handlers) {
-        if (entry.second == handler)
-            return true;
-    }
-    return false;
-}
-
 void CrossVmHandlerBase::cleanup()
 {
     callInfos.clear();
     pending.clear();
     recordsFullLogged = false;
-}
-
-CrossVmHandlerBase::Handler CrossVmHandlerBase::getFunctionHandler(const std::wstring& key) const
-{
-    auto found = handlers.find(key);
-    return found == handlers.end() ? nullptr : found->second;
-}
-
-bool CrossVmHandlerBase::hook(const std::wstring& key, vorn_wrapped_function& record)
-{
-    Handler handler = getFunctionHandler(key);
-    if (handler == nullptr)
-        return false;
-    record.function.handler = handler;
-    return true;
 }
 
 std::vector<std::wstring> CrossVmHandlerBase::functionKeys() const
@@ -300,22 +275,6 @@ boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addEndMethodEvent(const boo
 }
 
 // ---- Shared steps -------------------------------------------------------------------------
-
-bool CrossVmHandlerBase::collecting()
-{
-    Manager* manager = _manager;
-    return Manager::globals.collectEnabled && manager != nullptr && manager->collecting && manager->reporter;
-}
-
-void CrossVmHandlerBase::passThrough(zend_execute_data* executeData, zval* returnValue)
-{
-    Manager* manager = _manager;
-    if (manager != nullptr)
-        ++manager->depth;
-    callSavedHandler(executeData, returnValue);
-    if (manager != nullptr)
-        --manager->depth;
-}
 
 void CrossVmHandlerBase::reportCall(zend_execute_data* executeData, const timeval& start, const timeval& end,
                                     const std::string& url, const std::string& token)

@@ -103,7 +103,7 @@ std::shared_ptr<CrossVmCallInfo> CurlCrossVMHandler::recordOf(zend_execute_data*
 
 void CurlCrossVMHandler::on_curl_init(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterInit(executeData, returnValue); });
@@ -125,7 +125,7 @@ void CurlCrossVMHandler::afterInit(zend_execute_data* executeData, zval* returnV
 
 void CurlCrossVMHandler::on_curl_setopt(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting() && Z_TYPE_P(returnValue) == IS_TRUE)
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterSetopt(executeData, returnValue); });
@@ -143,7 +143,7 @@ void CurlCrossVMHandler::afterSetopt(zend_execute_data* executeData, zval*)
 
 void CurlCrossVMHandler::on_curl_setopt_array(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting() && Z_TYPE_P(returnValue) == IS_TRUE)
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterSetoptArray(executeData, returnValue); });
@@ -196,7 +196,7 @@ void CurlCrossVMHandler::doHandleCurlOption(const std::shared_ptr<CrossVmCallInf
 
 void CurlCrossVMHandler::on_curl_close(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterClose(executeData); });
@@ -216,7 +216,7 @@ void CurlCrossVMHandler::afterClose(zend_execute_data* executeData)
 
 void CurlCrossVMHandler::on_curl_reset(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterReset(executeData); });
@@ -235,7 +235,7 @@ void CurlCrossVMHandler::afterReset(zend_execute_data* executeData)
 
 void CurlCrossVMHandler::on_curl_copy_handle(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterCopy(executeData, returnValue); });
@@ -272,7 +272,7 @@ void CurlCrossVMHandler::on_curl_exec(zend_execute_data* executeData, zval* retu
     timeval start;
     timeval end;
     vorn::getTimeOfDay(&start);
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     vorn::getTimeOfDay(&end);
     if (slot != static_cast<std::size_t>(-1))
         vorn::guardEntry(Manager::LOG, kFailure,

@@ -79,7 +79,7 @@ void FileGetContentsCrossVMHandler::on_file_get_contents(zend_execute_data* exec
     timeval start;
     timeval end;
     vorn::getTimeOfDay(&start);
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     vorn::getTimeOfDay(&end);
     putBack(swap);
     if (!swap.active)

@@ -48,7 +48,7 @@ StreamCrossVMHandler::~StreamCrossVMHandler() = default;
 
 void StreamCrossVMHandler::on_stream_socket_client(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     auto* self = static_cast<StreamCrossVMHandler*>(GetThis(CROSSVM_STREAM));
     if (self != nullptr && collecting() && Z_TYPE_P(returnValue) == IS_RESOURCE)
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterSocketClient(executeData, returnValue); });
@@ -80,7 +80,7 @@ void StreamCrossVMHandler::on_fwrite(zend_execute_data* executeData, zval* retur
     if (self != nullptr && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->plan(executeData, plan); });
     if (!plan.active) {
-        passThrough(executeData, returnValue);
+        callEngine(executeData, returnValue);
         return;
     }
 
@@ -96,7 +96,7 @@ void StreamCrossVMHandler::on_fwrite(zend_execute_data* executeData, zval* retur
     timeval start;
     timeval end;
     vorn::getTimeOfDay(&start);
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     vorn::getTimeOfDay(&end);
     if (length != nullptr)
         ZVAL_LONG(length, static_cast<zend_long>(plan.scriptLength));

@@ -10,6 +10,36 @@ Manager* InternalFunctionHandlerBase::_manager = nullptr;
 
 InternalFunctionHandlerBase::~InternalFunctionHandlerBase() = default;
 
+bool InternalFunctionHandlerBase::hook(const std::wstring& key, vorn_wrapped_function& record)
+{
+    Handler handler = getFunctionHandler(key);
+    if (handler == nullptr)
+        return false;
+    record.function.handler = handler;
+    return true;
+}
+
+bool InternalFunctionHandlerBase::isHooked(Handler handler) const
+{
+    for (const auto& entry : handlers) {
+        if (entry.second == handler)
+            return true;
+    }
+    return false;
+}
+
+InternalFunctionHandlerBase::Handler InternalFunctionHandlerBase::getFunctionHandler(const std::wstring& key) const
+{
+    auto found = handlers.find(key);
+    return found == handlers.end() ? nullptr : found->second;
+}
+
+bool InternalFunctionHandlerBase::collecting()
+{
+    Manager* manager = _manager;
+    return manager != nullptr && manager->collecting && Manager::globals.collectEnabled && manager->reporter;
+}
+
 bool InternalFunctionHandlerBase::isLimitReached()
 {
     Manager* manager = _manager;
@@ -55,4 +85,14 @@ bool InternalFunctionHandlerBase::callSavedHandler(_zend_execute_data* executeDa
     }
     handler(executeData, returnValue);
     return true;
+}
+
+void InternalFunctionHandlerBase::callEngine(_zend_execute_data* executeData, zval* returnValue)
+{
+    Manager* manager = _manager;
+    if (manager != nullptr)
+        ++manager->depth;
+    callSavedHandler(executeData, returnValue);
+    if (manager != nullptr)
+        --manager->depth;
 }

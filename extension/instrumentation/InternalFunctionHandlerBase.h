@@ -1,20 +1,36 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <string>
 
 class Manager;
 struct _zend_execute_data;
 struct _zval_struct;
+struct vorn_wrapped_function;
 
 // Base of the handler families that take over listed internal functions (the
-// database and outgoing-HTTP handlers). It gives them the shared limit test,
-// the arguments of the internal call in progress, and the call of the
-// engine's own implementation. Everything else they need (locations, method
+// database and outgoing-HTTP handlers). It keeps each family's table of
+// replacements and gives them the shared limit test, the arguments of the
+// internal call in progress, and the call of the engine's own implementation. Everything else they need (locations, method
 // events, exception details, cross-VM decision, request facts) is on the
 // Manager they reach through `_manager`.
 class InternalFunctionHandlerBase {
 public:
+    using Handler = void (*)(_zend_execute_data*, _zval_struct*);
+
     virtual ~InternalFunctionHandlerBase();
+
+    // Installs the replacement registered under exactly `key` into the
+    // record's handler field; false (record untouched) when there is none.
+    virtual bool hook(const std::wstring& key, vorn_wrapped_function& record);
+    // True when `handler` is one of this table's replacements.
+    virtual bool isHooked(Handler handler) const;
+    Handler getFunctionHandler(const std::wstring& key) const;
+
+    // The current request is collected (its events are kept) and the probe
+    // is ready to report them.
+    static bool collecting();
 
     // True when the call in progress must not be captured: more than
     // qx.max_functions calls were captured in this request, or the current
@@ -39,7 +55,15 @@ public:
     // leaves the engine's handler by a long jump: a caller holds no object
     // with a destructor across this call.
     static bool callSavedHandler(_zend_execute_data* executeData, _zval_struct* returnValue);
+    // The same with Manager::depth raised for the call, as a replacement
+    // handler runs it. Only trivially destructible state may be live around it.
+    static void callEngine(_zend_execute_data* executeData, _zval_struct* returnValue);
 
     // The Manager; null until Manager::startup.
     static Manager* _manager;
+
+protected:
+    // The replacements, by the point-file key of the function they take over;
+    // each concrete handler fills it in its constructor.
+    std::map<std::wstring, Handler> handlers;
 };

@@ -44,9 +44,6 @@ void observedCall(_zend_execute_data* executeData, _zval_struct* returnValue, bo
     Manager::resumePendingBailout();
 }
 
-// The current request is collected (its events are kept).
-bool collectionOn();
-
 // The engine's call failed: it returned false or left an exception pending.
 bool callFailed(_zval_struct* returnValue);
 

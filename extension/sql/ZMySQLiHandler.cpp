@@ -201,7 +201,7 @@ void ZMySQLiHandler::doCommonQuery(zend_execute_data* executeData, zval* returnV
 
 void ZMySQLiHandler::doCommonStatementInit(zend_execute_data* executeData, zval* returnValue, zval* link)
 {
-    run(executeData, returnValue, sqlsupport::collectionOn(),
+    run(executeData, returnValue, collecting(),
         [&](ZMySQLiHandler& self, const timeval& start, const timeval& end) {
             self.observeStatementInit(executeData, returnValue, link, start, end);
         });
@@ -209,7 +209,7 @@ void ZMySQLiHandler::doCommonStatementInit(zend_execute_data* executeData, zval*
 
 void ZMySQLiHandler::doCommonStatementPrepare(zend_execute_data* executeData, zval* returnValue, zval* link)
 {
-    run(executeData, returnValue, sqlsupport::collectionOn(),
+    run(executeData, returnValue, collecting(),
         [&](ZMySQLiHandler& self, const timeval&, const timeval&) { self.observeStatementPrepare(executeData, link); });
 }
 
@@ -275,7 +275,7 @@ bool ZMySQLiHandler::doCommonConnect(const ConnectCall& call, ZPHPException& err
     // Only a collected request reports calls on its links, and only its
     // activation empties the registry again: a request that is not collected
     // (no registration block at all, for one) must not fill it.
-    if (sqlsupport::collectionOn())
+    if (collecting())
         insertConnection(connection);
     return error.type.empty();
 }

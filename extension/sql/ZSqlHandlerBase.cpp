@@ -9,7 +9,6 @@
 #include "common/VornUtils.h"
 #include "extension/engine/EngineBoundary.h"
 #include "extension/engine/VornEngine.h"
-#include "extension/engine/vorn_wrapped_function.h"
 #include "extension/instrumentation/InstrumentationRules.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/model/ZInvocationAttributeEvent.h"
@@ -99,30 +98,6 @@ zval* silentProperty(zval* value, const char* name, zval* scratch)
 } // namespace
 
 ZSqlHandlerBase::~ZSqlHandlerBase() = default;
-
-bool ZSqlHandlerBase::hook(const std::wstring& key, vorn_wrapped_function& record)
-{
-    Handler handler = getFunctionHandler(key);
-    if (!handler)
-        return false;
-    record.function.handler = handler;
-    return true;
-}
-
-bool ZSqlHandlerBase::isHooked(Handler handler) const
-{
-    for (const auto& row : handlers) {
-        if (row.second == handler)
-            return true;
-    }
-    return false;
-}
-
-ZSqlHandlerBase::Handler ZSqlHandlerBase::getFunctionHandler(const std::wstring& key) const
-{
-    auto found = handlers.find(key);
-    return found == handlers.end() ? nullptr : found->second;
-}
 
 ZSqlHandlerBase::ConnectionPtr ZSqlHandlerBase::getConnection(zval* value)
 {
@@ -361,16 +336,6 @@ bool ZSqlHandlerBase::gateClosed()
     Manager* manager = _manager;
     return manager == nullptr || !Manager::globals.collectEnabled || !manager->collecting || !manager->reporter
            || isLimitReached() || Manager::globals.sql_mode == 0;
-}
-
-void ZSqlHandlerBase::callEngine(zend_execute_data* executeData, zval* returnValue)
-{
-    Manager* manager = _manager;
-    if (manager != nullptr)
-        ++manager->depth;
-    callSavedHandler(executeData, returnValue);
-    if (manager != nullptr)
-        --manager->depth;
 }
 
 uint64_t ZSqlHandlerBase::elapsedMs(const timeval& start, const timeval& end)
