@@ -111,30 +111,12 @@ private:
 
 bool CrossVmHandlerBase::callUserFuncWithArgs(const char* name, uint32_t argc, zval* args, zval* result)
 {
-    ZVAL_NULL(result);
-    Manager& manager = Manager::get();
-    if (manager.bailoutPending)
-        return false;
     CollectionOff off;
-    zval function;
-    ZVAL_STRING(&function, name);
-    bool called = false;
-    bool bailedOut = false;
-    {
-        vorn::ScopedExceptionState scriptState;
-        zend_try {
-            called = call_user_function(CG(function_table), nullptr, &function, result, argc, args) == SUCCESS;
-        } zend_catch {
-            bailedOut = true;
-        } zend_end_try();
-    }
-    zval_ptr_dtor(&function);
-    if (bailedOut) {
-        manager.bailoutPending = true;
+    if (callPhpFunction(name, std::strlen(name), argc, args, result))
+        return true;
+    if (Z_ISUNDEF_P(result))
         ZVAL_NULL(result);
-        return false;
-    }
-    return called;
+    return false;
 }
 
 // ---- Correlation token ---------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include "php.h"
 
+#include "extension/engine/EngineBoundary.h"
 #include "extension/instrumentation/InstrumentationRules.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/engine/vorn_wrapped_function.h"
@@ -85,6 +86,34 @@ bool InternalFunctionHandlerBase::callSavedHandler(_zend_execute_data* executeDa
     }
     handler(executeData, returnValue);
     return true;
+}
+
+bool InternalFunctionHandlerBase::callPhpFunction(const char* name, std::size_t length, uint32_t argc, zval* args,
+                                                  zval* result)
+{
+    ZVAL_UNDEF(result);
+    Manager& manager = Manager::get();
+    if (manager.bailoutPending)
+        return false;
+    zval function;
+    ZVAL_STRINGL(&function, name, length);
+    volatile bool called = false;
+    volatile bool bailedOut = false;
+    {
+        vorn::ScopedExceptionState scriptState;
+        zend_try {
+            called = call_user_function(EG(function_table), nullptr, &function, result, argc, args) == SUCCESS;
+        } zend_catch {
+            bailedOut = true;
+        } zend_end_try();
+    }
+    zval_ptr_dtor(&function);
+    if (bailedOut) {
+        manager.bailoutPending = true;
+        ZVAL_UNDEF(result);
+        return false;
+    }
+    return called;
 }
 
 void InternalFunctionHandlerBase::callEngine(_zend_execute_data* executeData, zval* returnValue)

@@ -28,34 +28,13 @@ bool isOpenResource(zval* value)
 // by the caller).
 bool callOciError(zval* handle, zval* result)
 {
-    ZVAL_UNDEF(result);
-    Manager& manager = Manager::get();
-    if (manager.bailoutPending)
-        return false;
-    zval function;
-    ZVAL_STRINGL(&function, "oci_error", sizeof("oci_error") - 1);
     zval argument;
     const uint32_t count = handle != nullptr ? 1 : 0;
     if (handle != nullptr)
         ZVAL_COPY_VALUE(&argument, handle);
-    bool called = false;
-    bool bailedOut = false;
-    {
-        vorn::ScopedExceptionState scriptState;
-        zend_try {
-            called = call_user_function(EG(function_table), nullptr, &function, result, count,
-                                        count ? &argument : nullptr) == SUCCESS;
-        } zend_catch {
-            bailedOut = true;
-        } zend_end_try();
-    }
-    zval_ptr_dtor(&function);
-    if (bailedOut) {
-        manager.bailoutPending = true;
-        ZVAL_UNDEF(result);
-        return false;
-    }
-    if (!called || Z_ISUNDEF_P(result)) {
+    if (!InternalFunctionHandlerBase::callPhpFunction("oci_error", sizeof("oci_error") - 1, count,
+                                                      count ? &argument : nullptr, result)
+        || Z_ISUNDEF_P(result)) {
         ZVAL_UNDEF(result);
         return false;
     }

@@ -173,30 +173,9 @@ int32_t ZSqlHandlerBase::readObjectIntProperty(zval* value, const char* name, in
 bool ZSqlHandlerBase::callUserFunction(const std::wstring& name, std::wstring& result)
 {
     result.clear();
-    Manager& manager = Manager::get();
-    if (manager.bailoutPending)
-        return false;
     const std::string utf = vorn::fromUtf(name);
-    zval function;
     zval returned;
-    ZVAL_STRINGL(&function, utf.data(), utf.size());
-    ZVAL_UNDEF(&returned);
-    volatile bool called = false;
-    volatile bool bailedOut = false;
-    {
-        vorn::ScopedExceptionState scriptState;
-        zend_try {
-            called = call_user_function(EG(function_table), nullptr, &function, &returned, 0, nullptr) == SUCCESS;
-        } zend_catch {
-            bailedOut = true;
-        } zend_end_try();
-    }
-    zval_ptr_dtor(&function);
-    if (bailedOut) {
-        manager.bailoutPending = true;
-        return false;
-    }
-    if (!called || Z_ISUNDEF(returned))
+    if (!callPhpFunction(utf.data(), utf.size(), 0, nullptr, &returned) || Z_ISUNDEF(returned))
         return false;
     if (Z_TYPE(returned) == IS_STRING)
         result = vorn::toUtf(std::string(Z_STRVAL(returned), strnlen(Z_STRVAL(returned), Z_STRLEN(returned))));
