@@ -203,7 +203,7 @@ boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addStartMethodEvent(const t
 {
     Manager& manager = *_manager;
     VornLog& log = Manager::LOG;
-    auto event = boost::make_shared<ZRemoteMethodStartEvent>();
+    boost::shared_ptr<ZRemoteMethodStartEvent> event = newRemoteStartEvent(start, location);
     const std::string descriptor = crossvm::targetDescriptor(url);
     if (log.enabled(VornLog::LEVEL_DBG1)) {
         const std::string shown = crossvm::logSafe(descriptor);
@@ -211,10 +211,6 @@ boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addStartMethodEvent(const t
         log.logDbg1("Adding DIAG_ARG string:", shown);
     }
     event->methodArgToken = manager.reporter->addString(descriptor);
-    event->depth = manager.depth + 1;
-    event->eventInstance = ZMethodEvent::generateMethodId();
-    event->timeInMicroseconds = vorn::toMicroseconds(start);
-    event->locationId = location ? location->id : -1;
     event->correlationToken = token;
     event->targetInfoToken = -1;
     manager.reporter->events.push_back(event);
@@ -238,14 +234,7 @@ boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addEndMethodEvent(const boo
                                                                      const timeval& end, const ZPHPException& exception)
 {
     Manager& manager = *_manager;
-    auto event = boost::make_shared<ZRemoteMethodEndEvent>();
-    if (const auto* start = dynamic_cast<const ZMethodStartEvent*>(startEvent.get())) {
-        event->depth = start->depth;
-        event->locationId = start->locationId;
-        event->startEventInstanceId = start->eventInstance;
-    }
-    event->timeInMicroseconds = vorn::toMicroseconds(end);
-    event->exception = exception;
+    boost::shared_ptr<ZRemoteMethodEndEvent> event = newRemoteEndEvent(startEvent, end, exception);
     if (!exception.message.empty()) {
         if (Manager::LOG.enabled(VornLog::LEVEL_DBG1))
             Manager::LOG.logDbg1("CrossVM error (", location ? location->path : std::string(), "):\n",

@@ -1,11 +1,19 @@
 #include "extension/instrumentation/InternalFunctionHandlerBase.h"
 
+#include <boost/make_shared.hpp>
+
 #include "php.h"
+
+#include "common/VornUtils.h"
 
 #include "extension/engine/EngineBoundary.h"
 #include "extension/instrumentation/InstrumentationRules.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/engine/vorn_wrapped_function.h"
+#include "extension/model/ZLocation.h"
+#include "extension/model/ZMethodEvent.h"
+#include "extension/model/ZRemoteMethodEndEvent.h"
+#include "extension/model/ZRemoteMethodStartEvent.h"
 
 Manager* InternalFunctionHandlerBase::_manager = nullptr;
 
@@ -124,4 +132,29 @@ void InternalFunctionHandlerBase::callEngine(_zend_execute_data* executeData, zv
     callSavedHandler(executeData, returnValue);
     if (manager != nullptr)
         --manager->depth;
+}
+
+boost::shared_ptr<ZRemoteMethodStartEvent> InternalFunctionHandlerBase::newRemoteStartEvent(
+    const timeval& start, const boost::shared_ptr<ZLocation>& location)
+{
+    auto event = boost::make_shared<ZRemoteMethodStartEvent>();
+    event->depth = Manager::get().depth + 1;
+    event->eventInstance = ZMethodEvent::generateMethodId();
+    event->timeInMicroseconds = vorn::toMicroseconds(start);
+    event->locationId = location ? location->id : -1;
+    return event;
+}
+
+boost::shared_ptr<ZRemoteMethodEndEvent> InternalFunctionHandlerBase::newRemoteEndEvent(
+    const boost::shared_ptr<ZCaptureEvent>& startEvent, const timeval& end, const ZPHPException& error)
+{
+    auto event = boost::make_shared<ZRemoteMethodEndEvent>();
+    if (const auto* start = dynamic_cast<const ZMethodStartEvent*>(startEvent.get())) {
+        event->depth = start->depth;
+        event->startEventInstanceId = start->eventInstance;
+        event->locationId = start->locationId;
+    }
+    event->timeInMicroseconds = vorn::toMicroseconds(end);
+    event->exception = error;
+    return event;
 }

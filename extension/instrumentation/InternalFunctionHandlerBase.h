@@ -1,11 +1,20 @@
 #pragma once
 
+#include <sys/time.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
 
+#include <boost/shared_ptr.hpp>
+
 class Manager;
+class ZCaptureEvent;
+class ZLocation;
+class ZPHPException;
+class ZRemoteMethodEndEvent;
+class ZRemoteMethodStartEvent;
 struct _zend_execute_data;
 struct _zval_struct;
 struct vorn_wrapped_function;
@@ -68,6 +77,16 @@ public:
     // The same with Manager::depth raised for the call, as a replacement
     // handler runs it. Only trivially destructible state may be live around it.
     static void callEngine(_zend_execute_data* executeData, _zval_struct* returnValue);
+
+    // A remote method start event of the call in progress, begun at `start`:
+    // one level below Manager::depth, a fresh event instance, the location's
+    // id (-1 without one). Its tokens are the caller's to set, and to queue it.
+    static boost::shared_ptr<ZRemoteMethodStartEvent> newRemoteStartEvent(const timeval& start,
+                                                                          const boost::shared_ptr<ZLocation>& location);
+    // The end event matching `startEvent` (its depth, location and instance),
+    // at `end` with `error`; its flags are the caller's to set, and to queue it.
+    static boost::shared_ptr<ZRemoteMethodEndEvent> newRemoteEndEvent(const boost::shared_ptr<ZCaptureEvent>& startEvent,
+                                                                      const timeval& end, const ZPHPException& error);
 
     // The Manager; null until Manager::startup.
     static Manager* _manager;

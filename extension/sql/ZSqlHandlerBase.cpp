@@ -234,11 +234,7 @@ boost::shared_ptr<ZCaptureEvent> ZSqlHandlerBase::addStartMethodEvent(const time
     if (!manager.reporter)
         return boost::shared_ptr<ZCaptureEvent>();
     ZEventsReporter& reporter = *manager.reporter;
-    boost::shared_ptr<ZRemoteMethodStartEvent> event = boost::make_shared<ZRemoteMethodStartEvent>();
-    event->depth = manager.depth + 1;
-    event->eventInstance = ZMethodEvent::generateMethodId();
-    event->timeInMicroseconds = vorn::toMicroseconds(start);
-    event->locationId = location ? location->id : -1;
+    boost::shared_ptr<ZRemoteMethodStartEvent> event = newRemoteStartEvent(start, location);
     const std::string target = connection ? connection->toString() : std::string();
     event->targetInfoToken = reporter.addString(target);
     VornLog& log = Manager::LOG;
@@ -270,14 +266,7 @@ boost::shared_ptr<ZCaptureEvent> ZSqlHandlerBase::addEndMethodEvent(const boost:
     Manager& manager = Manager::get();
     if (!startEvent || !manager.reporter)
         return boost::shared_ptr<ZCaptureEvent>();
-    boost::shared_ptr<ZRemoteMethodEndEvent> event = boost::make_shared<ZRemoteMethodEndEvent>();
-    if (const auto* start = dynamic_cast<const ZMethodStartEvent*>(startEvent.get())) {
-        event->depth = start->depth;
-        event->startEventInstanceId = start->eventInstance;
-        event->locationId = start->locationId;
-    }
-    event->timeInMicroseconds = vorn::toMicroseconds(end);
-    event->exception = error;
+    boost::shared_ptr<ZRemoteMethodEndEvent> event = newRemoteEndEvent(startEvent, end, error);
     if (!error.type.empty()) {
         VornLog& log = Manager::LOG;
         if (log.enabled(VornLog::LEVEL_DBG1))
