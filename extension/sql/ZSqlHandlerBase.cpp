@@ -18,6 +18,7 @@
 #include "extension/model/ZRemoteMethodEndEvent.h"
 #include "extension/model/ZRemoteMethodStartEvent.h"
 #include "extension/report/ZEventsReporter.h"
+#include "extension/sql/SqlHandlerSupport.h"
 #include "extension/sql/SqlScannerAPI.h"
 
 namespace {
@@ -410,10 +411,9 @@ ZPHPException ZSqlHandlerBase::errorInfoDetails(zval* object, zend_execute_data*
     if (Z_TYPE(info) == IS_ARRAY) {
         zval* message = deref(zend_hash_index_find(Z_ARRVAL(info), 2));
         if (message != nullptr && Z_TYPE_P(message) == IS_STRING) {
-            const uint64_t limit = Manager::globals.exception_max_message_length;
             details.type = "Function failure";
             details.setErrorMessage(std::string(Z_STRVAL_P(message), strnlen(Z_STRVAL_P(message), Z_STRLEN_P(message))),
-                                    static_cast<int>(limit > 1000 ? 1000 : limit));
+                                    sqlsupport::maxMessageLength());
         }
     }
     zval_ptr_dtor(&info);
