@@ -22,9 +22,11 @@ struct vorn_wrapped_function;
 // Base of the handler families that take over listed internal functions (the
 // database and outgoing-HTTP handlers). It keeps each family's table of
 // replacements and gives them the shared limit test, the arguments of the
-// internal call in progress, and the call of the engine's own implementation. Everything else they need (locations, method
-// events, exception details, cross-VM decision, request facts) is on the
-// Manager they reach through `_manager`.
+// internal call in progress, the call of the engine's own implementation, a
+// call into PHP with the script's exception set aside and the remote method
+// event records. Everything else they need (locations, exception details,
+// cross-VM decision, request facts) is on the Manager they reach through
+// `_manager`.
 class InternalFunctionHandlerBase {
 public:
     using Handler = void (*)(_zend_execute_data*, _zval_struct*);
@@ -85,8 +87,8 @@ public:
                                                                           const boost::shared_ptr<ZLocation>& location);
     // The end event matching `startEvent` (its depth, location and instance),
     // at `end` with `error`; its flags are the caller's to set, and to queue it.
-    static boost::shared_ptr<ZRemoteMethodEndEvent> newRemoteEndEvent(const boost::shared_ptr<ZCaptureEvent>& startEvent,
-                                                                      const timeval& end, const ZPHPException& error);
+    static boost::shared_ptr<ZRemoteMethodEndEvent> newRemoteEndEvent(
+        const boost::shared_ptr<ZCaptureEvent>& startEvent, const timeval& end, const ZPHPException& error);
 
     // The Manager; null until Manager::startup.
     static Manager* _manager;

@@ -49,7 +49,8 @@ void reportFailedCall(zend_execute_data* executeData, const timeval& start, cons
                       const ZPHPException& error)
 {
     Manager* manager = InternalFunctionHandlerBase::_manager;
-    if (manager == nullptr || !InternalFunctionHandlerBase::collecting() || InternalFunctionHandlerBase::isLimitReached())
+    if (manager == nullptr || !InternalFunctionHandlerBase::collecting()
+        || InternalFunctionHandlerBase::isLimitReached())
         return;
     ZSqlHandlerBase::addFailedCallEvents(executeData, start, end, error, manager->depth);
 }
