@@ -13,7 +13,6 @@
 #include "extension/crossvm/CrossVmRules.h"
 #include "extension/crossvm/ZCrossVmManager.h"
 #include "extension/engine/EngineBoundary.h"
-#include "extension/engine/vorn_wrapped_function.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/model/ZLocation.h"
 #include "extension/model/ZRemoteMethodEndEvent.h"
@@ -28,35 +27,11 @@ CrossVmHandlerBase::CrossVmHandlerBase() = default;
 
 CrossVmHandlerBase::~CrossVmHandlerBase() = default;
 
-bool CrossVmHandlerBase::isHooked(Handler handler) const
-{
-    for (const auto& entry : handlers) {
-        if (entry.second == handler)
-            return true;
-    }
-    return false;
-}
-
 void CrossVmHandlerBase::cleanup()
 {
     callInfos.clear();
     pending.clear();
     recordsFullLogged = false;
-}
-
-CrossVmHandlerBase::Handler CrossVmHandlerBase::getFunctionHandler(const std::wstring& key) const
-{
-    auto found = handlers.find(key);
-    return found == handlers.end() ? nullptr : found->second;
-}
-
-bool CrossVmHandlerBase::hook(const std::wstring& key, vorn_wrapped_function& record)
-{
-    Handler handler = getFunctionHandler(key);
-    if (handler == nullptr)
-        return false;
-    record.function.handler = handler;
-    return true;
 }
 
 std::vector<std::wstring> CrossVmHandlerBase::functionKeys() const
@@ -136,30 +111,12 @@ private:
 
 bool CrossVmHandlerBase::callUserFuncWithArgs(const char* name, uint32_t argc, zval* args, zval* result)
 {
-    ZVAL_NULL(result);
-    Manager& manager = Manager::get();
-    if (manager.bailoutPending)
-        return false;
     CollectionOff off;
-    zval function;
-    ZVAL_STRING(&function, name);
-    bool called = false;
-    bool bailedOut = false;
-    {
-        vorn::ScopedExceptionState scriptState;
-        zend_try {
-            called = call_user_function(CG(function_table), nullptr, &function, result, argc, args) == SUCCESS;
-        } zend_catch {
-            bailedOut = true;
-        } zend_end_try();
-    }
-    zval_ptr_dtor(&function);
-    if (bailedOut) {
-        manager.bailoutPending = true;
+    if (callPhpFunction(name, std::strlen(name), argc, args, result))
+        return true;
+    if (Z_ISUNDEF_P(result))
         ZVAL_NULL(result);
-        return false;
-    }
-    return called;
+    return false;
 }
 
 // ---- Correlation token ---------------------------------------------------------------
@@ -246,7 +203,7 @@ boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addStartMethodEvent(const t
 {
     Manager& manager = *_manager;
     VornLog& log = Manager::LOG;
-    auto event = boost::make_shared<ZRemoteMethodStartEvent>();
+    boost::shared_ptr<ZRemoteMethodStartEvent> event = newRemoteStartEvent(start, location);
     const std::string descriptor = crossvm::targetDescriptor(url);
     if (log.enabled(VornLog::LEVEL_DBG1)) {
         const std::string shown = crossvm::logSafe(descriptor);
@@ -254,10 +211,6 @@ boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addStartMethodEvent(const t
         log.logDbg1("Adding DIAG_ARG string:", shown);
     }
     event->methodArgToken = manager.reporter->addString(descriptor);
-    event->depth = manager.depth + 1;
-    event->eventInstance = ZMethodEvent::generateMethodId();
-    event->timeInMicroseconds = vorn::toMicroseconds(start);
-    event->locationId = location ? location->id : -1;
     event->correlationToken = token;
     event->targetInfoToken = -1;
     manager.reporter->events.push_back(event);
@@ -281,14 +234,7 @@ boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addEndMethodEvent(const boo
                                                                      const timeval& end, const ZPHPException& exception)
 {
     Manager& manager = *_manager;
-    auto event = boost::make_shared<ZRemoteMethodEndEvent>();
-    if (const auto* start = dynamic_cast<const ZMethodStartEvent*>(startEvent.get())) {
-        event->depth = start->depth;
-        event->locationId = start->locationId;
-        event->startEventInstanceId = start->eventInstance;
-    }
-    event->timeInMicroseconds = vorn::toMicroseconds(end);
-    event->exception = exception;
+    boost::shared_ptr<ZRemoteMethodEndEvent> event = newRemoteEndEvent(startEvent, end, exception);
     if (!exception.message.empty()) {
         if (Manager::LOG.enabled(VornLog::LEVEL_DBG1))
             Manager::LOG.logDbg1("CrossVM error (", location ? location->path : std::string(), "):\n",
@@ -300,22 +246,6 @@ boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addEndMethodEvent(const boo
 }
 
 // ---- Shared steps -------------------------------------------------------------------------
-
-bool CrossVmHandlerBase::collecting()
-{
-    Manager* manager = _manager;
-    return Manager::globals.collectEnabled && manager != nullptr && manager->collecting && manager->reporter;
-}
-
-void CrossVmHandlerBase::passThrough(zend_execute_data* executeData, zval* returnValue)
-{
-    Manager* manager = _manager;
-    if (manager != nullptr)
-        ++manager->depth;
-    callSavedHandler(executeData, returnValue);
-    if (manager != nullptr)
-        --manager->depth;
-}
 
 void CrossVmHandlerBase::reportCall(zend_execute_data* executeData, const timeval& start, const timeval& end,
                                     const std::string& url, const std::string& token)

@@ -19,7 +19,6 @@ class ZCaptureEvent;
 class ZLocation;
 struct _zend_execute_data;
 struct _zval_struct;
-struct vorn_wrapped_function;
 
 // What a handler knows of an outgoing call being prepared on one handle
 // (a curl handle, a socket), filed by the handle's id.
@@ -52,22 +51,14 @@ enum eCrossVMHandlerID {
 // and after it runs in functions of its own, under vorn::guardEntry.
 class CrossVmHandlerBase : public InternalFunctionHandlerBase {
 public:
-    using Handler = void (*)(_zend_execute_data*, _zval_struct*);
-
     CrossVmHandlerBase();
     ~CrossVmHandlerBase() override;
     CrossVmHandlerBase(const CrossVmHandlerBase&) = delete;
     CrossVmHandlerBase& operator=(const CrossVmHandlerBase&) = delete;
 
-    // True when `handler` is one of this handler's replacements.
-    virtual bool isHooked(Handler handler) const;
     // Forgets the request's call records and calls in progress.
     virtual void cleanup();
 
-    Handler getFunctionHandler(const std::wstring& key) const;
-    // Puts the replacement of `key` into the record; false when the key is
-    // not this handler's (the record is left alone).
-    bool hook(const std::wstring& key, vorn_wrapped_function& record);
     // The function names this handler takes over.
     std::vector<std::wstring> functionKeys() const;
 
@@ -108,10 +99,6 @@ public:
 
     // ---- Shared steps of the replacement handlers -----------------------------
 
-    // The current request is collected and the probe is ready.
-    static bool collecting();
-    // Runs the engine's own implementation with the call's arguments.
-    static void passThrough(_zend_execute_data* executeData, _zval_struct* returnValue);
     // Reports a finished call of the function `executeData` runs: its
     // location and the start and end events.
     static void reportCall(_zend_execute_data* executeData, const timeval& start, const timeval& end,
@@ -134,7 +121,6 @@ public:
     static constexpr std::size_t MAX_CALL_INFOS = 10000;
 
 protected:
-    std::map<std::wstring, Handler> handlers;
     std::map<uint64_t, std::shared_ptr<CrossVmCallInfo>> callInfos;
     std::vector<PendingCall> pending;
     bool recordsFullLogged = false;

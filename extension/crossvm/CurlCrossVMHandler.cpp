@@ -16,14 +16,6 @@ namespace {
 
 const char* const kFailure = "CrossVM curl handler failed:";
 
-zval* argAt(zend_execute_data* executeData, int64_t index)
-{
-    zval* value = InternalFunctionHandlerBase::getFunctionArgAt(executeData, index);
-    if (value != nullptr)
-        ZVAL_DEREF(value);
-    return value;
-}
-
 // The text the engine's curl sends for one element of a header list (it
 // converts each element to a string and stops at a NUL). False for an object,
 // whose text only script code (__toString) could give.
@@ -94,7 +86,7 @@ CurlCrossVMHandler* CurlCrossVMHandler::instance()
 
 std::shared_ptr<CrossVmCallInfo> CurlCrossVMHandler::recordOf(zend_execute_data* executeData)
 {
-    zval* handle = argAt(executeData, 0);
+    zval* handle = getFunctionArgValue(executeData, 0);
     if (handle == nullptr || Z_TYPE_P(handle) != IS_OBJECT)
         return std::shared_ptr<CrossVmCallInfo>();
     // A handle never given an identity was never recorded.
@@ -111,7 +103,7 @@ std::shared_ptr<CrossVmCallInfo> CurlCrossVMHandler::recordOf(zend_execute_data*
 
 void CurlCrossVMHandler::on_curl_init(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterInit(executeData, returnValue); });
@@ -126,14 +118,14 @@ void CurlCrossVMHandler::afterInit(zend_execute_data* executeData, zval* returnV
         return;
     Manager::LOG.logDbg1("curl_init() called. Storing resource ID:", static_cast<uint64_t>(id));
     std::shared_ptr<CrossVmCallInfo> record = insertResourceID(static_cast<uint64_t>(id));
-    zval* url = argAt(executeData, 0);
+    zval* url = getFunctionArgValue(executeData, 0);
     if (record && url != nullptr && Z_TYPE_P(url) == IS_STRING)
         record->url = stringOf(url);
 }
 
 void CurlCrossVMHandler::on_curl_setopt(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting() && Z_TYPE_P(returnValue) == IS_TRUE)
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterSetopt(executeData, returnValue); });
@@ -141,17 +133,17 @@ void CurlCrossVMHandler::on_curl_setopt(zend_execute_data* executeData, zval* re
 
 void CurlCrossVMHandler::afterSetopt(zend_execute_data* executeData, zval*)
 {
-    zval* option = argAt(executeData, 1);
+    zval* option = getFunctionArgValue(executeData, 1);
     if (option == nullptr || Z_TYPE_P(option) != IS_LONG)
         return;
     std::shared_ptr<CrossVmCallInfo> record = recordOf(executeData);
     if (record)
-        doHandleCurlOption(record, static_cast<uint64_t>(Z_LVAL_P(option)), argAt(executeData, 2));
+        doHandleCurlOption(record, static_cast<uint64_t>(Z_LVAL_P(option)), getFunctionArgValue(executeData, 2));
 }
 
 void CurlCrossVMHandler::on_curl_setopt_array(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting() && Z_TYPE_P(returnValue) == IS_TRUE)
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterSetoptArray(executeData, returnValue); });
@@ -159,7 +151,7 @@ void CurlCrossVMHandler::on_curl_setopt_array(zend_execute_data* executeData, zv
 
 void CurlCrossVMHandler::afterSetoptArray(zend_execute_data* executeData, zval*)
 {
-    zval* options = argAt(executeData, 1);
+    zval* options = getFunctionArgValue(executeData, 1);
     if (options == nullptr || Z_TYPE_P(options) != IS_ARRAY)
         return;
     std::shared_ptr<CrossVmCallInfo> record = recordOf(executeData);
@@ -204,7 +196,7 @@ void CurlCrossVMHandler::doHandleCurlOption(const std::shared_ptr<CrossVmCallInf
 
 void CurlCrossVMHandler::on_curl_close(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterClose(executeData); });
@@ -214,7 +206,7 @@ void CurlCrossVMHandler::afterClose(zend_execute_data* executeData)
 {
     // curl_close() leaves the handle usable (it is freed with its last
     // reference), so its record stays with it; its identity is never reused.
-    zval* handle = argAt(executeData, 0);
+    zval* handle = getFunctionArgValue(executeData, 0);
     if (handle == nullptr || Z_TYPE_P(handle) != IS_OBJECT)
         return;
     const int64_t id = vorn::findObjectId(handle, -1);
@@ -224,7 +216,7 @@ void CurlCrossVMHandler::afterClose(zend_execute_data* executeData)
 
 void CurlCrossVMHandler::on_curl_reset(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterReset(executeData); });
@@ -243,7 +235,7 @@ void CurlCrossVMHandler::afterReset(zend_execute_data* executeData)
 
 void CurlCrossVMHandler::on_curl_copy_handle(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     CurlCrossVMHandler* self = instance();
     if (self != nullptr && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterCopy(executeData, returnValue); });
@@ -280,7 +272,7 @@ void CurlCrossVMHandler::on_curl_exec(zend_execute_data* executeData, zval* retu
     timeval start;
     timeval end;
     vorn::getTimeOfDay(&start);
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     vorn::getTimeOfDay(&end);
     if (slot != static_cast<std::size_t>(-1))
         vorn::guardEntry(Manager::LOG, kFailure,

@@ -17,14 +17,6 @@ namespace {
 
 const char* const kFailure = "CrossVM file_get_contents handler failed:";
 
-zval* argAt(zend_execute_data* executeData, int64_t index)
-{
-    zval* value = InternalFunctionHandlerBase::getFunctionArgAt(executeData, index);
-    if (value != nullptr)
-        ZVAL_DEREF(value);
-    return value;
-}
-
 // Sets the context's "http" / "header" option to the script's headers with
 // the correlation line first; the script's own correlation line, if any, goes.
 // The wrapper reads a string (lines ended by CR LF) or an array of strings.
@@ -87,7 +79,7 @@ void FileGetContentsCrossVMHandler::on_file_get_contents(zend_execute_data* exec
     timeval start;
     timeval end;
     vorn::getTimeOfDay(&start);
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     vorn::getTimeOfDay(&end);
     putBack(swap);
     if (!swap.active)
@@ -102,7 +94,7 @@ void FileGetContentsCrossVMHandler::on_file_get_contents(zend_execute_data* exec
 void FileGetContentsCrossVMHandler::prepare(zend_execute_data* executeData, Swap& swap)
 {
     VornLog& log = Manager::LOG;
-    zval* name = argAt(executeData, 0);
+    zval* name = getFunctionArgValue(executeData, 0);
     if (name == nullptr || Z_TYPE_P(name) != IS_STRING)
         return;
     const std::string url = stringOf(name);
@@ -110,7 +102,7 @@ void FileGetContentsCrossVMHandler::prepare(zend_execute_data* executeData, Swap
         return;
     if (log.enabled(VornLog::LEVEL_DBG1))
         log.logDbg1("(CrossVM) file_get_contents file URL is:", crossvm::logSafe(url));
-    zval* context = argAt(executeData, 2);
+    zval* context = getFunctionArgValue(executeData, 2);
     if (context != nullptr && Z_TYPE_P(context) == IS_NULL)
         context = nullptr;  // the default context, as without one
     // Anything but a stream context makes the engine refuse the call

@@ -18,14 +18,6 @@ namespace {
 
 const char* const kFailure = "CrossVM stream handler failed:";
 
-zval* argAt(zend_execute_data* executeData, int64_t index)
-{
-    zval* value = InternalFunctionHandlerBase::getFunctionArgAt(executeData, index);
-    if (value != nullptr)
-        ZVAL_DEREF(value);
-    return value;
-}
-
 // Finishes a correlation line that the socket took only in part, so that the
 // request it is inside stays well formed. Bounded: a socket that takes
 // nothing more is left as it is (logged).
@@ -56,7 +48,7 @@ StreamCrossVMHandler::~StreamCrossVMHandler() = default;
 
 void StreamCrossVMHandler::on_stream_socket_client(zend_execute_data* executeData, zval* returnValue)
 {
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     auto* self = static_cast<StreamCrossVMHandler*>(GetThis(CROSSVM_STREAM));
     if (self != nullptr && collecting() && Z_TYPE_P(returnValue) == IS_RESOURCE)
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->afterSocketClient(executeData, returnValue); });
@@ -64,7 +56,7 @@ void StreamCrossVMHandler::on_stream_socket_client(zend_execute_data* executeDat
 
 void StreamCrossVMHandler::afterSocketClient(zend_execute_data* executeData, zval* returnValue)
 {
-    zval* address = argAt(executeData, 0);
+    zval* address = getFunctionArgValue(executeData, 0);
     if (address == nullptr || Z_TYPE_P(address) != IS_STRING)
         return;
     const std::string text = stringOf(address);
@@ -88,7 +80,7 @@ void StreamCrossVMHandler::on_fwrite(zend_execute_data* executeData, zval* retur
     if (self != nullptr && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->plan(executeData, plan); });
     if (!plan.active) {
-        passThrough(executeData, returnValue);
+        callEngine(executeData, returnValue);
         return;
     }
 
@@ -104,7 +96,7 @@ void StreamCrossVMHandler::on_fwrite(zend_execute_data* executeData, zval* retur
     timeval start;
     timeval end;
     vorn::getTimeOfDay(&start);
-    passThrough(executeData, returnValue);
+    callEngine(executeData, returnValue);
     vorn::getTimeOfDay(&end);
     if (length != nullptr)
         ZVAL_LONG(length, static_cast<zend_long>(plan.scriptLength));
@@ -134,7 +126,7 @@ void StreamCrossVMHandler::plan(zend_execute_data* executeData, Plan& plan)
 {
     // The data and length are taken from the call's own slots, which the
     // write replaces for its duration.
-    zval* socket = argAt(executeData, 0);
+    zval* socket = getFunctionArgValue(executeData, 0);
     zval* data = InternalFunctionHandlerBase::getFunctionArgAt(executeData, 1);
     if (socket == nullptr || Z_TYPE_P(socket) != IS_RESOURCE || data == nullptr || Z_TYPE_P(data) != IS_STRING)
         return;

@@ -1,20 +1,48 @@
 #pragma once
 
+#include <sys/time.h>
+
+#include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
 
 class Manager;
+class ZCaptureEvent;
+class ZLocation;
+class ZPHPException;
+class ZRemoteMethodEndEvent;
+class ZRemoteMethodStartEvent;
 struct _zend_execute_data;
 struct _zval_struct;
+struct vorn_wrapped_function;
 
 // Base of the handler families that take over listed internal functions (the
-// database and outgoing-HTTP handlers). It gives them the shared limit test,
-// the arguments of the internal call in progress, and the call of the
-// engine's own implementation. Everything else they need (locations, method
-// events, exception details, cross-VM decision, request facts) is on the
-// Manager they reach through `_manager`.
+// database and outgoing-HTTP handlers). It keeps each family's table of
+// replacements and gives them the shared limit test, the arguments of the
+// internal call in progress, the call of the engine's own implementation, a
+// call into PHP with the script's exception set aside and the remote method
+// event records. Everything else they need (locations, exception details,
+// cross-VM decision, request facts) is on the Manager they reach through
+// `_manager`.
 class InternalFunctionHandlerBase {
 public:
+    using Handler = void (*)(_zend_execute_data*, _zval_struct*);
+
     virtual ~InternalFunctionHandlerBase();
+
+    // Installs the replacement registered under exactly `key` into the
+    // record's handler field; false (record untouched) when there is none.
+    virtual bool hook(const std::wstring& key, vorn_wrapped_function& record);
+    // True when `handler` is one of this table's replacements.
+    virtual bool isHooked(Handler handler) const;
+    Handler getFunctionHandler(const std::wstring& key) const;
+
+    // The current request is collected (its events are kept) and the probe
+    // is ready to report them.
+    static bool collecting();
 
     // True when the call in progress must not be captured: more than
     // qx.max_functions calls were captured in this request, or the current
@@ -29,6 +57,9 @@ public:
     // Argument `index` (from 0) of the internal call, or null when there is no
     // such argument.
     static _zval_struct* getFunctionArgAt(_zend_execute_data* executeData, int64_t index);
+    // The same argument's value: a reference followed to what it refers to,
+    // null when there is no such argument or its slot is undefined.
+    static _zval_struct* getFunctionArgValue(_zend_execute_data* executeData, int64_t index);
 
     // Runs the engine's own implementation of the function `executeData`
     // executes (its saved handler). False, with a PHP Error thrown, when the
@@ -36,7 +67,34 @@ public:
     // leaves the engine's handler by a long jump: a caller holds no object
     // with a destructor across this call.
     static bool callSavedHandler(_zend_execute_data* executeData, _zval_struct* returnValue);
+    // Calls the PHP function named by the `length` bytes at `name` with the
+    // `argc` values at `args`, the script's pending exception set aside
+    // (whatever the call throws is dropped). `result` holds what the call
+    // returned, undefined when nothing; the caller releases it. False when
+    // the call was not made: a bail-out is pending, the engine refused it, or
+    // the engine abandoned the script during it (then Manager::bailoutPending
+    // is set, for the entry point to resume once the probe's objects are gone).
+    static bool callPhpFunction(const char* name, std::size_t length, uint32_t argc, _zval_struct* args,
+                                _zval_struct* result);
+    // The same with Manager::depth raised for the call, as a replacement
+    // handler runs it. Only trivially destructible state may be live around it.
+    static void callEngine(_zend_execute_data* executeData, _zval_struct* returnValue);
+
+    // A remote method start event of the call in progress, begun at `start`:
+    // one level below Manager::depth, a fresh event instance, the location's
+    // id (-1 without one). Its tokens are the caller's to set, and to queue it.
+    static boost::shared_ptr<ZRemoteMethodStartEvent> newRemoteStartEvent(const timeval& start,
+                                                                          const boost::shared_ptr<ZLocation>& location);
+    // The end event matching `startEvent` (its depth, location and instance),
+    // at `end` with `error`; its flags are the caller's to set, and to queue it.
+    static boost::shared_ptr<ZRemoteMethodEndEvent> newRemoteEndEvent(
+        const boost::shared_ptr<ZCaptureEvent>& startEvent, const timeval& end, const ZPHPException& error);
 
     // The Manager; null until Manager::startup.
     static Manager* _manager;
+
+protected:
+    // The replacements, by the point-file key of the function they take over;
+    // each concrete handler fills it in its constructor.
+    std::map<std::wstring, Handler> handlers;
 };

@@ -8,12 +8,6 @@
 
 namespace sqlsupport {
 
-bool collectionOn()
-{
-    Manager* manager = InternalFunctionHandlerBase::_manager;
-    return manager != nullptr && manager->collecting && Manager::globals.collectEnabled && manager->reporter;
-}
-
 bool callFailed(zval* returnValue)
 {
     if (EG(exception) != nullptr)
@@ -55,7 +49,8 @@ void reportFailedCall(zend_execute_data* executeData, const timeval& start, cons
                       const ZPHPException& error)
 {
     Manager* manager = InternalFunctionHandlerBase::_manager;
-    if (manager == nullptr || !collectionOn() || InternalFunctionHandlerBase::isLimitReached())
+    if (manager == nullptr || !InternalFunctionHandlerBase::collecting()
+        || InternalFunctionHandlerBase::isLimitReached())
         return;
     ZSqlHandlerBase::addFailedCallEvents(executeData, start, end, error, manager->depth);
 }

@@ -11,24 +11,13 @@
 #include "extension/sql/SqlHandlerSupport.h"
 #include "extension/sql/ZSqlManager.h"
 
-// Every replacement handler below keeps only trivially destructible locals
-// across the engine's own implementation (a fatal error or time-out leaves it
-// by a long jump); the bookkeeping runs afterwards, guarded, and a bail-out
-// met there is resumed once its objects are gone.
+// Every replacement handler below runs in sqlsupport::observedCall: only
+// trivially destructible locals live across the engine's own implementation,
+// and the bookkeeping runs afterwards, guarded, on the handler of the process.
 
 namespace {
 
 const char* const GUARD = "SQL instrumentation (mysqli) failed:";
-
-zval* argAt(zend_execute_data* executeData, int64_t index)
-{
-    zval* value = InternalFunctionHandlerBase::getFunctionArgAt(executeData, index);
-    if (value != nullptr && Z_TYPE_P(value) == IS_REFERENCE)
-        value = Z_REFVAL_P(value);
-    if (value != nullptr && Z_TYPE_P(value) == IS_UNDEF)
-        return nullptr;
-    return value;
-}
 
 bool isObject(zval* value)
 {
@@ -40,13 +29,6 @@ std::string stringOrEmpty(zval* value)
     std::string text;
     ZSqlHandlerBase::stringArg(value, text);
     return text;
-}
-
-void timed(zend_execute_data* executeData, zval* returnValue, timeval& start, timeval& end)
-{
-    vorn::getTimeOfDay(&start);
-    ZSqlHandlerBase::callEngine(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
 }
 
 } // namespace
@@ -113,14 +95,9 @@ void ZMySQLiHandler::on_mysqli_real_connect_oo(zend_execute_data* executeData, z
 
 void ZMySQLiHandler::on_mysqli_connect(zend_execute_data* executeData, zval* returnValue)
 {
-    timeval start;
-    timeval end;
-    timed(executeData, returnValue, start, end);
-    vorn::guardEntry(Manager::LOG, GUARD, [&] {
-        if (ZMySQLiHandler* self = instance())
-            self->observeConnectFunction(executeData, returnValue, start, end);
+    run(executeData, returnValue, true, [&](ZMySQLiHandler& self, const timeval& start, const timeval& end) {
+        self.observeConnectFunction(executeData, returnValue, start, end);
     });
-    Manager::resumePendingBailout();
 }
 
 void ZMySQLiHandler::on_mysqli_query(zend_execute_data* executeData, zval* returnValue)
@@ -205,101 +182,63 @@ void ZMySQLiHandler::on_mysqli_stmt_execute_oo(zend_execute_data* executeData, z
 
 // ---- Common routines ------------------------------------------------------------------
 
+template <class Observe>
+void ZMySQLiHandler::run(zend_execute_data* executeData, zval* returnValue, bool observed, Observe&& observe)
+{
+    sqlsupport::observedCall(executeData, returnValue, observed, GUARD,
+                             [&](const timeval& start, const timeval& end, int32_t) {
+                                 if (ZMySQLiHandler* self = instance())
+                                     observe(*self, start, end);
+                             });
+}
+
 void ZMySQLiHandler::doCommonQuery(zend_execute_data* executeData, zval* returnValue, zval* link)
 {
-    if (gateClosed()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    timeval start;
-    timeval end;
-    timed(executeData, returnValue, start, end);
-    vorn::guardEntry(Manager::LOG, GUARD, [&] {
-        if (ZMySQLiHandler* self = instance())
-            self->observeQuery(executeData, returnValue, link, start, end);
+    run(executeData, returnValue, !gateClosed(), [&](ZMySQLiHandler& self, const timeval& start, const timeval& end) {
+        self.observeQuery(executeData, returnValue, link, start, end);
     });
-    Manager::resumePendingBailout();
 }
 
 void ZMySQLiHandler::doCommonStatementInit(zend_execute_data* executeData, zval* returnValue, zval* link)
 {
-    if (!sqlsupport::collectionOn()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    timeval start;
-    timeval end;
-    timed(executeData, returnValue, start, end);
-    vorn::guardEntry(Manager::LOG, GUARD, [&] {
-        if (ZMySQLiHandler* self = instance())
-            self->observeStatementInit(executeData, returnValue, link, start, end);
-    });
-    Manager::resumePendingBailout();
+    run(executeData, returnValue, collecting(),
+        [&](ZMySQLiHandler& self, const timeval& start, const timeval& end) {
+            self.observeStatementInit(executeData, returnValue, link, start, end);
+        });
 }
 
 void ZMySQLiHandler::doCommonStatementPrepare(zend_execute_data* executeData, zval* returnValue, zval* link)
 {
-    if (!sqlsupport::collectionOn()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    callEngine(executeData, returnValue);
-    vorn::guardEntry(Manager::LOG, GUARD, [&] {
-        if (ZMySQLiHandler* self = instance())
-            self->observeStatementPrepare(executeData, link);
-    });
-    Manager::resumePendingBailout();
+    run(executeData, returnValue, collecting(),
+        [&](ZMySQLiHandler& self, const timeval&, const timeval&) { self.observeStatementPrepare(executeData, link); });
 }
 
 void ZMySQLiHandler::doCommonStatementExecute(zend_execute_data* executeData, zval* returnValue, zval* link)
 {
-    if (gateClosed()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    timeval start;
-    timeval end;
-    timed(executeData, returnValue, start, end);
-    vorn::guardEntry(Manager::LOG, GUARD, [&] {
-        if (ZMySQLiHandler* self = instance())
-            self->observeStatementExecute(executeData, returnValue, link, start, end);
+    run(executeData, returnValue, !gateClosed(), [&](ZMySQLiHandler& self, const timeval& start, const timeval& end) {
+        self.observeStatementExecute(executeData, returnValue, link, start, end);
     });
-    Manager::resumePendingBailout();
 }
 
 void ZMySQLiHandler::doCommonTxnQuery(zend_execute_data* executeData, zval* returnValue, zval* link,
                                       const char* fixedText)
 {
-    if (gateClosed()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    timeval start;
-    timeval end;
-    timed(executeData, returnValue, start, end);
-    vorn::guardEntry(Manager::LOG, GUARD, [&] {
-        if (ZMySQLiHandler* self = instance())
-            self->observeTxnQuery(executeData, returnValue, link, fixedText, start, end);
+    run(executeData, returnValue, !gateClosed(), [&](ZMySQLiHandler& self, const timeval& start, const timeval& end) {
+        self.observeTxnQuery(executeData, returnValue, link, fixedText, start, end);
     });
-    Manager::resumePendingBailout();
 }
 
 void ZMySQLiHandler::timedConnect(zend_execute_data* executeData, zval* returnValue, zval* link, int64_t first,
                                   bool attempt, const char* text)
 {
-    ConnectCall call{executeData, link, first, attempt, text, {}, {}};
-    timed(executeData, returnValue, call.start, call.end);
-    vorn::guardEntry(Manager::LOG, GUARD, [&] {
-        ZMySQLiHandler* self = instance();
-        if (self == nullptr)
-            return;
-        if (call.link == nullptr)
-            call.link = argAt(executeData, 0);  // the procedural form: the link comes first
+    run(executeData, returnValue, true, [&](ZMySQLiHandler& self, const timeval& start, const timeval& end) {
+        // The procedural form: the link comes first.
+        ConnectCall call{executeData, link != nullptr ? link : getFunctionArgValue(executeData, 0), first, attempt,
+                         text, start, end};
         ZPHPException error;
-        if (!self->doCommonConnect(call, error))
-            self->connectFailed(call, error);
+        if (!self.doCommonConnect(call, error))
+            self.connectFailed(call, error);
     });
-    Manager::resumePendingBailout();
 }
 
 // ---- Connections -------------------------------------------------------------------------
@@ -312,17 +251,17 @@ bool ZMySQLiHandler::doCommonConnect(const ConnectCall& call, ZPHPException& err
     zend_execute_data* executeData = call.executeData;
     auto connection = std::make_shared<ZDbConnectionInfo>();
     connection->id = static_cast<uint64_t>(vorn::getObjectId(call.link));
-    connection->host = stringOrEmpty(argAt(executeData, call.first));
-    connection->user = stringOrEmpty(argAt(executeData, call.first + 1));
-    connection->password = stringOrEmpty(argAt(executeData, call.first + 2));
-    connection->dbName = stringOrEmpty(argAt(executeData, call.first + 3));
+    connection->host = stringOrEmpty(getFunctionArgValue(executeData, call.first));
+    connection->user = stringOrEmpty(getFunctionArgValue(executeData, call.first + 1));
+    connection->password = stringOrEmpty(getFunctionArgValue(executeData, call.first + 2));
+    connection->dbName = stringOrEmpty(getFunctionArgValue(executeData, call.first + 3));
     connection->dbType = "mysql";
     connection->type = "MYSQLI";
     connection->port = "3306";
     // mysqli takes the port as an integer; a string of digits (a script
     // without strict types) is converted by mysqli itself, so it is the port
     // used as well.
-    zval* port = argAt(executeData, call.first + 4);
+    zval* port = getFunctionArgValue(executeData, call.first + 4);
     std::string digits;
     if (port != nullptr && Z_TYPE_P(port) == IS_LONG && Z_LVAL_P(port) >= 1) {
         connection->port = std::to_string(Z_LVAL_P(port));
@@ -336,20 +275,14 @@ bool ZMySQLiHandler::doCommonConnect(const ConnectCall& call, ZPHPException& err
     // Only a collected request reports calls on its links, and only its
     // activation empties the registry again: a request that is not collected
     // (no registration block at all, for one) must not fill it.
-    if (sqlsupport::collectionOn())
+    if (collecting())
         insertConnection(connection);
     return error.type.empty();
 }
 
 void ZMySQLiHandler::connectFailed(const ConnectCall& call, const ZPHPException& error)
 {
-    VornLog& log = Manager::LOG;
-    if (log.enabled(VornLog::LEVEL_DBG1)) {
-        log.logDbg1(call.text);
-        // The texts are UTF-8 from the server or the script: logged as such.
-        log.logDbg1(vorn::fromUtf8(logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace)));
-    }
-    sqlsupport::reportFailedCall(call.executeData, call.start, call.end, error);
+    sqlsupport::logAndReportFailedCall(call.executeData, call.start, call.end, error, call.text);
 }
 
 void ZMySQLiHandler::observeConnectFunction(zend_execute_data* executeData, zval* returnValue, const timeval& start,
@@ -381,8 +314,8 @@ void ZMySQLiHandler::observeConnectFunction(zend_execute_data* executeData, zval
 void ZMySQLiHandler::observeQuery(zend_execute_data* executeData, zval* returnValue, zval* link,
                                   const timeval& start, const timeval& end)
 {
-    zval* subject = link != nullptr ? link : argAt(executeData, 0);
-    zval* sqlValue = argAt(executeData, link != nullptr ? 0 : 1);
+    zval* subject = link != nullptr ? link : getFunctionArgValue(executeData, 0);
+    zval* sqlValue = getFunctionArgValue(executeData, link != nullptr ? 0 : 1);
     std::string sql;
     if (subject == nullptr || !stringArg(sqlValue, sql))
         return;
@@ -394,19 +327,14 @@ void ZMySQLiHandler::observeQuery(zend_execute_data* executeData, zval* returnVa
         error = formatError(executeData, subject, "errno", "error");
     else if (!slowEnough(elapsedMs(start, end)))
         return;
-    std::string reduced;
-    if (!trimSql(sql, reduced)) {
-        sqlsupport::logSqlRefused();
-        return;
-    }
-    report(executeData, start, end, sql, reduced, connection, error);
+    reportTrimmed(executeData, start, end, sql, connection, error);
 }
 
 void ZMySQLiHandler::observeStatementInit(zend_execute_data* executeData, zval* returnValue, zval* link,
                                           const timeval& start, const timeval& end)
 {
-    zval* subject = link != nullptr ? link : argAt(executeData, 0);
-    zval* sqlValue = argAt(executeData, link != nullptr ? 0 : 1);
+    zval* subject = link != nullptr ? link : getFunctionArgValue(executeData, 0);
+    zval* sqlValue = getFunctionArgValue(executeData, link != nullptr ? 0 : 1);
     if (!isObject(subject))
         return;
     ConnectionPtr connection = getConnection(subject);
@@ -426,18 +354,13 @@ void ZMySQLiHandler::observeStatementInit(zend_execute_data* executeData, zval* 
     // request's limits and SQL mode like every other reported call.
     if (!hasSql || !sqlsupport::callFailed(returnValue) || gateClosed())
         return;
-    std::string reduced;
-    if (!trimSql(sql, reduced)) {
-        sqlsupport::logSqlRefused();
-        return;
-    }
-    report(executeData, start, end, sql, reduced, connection, formatError(executeData, subject, "errno", "error"));
+    reportTrimmed(executeData, start, end, sql, connection, formatError(executeData, subject, "errno", "error"));
 }
 
 void ZMySQLiHandler::observeStatementPrepare(zend_execute_data* executeData, zval* link)
 {
-    zval* statementValue = link != nullptr ? link : argAt(executeData, 0);
-    zval* sqlValue = argAt(executeData, link != nullptr ? 0 : 1);
+    zval* statementValue = link != nullptr ? link : getFunctionArgValue(executeData, 0);
+    zval* sqlValue = getFunctionArgValue(executeData, link != nullptr ? 0 : 1);
     std::string sql;
     if (!isObject(statementValue) || !stringArg(sqlValue, sql))
         return;
@@ -453,17 +376,12 @@ void ZMySQLiHandler::observeStatementExecute(zend_execute_data* executeData, zva
     const bool failed = sqlsupport::callFailed(returnValue);
     if (!failed && !slowEnough(elapsedMs(start, end)))
         return;
-    zval* statementValue = link != nullptr ? link : argAt(executeData, 0);
+    zval* statementValue = link != nullptr ? link : getFunctionArgValue(executeData, 0);
     StatementPtr statement = getStatement(statementValue);
     if (!statement)
         return;
-    ZPHPException error = formatError(executeData, statementValue, "errno", "error");
-    std::string reduced;
-    if (!trimSql(statement->sql, reduced)) {
-        sqlsupport::logSqlRefused();
-        return;
-    }
-    report(executeData, start, end, statement->sql, reduced, statement->connection, error);
+    reportTrimmed(executeData, start, end, statement->sql, statement->connection,
+                  formatError(executeData, statementValue, "errno", "error"));
 }
 
 void ZMySQLiHandler::observeTxnQuery(zend_execute_data* executeData, zval* returnValue, zval* link,
@@ -473,7 +391,7 @@ void ZMySQLiHandler::observeTxnQuery(zend_execute_data* executeData, zval* retur
     const bool failed = sqlsupport::callFailed(returnValue);
     if (!failed && !slowEnough(elapsedMs(start, end)))
         return;
-    zval* subject = link != nullptr ? link : argAt(executeData, 0);
+    zval* subject = link != nullptr ? link : getFunctionArgValue(executeData, 0);
     if (!isObject(subject))
         return;
     ConnectionPtr connection = getConnectionById(static_cast<uint64_t>(vorn::getObjectId(subject)));
@@ -489,19 +407,19 @@ void ZMySQLiHandler::observeTxnQuery(zend_execute_data* executeData, zval* retur
             error.trace = getBacktrace(executeData);
         }
     }
-    report(executeData, start, end, fixedText, fixedText, connection, error);
+    reportSqlCall(executeData, start, end, fixedText, fixedText, connection, error);
 }
 
-void ZMySQLiHandler::report(zend_execute_data* executeData, const timeval& start, const timeval& end,
-                            const std::string& sql, const std::string& reduced, const ConnectionPtr& connection,
-                            const ZPHPException& error)
+void ZMySQLiHandler::reportTrimmed(zend_execute_data* executeData, const timeval& start, const timeval& end,
+                                   const std::string& sql, const ConnectionPtr& connection,
+                                   const ZPHPException& error)
 {
-    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
-    if (!location)
+    std::string reduced;
+    if (!trimSql(sql, reduced)) {
+        sqlsupport::logSqlRefused();
         return;
-    boost::shared_ptr<ZCaptureEvent> startEvent =
-        addStartMethodEvent(start, location, sql, reduced, connection, std::vector<ZBoundValue>());
-    addEndMethodEvent(startEvent, location, end, error);
+    }
+    reportSqlCall(executeData, start, end, sql, reduced, connection, error);
 }
 
 ZPHPException ZMySQLiHandler::formatError(zend_execute_data* executeData, zval* object, const char* numberName,

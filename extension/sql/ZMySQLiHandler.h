@@ -75,6 +75,11 @@ private:
         timeval end;
     };
 
+    // The replacement's frame (sqlsupport::observedCall): past the gate
+    // (`observed`), `observe(handler, start, end)` runs after the engine's
+    // call on the handler of the process, when there is one.
+    template <class Observe>
+    static void run(_zend_execute_data* executeData, _zval_struct* returnValue, bool observed, Observe&& observe);
     static void timedConnect(_zend_execute_data* executeData, _zval_struct* returnValue, _zval_struct* link,
                              int64_t first, bool attempt, const char* text);
     // Registers the link's description (in a collected request); true when
@@ -92,10 +97,10 @@ private:
                                  const timeval& start, const timeval& end);
     void observeTxnQuery(_zend_execute_data* executeData, _zval_struct* returnValue, _zval_struct* link,
                          const char* fixedText, const timeval& start, const timeval& end);
-    // The remote start and end events of a reported call.
-    static void report(_zend_execute_data* executeData, const timeval& start, const timeval& end,
-                       const std::string& sql, const std::string& reduced, const ConnectionPtr& connection,
-                       const ZPHPException& error);
+    // The remote start and end events of a reported call, its SQL text
+    // reduced by qx.sql_mode (nothing but a log line when that is refused).
+    static void reportTrimmed(_zend_execute_data* executeData, const timeval& start, const timeval& end,
+                              const std::string& sql, const ConnectionPtr& connection, const ZPHPException& error);
 
     static ZMySQLiHandler* instance();
 };

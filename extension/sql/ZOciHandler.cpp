@@ -17,16 +17,6 @@ namespace {
 
 const char* const GUARD = "SQL instrumentation (OCI8) failed:";
 
-zval* argAt(zend_execute_data* executeData, int64_t index)
-{
-    zval* value = InternalFunctionHandlerBase::getFunctionArgAt(executeData, index);
-    if (value != nullptr && Z_TYPE_P(value) == IS_REFERENCE)
-        value = Z_REFVAL_P(value);
-    if (value != nullptr && Z_TYPE_P(value) == IS_UNDEF)
-        return nullptr;
-    return value;
-}
-
 // A resource that is still open (a closed one has lost its type).
 bool isOpenResource(zval* value)
 {
@@ -38,34 +28,13 @@ bool isOpenResource(zval* value)
 // by the caller).
 bool callOciError(zval* handle, zval* result)
 {
-    ZVAL_UNDEF(result);
-    Manager& manager = Manager::get();
-    if (manager.bailoutPending)
-        return false;
-    zval function;
-    ZVAL_STRINGL(&function, "oci_error", sizeof("oci_error") - 1);
     zval argument;
     const uint32_t count = handle != nullptr ? 1 : 0;
     if (handle != nullptr)
         ZVAL_COPY_VALUE(&argument, handle);
-    bool called = false;
-    bool bailedOut = false;
-    {
-        vorn::ScopedExceptionState scriptState;
-        zend_try {
-            called = call_user_function(EG(function_table), nullptr, &function, result, count,
-                                        count ? &argument : nullptr) == SUCCESS;
-        } zend_catch {
-            bailedOut = true;
-        } zend_end_try();
-    }
-    zval_ptr_dtor(&function);
-    if (bailedOut) {
-        manager.bailoutPending = true;
-        ZVAL_UNDEF(result);
-        return false;
-    }
-    if (!called || Z_ISUNDEF_P(result)) {
+    if (!InternalFunctionHandlerBase::callPhpFunction("oci_error", sizeof("oci_error") - 1, count,
+                                                      count ? &argument : nullptr, result)
+        || Z_ISUNDEF_P(result)) {
         ZVAL_UNDEF(result);
         return false;
     }
@@ -88,27 +57,16 @@ ZOciHandler::ZOciHandler()
 
 ZOciHandler::~ZOciHandler() = default;
 
-// Only trivially destructible locals live across the engine's call (a fatal
-// error or time-out leaves it by a long jump); the bookkeeping runs after it,
-// guarded, and a bail-out met there is resumed once its objects are gone.
 void ZOciHandler::run(zend_execute_data* executeData, zval* returnValue, Observer observer)
 {
-    if (gateClosed()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    timeval start;
-    timeval end;
-    vorn::getTimeOfDay(&start);
-    callEngine(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
-    vorn::guardEntry(Manager::LOG, GUARD, [&] {
-        Manager* manager = _manager;
-        boost::shared_ptr<ZOciHandler> self = manager ? manager->sqlManager.oci : boost::shared_ptr<ZOciHandler>();
-        if (self)
-            ((*self).*observer)(executeData, returnValue, start, end);
-    });
-    Manager::resumePendingBailout();
+    sqlsupport::observedCall(executeData, returnValue, !gateClosed(), GUARD,
+                             [&](const timeval& start, const timeval& end, int32_t) {
+                                 Manager* manager = _manager;
+                                 boost::shared_ptr<ZOciHandler> self =
+                                     manager ? manager->sqlManager.oci : boost::shared_ptr<ZOciHandler>();
+                                 if (self)
+                                     ((*self).*observer)(executeData, returnValue, start, end);
+                             });
 }
 
 void ZOciHandler::on_oci_connect(zend_execute_data* executeData, zval* returnValue)
@@ -146,10 +104,10 @@ void ZOciHandler::observeConnect(zend_execute_data* executeData, zval* returnVal
         connection->id = static_cast<uint64_t>(vorn::getResourceId(returnValue));
         connection->dbType = "oracle";
         connection->type = "OCI";
-        stringArg(argAt(executeData, 0), connection->user);
-        stringArg(argAt(executeData, 1), connection->password);
+        stringArg(getFunctionArgValue(executeData, 0), connection->user);
+        stringArg(getFunctionArgValue(executeData, 1), connection->password);
         std::string connectString;
-        if (stringArg(argAt(executeData, 2), connectString)) {
+        if (stringArg(getFunctionArgValue(executeData, 2), connectString)) {
             std::shared_ptr<ZDbConnectionInfo> parsed = ZDbConnectionInfo::parseDsnOCI(connectString);
             if (parsed) {
                 connection->host = parsed->host;
@@ -171,10 +129,10 @@ void ZOciHandler::observeParse(zend_execute_data* executeData, zval* returnValue
 {
     if (returnValue == nullptr)
         return;
-    zval* link = argAt(executeData, 0);
+    zval* link = getFunctionArgValue(executeData, 0);
     if (Z_TYPE_P(returnValue) == IS_RESOURCE) {
         std::string sql;
-        if (!stringArg(argAt(executeData, 1), sql))
+        if (!stringArg(getFunctionArgValue(executeData, 1), sql))
             return;
         ConnectionPtr connection = getConnection(link);
         if (!connection)
@@ -193,7 +151,7 @@ void ZOciHandler::observeParse(zend_execute_data* executeData, zval* returnValue
 void ZOciHandler::observeExecute(zend_execute_data* executeData, zval* returnValue, const timeval& start,
                                  const timeval& end)
 {
-    zval* statementValue = argAt(executeData, 0);
+    zval* statementValue = getFunctionArgValue(executeData, 0);
     if (returnValue == nullptr || Z_TYPE_P(returnValue) != IS_TRUE) {
         doReportError(executeData, "oci_execute", start, statementValue);
         return;
@@ -208,12 +166,7 @@ void ZOciHandler::observeExecute(zend_execute_data* executeData, zval* returnVal
         sqlsupport::logSqlRefused();
         return;
     }
-    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
-    if (!location)
-        return;
-    boost::shared_ptr<ZCaptureEvent> startEvent =
-        addStartMethodEvent(start, location, statement->sql, reduced, statement->connection, std::vector<ZBoundValue>());
-    addEndMethodEvent(startEvent, location, end, ZPHPException());
+    reportSqlCall(executeData, start, end, statement->sql, reduced, statement->connection, ZPHPException());
 }
 
 void ZOciHandler::observeRollback(zend_execute_data* executeData, zval* returnValue, const timeval& start,
@@ -231,7 +184,7 @@ void ZOciHandler::observeCommit(zend_execute_data* executeData, zval* returnValu
 void ZOciHandler::observeTransaction(zend_execute_data* executeData, zval* returnValue, const timeval& start,
                                      const timeval& end, const char* functionName, const char* sql)
 {
-    zval* link = argAt(executeData, 0);
+    zval* link = getFunctionArgValue(executeData, 0);
     if (returnValue == nullptr || Z_TYPE_P(returnValue) != IS_TRUE) {
         doReportError(executeData, functionName, start, link);
         return;
@@ -241,12 +194,7 @@ void ZOciHandler::observeTransaction(zend_execute_data* executeData, zval* retur
     ConnectionPtr connection = getConnection(link);
     if (!connection)
         return;
-    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
-    if (!location)
-        return;
-    boost::shared_ptr<ZCaptureEvent> startEvent =
-        addStartMethodEvent(start, location, sql, sql, connection, std::vector<ZBoundValue>());
-    addEndMethodEvent(startEvent, location, end, ZPHPException());
+    reportSqlCall(executeData, start, end, sql, sql, connection, ZPHPException());
 }
 
 ZPHPException ZOciHandler::ociError(zval* handle, zend_execute_data* executeData)
@@ -288,11 +236,5 @@ void ZOciHandler::doReportError(zend_execute_data* executeData, const char* func
         error.trace = getBacktrace(executeData);
     }
     sqlsupport::takePendingException(error);
-    VornLog& log = Manager::LOG;
-    if (log.enabled(VornLog::LEVEL_DBG1)) {
-        log.logDbg1("Error in function:", functionName);
-        // The texts are UTF-8 from the server or the script: logged as such.
-        log.logDbg1(vorn::fromUtf8(logSafe(error.type + ":" + error.message) + "\r\n\t" + logSafe(error.trace)));
-    }
-    sqlsupport::reportFailedCall(executeData, start, end, error);
+    sqlsupport::logAndReportFailedCall(executeData, start, end, error, "Error in function:", functionName);
 }

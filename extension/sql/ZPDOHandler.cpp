@@ -10,6 +10,7 @@
 #include "extension/engine/VornEngine.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/model/ZLocation.h"
+#include "extension/sql/SqlHandlerSupport.h"
 #include "extension/sql/ZSqlManager.h"
 
 namespace {
@@ -57,11 +58,11 @@ ZPDOHandler& ZPDOHandler::instance()
     return *Manager::get().sqlManager.pdo;
 }
 
-// Every replacement below follows one pattern: past the gate, only plain
-// values (times, depth) are live across the engine's call, which a fatal
-// error or time-out leaves by a long jump; the bookkeeping runs afterwards
-// inside guardEntry, and a bail-out met by a call the probe made into PHP is
-// resumed only once that work is done.
+// Every replacement below follows one pattern (sqlsupport::observedCall for
+// the timed ones): past the gate, only plain values (times, depth) are live
+// across the engine's call, which a fatal error or time-out leaves by a long
+// jump; the bookkeeping runs afterwards inside guardEntry, and a bail-out met
+// by a call the probe made into PHP is resumed only once that work is done.
 
 // ---- Connections -----------------------------------------------------------------
 
@@ -122,18 +123,10 @@ bool ZPDOHandler::doCommonConnect(zend_execute_data* executeData, zval* object, 
 
 void ZPDOHandler::onPDOQuery(zend_execute_data* executeData, zval* returnValue)
 {
-    if (gateClosed()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    const int32_t callDepth = _manager->depth;
-    timeval start;
-    timeval end;
-    vorn::getTimeOfDay(&start);
-    callEngine(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
-    vorn::guardEntry(Manager::LOG, WHERE, [&] { afterQuery(executeData, returnValue, start, end, callDepth); });
-    Manager::resumePendingBailout();
+    sqlsupport::observedCall(executeData, returnValue, !gateClosed(), WHERE,
+                             [&](const timeval& start, const timeval& end, int32_t callDepth) {
+                                 afterQuery(executeData, returnValue, start, end, callDepth);
+                             });
 }
 
 void ZPDOHandler::onPDOExec(zend_execute_data* executeData, zval* returnValue)
@@ -148,21 +141,16 @@ void ZPDOHandler::afterQuery(zend_execute_data* executeData, zval* returnValue, 
     zval* sqlArgument = deref(getFunctionArgAt(executeData, 0));
     if (object == nullptr || sqlArgument == nullptr || Z_TYPE_P(sqlArgument) != IS_STRING)
         return;
-    const bool failed = exceptionPending() || isFalse(returnValue);
-    if (!failed && !slowEnough(elapsedMs(start, end)))
-        return;
-    ConnectionPtr connection = instance().getConnection(object);
-    if (!connection)
-        return;
+    ConnectionPtr connection;
     ZPHPException error;
-    if (failed)
-        failureOf(executeData, returnValue, object, error);
+    if (!reportable(executeData, returnValue, object, start, end, connection, error))
+        return;
     std::string sql;
     stringArg(sqlArgument, sql);
     std::string reduced;
     if (!trimSql(sql, reduced))
         return;
-    report(executeData, start, end, sql, reduced, connection, error, callDepth);
+    reportSqlCall(executeData, start, end, sql, reduced, connection, error, callDepth);
 }
 
 // ---- Statements -------------------------------------------------------------------
@@ -195,19 +183,10 @@ void ZPDOHandler::onPDOPrepare(zend_execute_data* executeData, zval* returnValue
 
 void ZPDOHandler::onPDOStatementExecute(zend_execute_data* executeData, zval* returnValue)
 {
-    if (gateClosed()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    const int32_t callDepth = _manager->depth;
-    timeval start;
-    timeval end;
-    vorn::getTimeOfDay(&start);
-    callEngine(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
-    vorn::guardEntry(Manager::LOG, WHERE,
-                     [&] { afterStatementExecute(executeData, returnValue, start, end, callDepth); });
-    Manager::resumePendingBailout();
+    sqlsupport::observedCall(executeData, returnValue, !gateClosed(), WHERE,
+                             [&](const timeval& start, const timeval& end, int32_t callDepth) {
+                                 afterStatementExecute(executeData, returnValue, start, end, callDepth);
+                             });
 }
 
 void ZPDOHandler::afterStatementExecute(zend_execute_data* executeData, zval* returnValue, const timeval& start,
@@ -223,7 +202,7 @@ void ZPDOHandler::afterStatementExecute(zend_execute_data* executeData, zval* re
     std::string reduced;
     if (!trimSql(statement->sql, reduced))
         return;
-    report(executeData, start, end, statement->sql, reduced, statement->connection, error, callDepth);
+    reportSqlCall(executeData, start, end, statement->sql, reduced, statement->connection, error, callDepth);
 }
 
 // ---- Transactions -----------------------------------------------------------------
@@ -245,19 +224,10 @@ void ZPDOHandler::onPDORollback(zend_execute_data* executeData, zval* returnValu
 
 void ZPDOHandler::transaction(zend_execute_data* executeData, zval* returnValue, const char* text)
 {
-    if (gateClosed()) {
-        callEngine(executeData, returnValue);
-        return;
-    }
-    const int32_t callDepth = _manager->depth;
-    timeval start;
-    timeval end;
-    vorn::getTimeOfDay(&start);
-    callEngine(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
-    vorn::guardEntry(Manager::LOG, WHERE,
-                     [&] { afterTransaction(executeData, returnValue, text, start, end, callDepth); });
-    Manager::resumePendingBailout();
+    sqlsupport::observedCall(executeData, returnValue, !gateClosed(), WHERE,
+                             [&](const timeval& start, const timeval& end, int32_t callDepth) {
+                                 afterTransaction(executeData, returnValue, text, start, end, callDepth);
+                             });
 }
 
 // A transaction statement that failed (no active transaction, a lost
@@ -269,19 +239,28 @@ void ZPDOHandler::afterTransaction(zend_execute_data* executeData, zval* returnV
     zval* object = thisObject(executeData);
     if (object == nullptr)
         return;
-    const bool failed = exceptionPending() || isFalse(returnValue);
-    if (!failed && !slowEnough(elapsedMs(start, end)))
-        return;
-    ConnectionPtr connection = instance().getConnection(object);
-    if (!connection)
-        return;
+    ConnectionPtr connection;
     ZPHPException error;
-    if (failed)
-        failureOf(executeData, returnValue, object, error);
-    report(executeData, start, end, text, text, connection, error, callDepth);
+    if (!reportable(executeData, returnValue, object, start, end, connection, error))
+        return;
+    reportSqlCall(executeData, start, end, text, text, connection, error, callDepth);
 }
 
 // ---- Errors and reporting ------------------------------------------------------------
+
+bool ZPDOHandler::reportable(zend_execute_data* executeData, zval* returnValue, zval* object, const timeval& start,
+                             const timeval& end, ConnectionPtr& connection, ZPHPException& error)
+{
+    const bool failed = exceptionPending() || isFalse(returnValue);
+    if (!failed && !slowEnough(elapsedMs(start, end)))
+        return false;
+    connection = instance().getConnection(object);
+    if (!connection)
+        return false;
+    if (failed)
+        failureOf(executeData, returnValue, object, error);
+    return true;
+}
 
 ZPHPException ZPDOHandler::getErrorInfo(zval* object, zend_execute_data* executeData)
 {
@@ -301,15 +280,3 @@ bool ZPDOHandler::failureOf(zend_execute_data* executeData, zval* returnValue, z
     return false;
 }
 
-void ZPDOHandler::report(zend_execute_data* executeData, const timeval& start, const timeval& end,
-                         const std::string& sql, const std::string& reduced, const ConnectionPtr& connection,
-                         const ZPHPException& error, int32_t callDepth)
-{
-    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
-    if (!location)
-        return;
-    _manager->depth = callDepth;
-    boost::shared_ptr<ZCaptureEvent> startEvent =
-        addStartMethodEvent(start, location, sql, reduced, connection, std::vector<ZBoundValue>());
-    addEndMethodEvent(startEvent, location, end, error);
-}

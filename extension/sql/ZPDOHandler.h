@@ -39,10 +39,12 @@ private:
     // error.
     static bool failureOf(_zend_execute_data* executeData, _zval_struct* returnValue, _zval_struct* object,
                           ZPHPException& error);
-    // The events of a reported call, at the depth the gate saw.
-    static void report(_zend_execute_data* executeData, const timeval& start, const timeval& end,
-                       const std::string& sql, const std::string& reduced, const ConnectionPtr& connection,
-                       const ZPHPException& error, int32_t callDepth);
+    // A call on `object` to report, with its connection and error: a failed
+    // call at any duration, a successful one only when slow, and only on a
+    // known connection.
+    static bool reportable(_zend_execute_data* executeData, _zval_struct* returnValue, _zval_struct* object,
+                           const timeval& start, const timeval& end, ConnectionPtr& connection,
+                           ZPHPException& error);
     static void afterQuery(_zend_execute_data* executeData, _zval_struct* returnValue, const timeval& start,
                            const timeval& end, int32_t callDepth);
     static void afterStatementExecute(_zend_execute_data* executeData, _zval_struct* returnValue,

@@ -9,7 +9,6 @@
 #include "common/VornUtils.h"
 #include "extension/engine/EngineBoundary.h"
 #include "extension/engine/VornEngine.h"
-#include "extension/engine/vorn_wrapped_function.h"
 #include "extension/instrumentation/InstrumentationRules.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/model/ZInvocationAttributeEvent.h"
@@ -19,6 +18,7 @@
 #include "extension/model/ZRemoteMethodEndEvent.h"
 #include "extension/model/ZRemoteMethodStartEvent.h"
 #include "extension/report/ZEventsReporter.h"
+#include "extension/sql/SqlHandlerSupport.h"
 #include "extension/sql/SqlScannerAPI.h"
 
 namespace {
@@ -100,30 +100,6 @@ zval* silentProperty(zval* value, const char* name, zval* scratch)
 
 ZSqlHandlerBase::~ZSqlHandlerBase() = default;
 
-bool ZSqlHandlerBase::hook(const std::wstring& key, vorn_wrapped_function& record)
-{
-    Handler handler = getFunctionHandler(key);
-    if (!handler)
-        return false;
-    record.function.handler = handler;
-    return true;
-}
-
-bool ZSqlHandlerBase::isHooked(Handler handler) const
-{
-    for (const auto& row : handlers) {
-        if (row.second == handler)
-            return true;
-    }
-    return false;
-}
-
-ZSqlHandlerBase::Handler ZSqlHandlerBase::getFunctionHandler(const std::wstring& key) const
-{
-    auto found = handlers.find(key);
-    return found == handlers.end() ? nullptr : found->second;
-}
-
 ZSqlHandlerBase::ConnectionPtr ZSqlHandlerBase::getConnection(zval* value)
 {
     uint64_t id = 0;
@@ -198,30 +174,9 @@ int32_t ZSqlHandlerBase::readObjectIntProperty(zval* value, const char* name, in
 bool ZSqlHandlerBase::callUserFunction(const std::wstring& name, std::wstring& result)
 {
     result.clear();
-    Manager& manager = Manager::get();
-    if (manager.bailoutPending)
-        return false;
     const std::string utf = vorn::fromUtf(name);
-    zval function;
     zval returned;
-    ZVAL_STRINGL(&function, utf.data(), utf.size());
-    ZVAL_UNDEF(&returned);
-    volatile bool called = false;
-    volatile bool bailedOut = false;
-    {
-        vorn::ScopedExceptionState scriptState;
-        zend_try {
-            called = call_user_function(EG(function_table), nullptr, &function, &returned, 0, nullptr) == SUCCESS;
-        } zend_catch {
-            bailedOut = true;
-        } zend_end_try();
-    }
-    zval_ptr_dtor(&function);
-    if (bailedOut) {
-        manager.bailoutPending = true;
-        return false;
-    }
-    if (!called || Z_ISUNDEF(returned))
+    if (!callPhpFunction(utf.data(), utf.size(), 0, nullptr, &returned) || Z_ISUNDEF(returned))
         return false;
     if (Z_TYPE(returned) == IS_STRING)
         result = vorn::toUtf(std::string(Z_STRVAL(returned), strnlen(Z_STRVAL(returned), Z_STRLEN(returned))));
@@ -280,11 +235,7 @@ boost::shared_ptr<ZCaptureEvent> ZSqlHandlerBase::addStartMethodEvent(const time
     if (!manager.reporter)
         return boost::shared_ptr<ZCaptureEvent>();
     ZEventsReporter& reporter = *manager.reporter;
-    boost::shared_ptr<ZRemoteMethodStartEvent> event = boost::make_shared<ZRemoteMethodStartEvent>();
-    event->depth = manager.depth + 1;
-    event->eventInstance = ZMethodEvent::generateMethodId();
-    event->timeInMicroseconds = vorn::toMicroseconds(start);
-    event->locationId = location ? location->id : -1;
+    boost::shared_ptr<ZRemoteMethodStartEvent> event = newRemoteStartEvent(start, location);
     const std::string target = connection ? connection->toString() : std::string();
     event->targetInfoToken = reporter.addString(target);
     VornLog& log = Manager::LOG;
@@ -316,14 +267,7 @@ boost::shared_ptr<ZCaptureEvent> ZSqlHandlerBase::addEndMethodEvent(const boost:
     Manager& manager = Manager::get();
     if (!startEvent || !manager.reporter)
         return boost::shared_ptr<ZCaptureEvent>();
-    boost::shared_ptr<ZRemoteMethodEndEvent> event = boost::make_shared<ZRemoteMethodEndEvent>();
-    if (const auto* start = dynamic_cast<const ZMethodStartEvent*>(startEvent.get())) {
-        event->depth = start->depth;
-        event->startEventInstanceId = start->eventInstance;
-        event->locationId = start->locationId;
-    }
-    event->timeInMicroseconds = vorn::toMicroseconds(end);
-    event->exception = error;
+    boost::shared_ptr<ZRemoteMethodEndEvent> event = newRemoteEndEvent(startEvent, end, error);
     if (!error.type.empty()) {
         VornLog& log = Manager::LOG;
         if (log.enabled(VornLog::LEVEL_DBG1))
@@ -340,6 +284,20 @@ bool ZSqlHandlerBase::trimSql(const std::string& sql, std::string& reduced)
     return sqlReduceText(sql, Manager::globals.sql_mode, reduced);
 }
 
+void ZSqlHandlerBase::reportSqlCall(zend_execute_data* executeData, const timeval& start, const timeval& end,
+                                    const std::string& sql, const std::string& reduced,
+                                    const ConnectionPtr& connection, const ZPHPException& error, int32_t callDepth)
+{
+    boost::shared_ptr<ZLocation> location = sqlLocation(executeData);
+    if (!location)
+        return;
+    if (callDepth >= 0)
+        _manager->depth = callDepth;
+    boost::shared_ptr<ZCaptureEvent> startEvent =
+        addStartMethodEvent(start, location, sql, reduced, connection, std::vector<ZBoundValue>());
+    addEndMethodEvent(startEvent, location, end, error);
+}
+
 // ---- Frame helpers -------------------------------------------------------------
 
 bool ZSqlHandlerBase::gateClosed()
@@ -347,16 +305,6 @@ bool ZSqlHandlerBase::gateClosed()
     Manager* manager = _manager;
     return manager == nullptr || !Manager::globals.collectEnabled || !manager->collecting || !manager->reporter
            || isLimitReached() || Manager::globals.sql_mode == 0;
-}
-
-void ZSqlHandlerBase::callEngine(zend_execute_data* executeData, zval* returnValue)
-{
-    Manager* manager = _manager;
-    if (manager != nullptr)
-        ++manager->depth;
-    callSavedHandler(executeData, returnValue);
-    if (manager != nullptr)
-        --manager->depth;
 }
 
 uint64_t ZSqlHandlerBase::elapsedMs(const timeval& start, const timeval& end)
@@ -463,10 +411,9 @@ ZPHPException ZSqlHandlerBase::errorInfoDetails(zval* object, zend_execute_data*
     if (Z_TYPE(info) == IS_ARRAY) {
         zval* message = deref(zend_hash_index_find(Z_ARRVAL(info), 2));
         if (message != nullptr && Z_TYPE_P(message) == IS_STRING) {
-            const uint64_t limit = Manager::globals.exception_max_message_length;
             details.type = "Function failure";
             details.setErrorMessage(std::string(Z_STRVAL_P(message), strnlen(Z_STRVAL_P(message), Z_STRLEN_P(message))),
-                                    static_cast<int>(limit > 1000 ? 1000 : limit));
+                                    sqlsupport::maxMessageLength());
         }
     }
     zval_ptr_dtor(&info);

@@ -19,7 +19,6 @@ class ZCaptureEvent;
 class ZLocation;
 struct _zend_execute_data;
 struct _zval_struct;
-struct vorn_wrapped_function;
 
 // A bound value of a statement, reported as an invocation attribute of the
 // call's start event.
@@ -40,18 +39,10 @@ struct ZBoundValue {
 // runs its bookkeeping afterwards inside vorn::guardEntry.
 class ZSqlHandlerBase : public InternalFunctionHandlerBase {
 public:
-    using Handler = void (*)(_zend_execute_data*, _zval_struct*);
     using ConnectionPtr = std::shared_ptr<ZDbConnectionInfo>;
     using StatementPtr = std::shared_ptr<ZDbPreparedStatement>;
 
     ~ZSqlHandlerBase() override;
-
-    // Installs the replacement registered under exactly `key` into the
-    // record's handler field; false (record untouched) when there is none.
-    virtual bool hook(const std::wstring& key, vorn_wrapped_function& record);
-    // True when `handler` is one of this table's replacements.
-    virtual bool isHooked(Handler handler) const;
-    Handler getFunctionHandler(const std::wstring& key) const;
 
     // Registry lookups by the value's object id (assigned now for an object
     // seen for the first time) or resource handle; empty for any other value
@@ -94,14 +85,17 @@ public:
                                                               const timeval& end, const ZPHPException& error);
     // Reduces the SQL text by qx.sql_mode; true when it may be reported.
     static bool trimSql(const std::string& sql, std::string& reduced);
+    // The remote start and end events of a reported SQL call at the location
+    // of the function `executeData` runs (nothing without one). With
+    // `callDepth` not negative, Manager::depth is set to it first.
+    static void reportSqlCall(_zend_execute_data* executeData, const timeval& start, const timeval& end,
+                              const std::string& sql, const std::string& reduced, const ConnectionPtr& connection,
+                              const ZPHPException& error, int32_t callDepth = -1);
 
     // ---- Frame helpers ------------------------------------------------------
 
     // Gate of every handler: collection off, a limit reached or qx.sql_mode 0.
     static bool gateClosed();
-    // Runs the engine's own implementation with Manager::depth raised for the
-    // call. Only trivially destructible state may be live around it.
-    static void callEngine(_zend_execute_data* executeData, _zval_struct* returnValue);
     // Milliseconds between two times, as the slow-call tests compare them.
     static uint64_t elapsedMs(const timeval& start, const timeval& end);
     // qx.slow_sql_threshold reached by a call of `ms` milliseconds.
@@ -136,7 +130,7 @@ public:
     // line break or other control byte gets through as it is, and it is bounded.
     static std::string logSafe(const std::string& text);
 
-    std::map<std::wstring, Handler> handlers;
+    using InternalFunctionHandlerBase::handlers;
     std::map<uint64_t, ConnectionPtr> connections;
     std::map<uint64_t, StatementPtr> statements;
 
