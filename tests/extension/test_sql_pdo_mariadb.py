@@ -20,9 +20,9 @@ CALLS = r"""<?php
 $db = new PDO('%(dsn)s', '%(user)s', '%(password)s');
 $db->exec('CREATE TABLE IF NOT EXISTS t (id INT, name VARCHAR(20))');
 echo $db->query('SELECT 1')->fetchColumn();
-echo '|', $db->query("SELECT SLEEP(0.06), 'x'")->fetchColumn();
+echo '|', $db->query("SELECT SLEEP(0.3), 'x'")->fetchColumn();
 $st = $db->prepare('SELECT SLEEP(?)');
-$st->execute([0.06]); echo '|', $st->fetchColumn();
+$st->execute([0.3]); echo '|', $st->fetchColumn();
 $db->beginTransaction(); $db->exec("INSERT INTO t VALUES (1, 'a')"); $db->rollBack();
 echo '|', $db->query('SELECT COUNT(*) FROM t')->fetchColumn();
 $db->setAttribute(PDO::ATTR_ERRMODE, PDO::ERRMODE_SILENT);
@@ -52,7 +52,7 @@ class PdoMariaDBTest(unittest.TestCase):
             values = {"dsn": cls.db.pdo_dsn(), "socket_dsn": cls.db.pdo_dsn(over_socket=True),
                       "user": cls.db.user, "password": cls.db.password, "closed": qxharness.free_port()}
             scripts = {"calls.php": CALLS % values, "connects.php": CONNECTS % values}
-            cls.site.start(POINTS, scripts, {"qx.slow_sql_threshold": 50, "qx.sql_mode": 2},
+            cls.site.start(POINTS, scripts, {"qx.slow_sql_threshold": 200, "qx.sql_mode": 2},
                            modules=("mysqlnd", "pdo", "pdo_mysql"))
         except BaseException:
             cls.tearDownClass()
@@ -71,7 +71,7 @@ class PdoMariaDBTest(unittest.TestCase):
         calls = block.sql_calls()
         # Fast successful calls (the fast query, the table, the transaction
         # that was rolled back) stay below the threshold; slow and failed
-        # ones are reported.
+        # ones are reported. The threshold leaves room for a loaded machine.
         self.assertEqual([
             ("PDO::query", "SELECT SLEEP(?), ?", 0),
             ("PDOStatement::execute", "SELECT SLEEP(?)", 0),
@@ -84,7 +84,7 @@ class PdoMariaDBTest(unittest.TestCase):
         for c in calls:
             self.assertEqual((diag, "sql", 3), (c["target"], c["layer_type"], c["depth"]))
         for slow in calls[:2]:
-            self.assertGreaterEqual(slow["end"] - slow["start"], 50000)
+            self.assertGreaterEqual(slow["end"] - slow["start"], 200000)
         missing, bad_execute, rollback = calls[2:]
         self.assertEqual(("Function failure", "Table 'qx_test.missing_table' doesn't exist"),
                          (missing["type"], missing["message"]))
