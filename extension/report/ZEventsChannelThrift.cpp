@@ -129,7 +129,7 @@ ZEventsChannelThrift::~ZEventsChannelThrift()
 
 bool ZEventsChannelThrift::madeByAnotherProcess() const
 {
-    return protocol && owner != ::getpid();
+    return protocol && owner != vorn::getProcessID();
 }
 
 void ZEventsChannelThrift::release(Release how)
@@ -202,7 +202,7 @@ void ZEventsChannelThrift::doHandshake(const HandshakeData& data)
     // A connection held from an earlier handshake ends first.
     release(Release::Graceful);
     socket = std::make_shared<TSocket>(data.host, data.port);
-    owner = ::getpid();
+    owner = vorn::getProcessID();
     socket->setConnTimeout(CONNECT_TIMEOUT_MS);
     // The library's default is a zero linger time, which ends every close
     // with a reset; the connection is closed gracefully instead.
