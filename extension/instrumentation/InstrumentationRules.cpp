@@ -1,6 +1,8 @@
 #include "extension/instrumentation/InstrumentationRules.h"
 
+#include <algorithm>
 #include <unordered_set>
+#include <vector>
 
 #include "extension/model/ZLocationTable.h"
 #include "extension/model/ZMethodEndEvent.h"
@@ -41,15 +43,25 @@ std::string InstrumentationRules::firstLines(const std::string& text, int64_t co
 std::size_t InstrumentationRules::dropUnfinishedStarts(std::list<boost::shared_ptr<ZCaptureEvent>>& events,
                                                       const ZLocationTable& carried)
 {
-    std::unordered_set<int32_t> ended;
+    // The type code tells method events from the others without a cast per
+    // event (an event whose class does not fit its code is refused when sent
+    // anyway); the ended ids sorted in one array, not a node per id.
+    auto isEnd = [](const ZCaptureEvent& e) { return e.type == METHOD_END || e.type == REMOTE_METHOD_END; };
+    auto isStart = [](const ZCaptureEvent& e) { return e.type == METHOD_START || e.type == REMOTE_METHOD_START; };
+    std::vector<int64_t> ended;
     for (const auto& event : events) {
-        if (const auto* end = dynamic_cast<const ZMethodEndEvent*>(event.get()))
-            ended.insert(end->startEventInstanceId);
+        if (event && isEnd(*event)) {
+            if (const auto* end = dynamic_cast<const ZMethodEndEvent*>(event.get()))
+                ended.push_back(end->startEventInstanceId);
+        }
     }
+    std::sort(ended.begin(), ended.end());
     std::size_t removed = 0;
     for (auto it = events.begin(); it != events.end();) {
-        const auto* start = dynamic_cast<const ZMethodStartEvent*>(it->get());
-        if (start && ended.count(start->eventInstance) == 0
+        const ZMethodStartEvent* start = nullptr;
+        if (*it && isStart(**it))
+            start = dynamic_cast<const ZMethodStartEvent*>(it->get());
+        if (start && !std::binary_search(ended.begin(), ended.end(), static_cast<int64_t>(start->eventInstance))
             && carried.locations.count(start->locationId) == 0) {
             it = events.erase(it);
             ++removed;

@@ -113,6 +113,20 @@ const T& as(const boost::shared_ptr<ZCaptureEvent>& event)
 
 } // namespace
 
+struct ZEventsChannelThrift::Encoding {
+    static constexpr std::size_t KEPT_RECORDS = 64;
+    static constexpr uint32_t KEPT_BUFFER_BYTES = 64 * 1024;
+
+    std::shared_ptr<TMemoryBuffer> memory = std::make_shared<TMemoryBuffer>();
+    TCompactProtocolT<TMemoryBuffer> encoder{memory};
+    BlockMetaData block;
+};
+
+void ZEventsChannelThrift::EncodingDeleter::operator()(Encoding* encoding) const
+{
+    delete encoding;
+}
+
 ZEventsChannelThrift::ZEventsChannelThrift(const VornLog& log)
     : log(log)
 {
@@ -129,7 +143,7 @@ ZEventsChannelThrift::~ZEventsChannelThrift()
 
 bool ZEventsChannelThrift::madeByAnotherProcess() const
 {
-    return protocol && owner != ::getpid();
+    return protocol && owner != vorn::getProcessID();
 }
 
 void ZEventsChannelThrift::release(Release how)
@@ -202,7 +216,7 @@ void ZEventsChannelThrift::doHandshake(const HandshakeData& data)
     // A connection held from an earlier handshake ends first.
     release(Release::Graceful);
     socket = std::make_shared<TSocket>(data.host, data.port);
-    owner = ::getpid();
+    owner = vorn::getProcessID();
     socket->setConnTimeout(CONNECT_TIMEOUT_MS);
     // The library's default is a zero linger time, which ends every close
     // with a reset; the connection is closed gracefully instead.
@@ -268,18 +282,34 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
         throw zException(L"Event channel is not connected");
     }
 
+    if (!encoding)
+        encoding.reset(new Encoding());
+    Encoding& kept = *encoding;
+    // Whatever goes wrong below leaves the kept encoder in an unknown state:
+    // the next block starts from new ones.
+    struct DropUnlessDone {
+        std::unique_ptr<Encoding, EncodingDeleter>& encoding;
+        bool done = false;
+        ~DropUnlessDone()
+        {
+            if (!done)
+                encoding.reset();
+        }
+    } dropUnlessDone{encoding};
+
     // The encoder knows its transport's type, so the many small writes of
     // the encoding go straight to the memory buffer; the bytes are the same.
-    auto memory = std::make_shared<TMemoryBuffer>();
-    TCompactProtocolT<TMemoryBuffer> encoder(memory);
+    TMemoryBuffer& memory = *kept.memory;
+    memory.resetBuffer();
     const uint8_t lengthRoom[4] = {0, 0, 0, 0};
-    memory->write(lengthRoom, sizeof(lengthRoom));
+    memory.write(lengthRoom, sizeof(lengthRoom));
 
     // The lists are built inside the block: it holds every record of the
     // request, so building them aside and copying them in would do it twice.
-    BlockMetaData block;
+    BlockMetaData& block = kept.block;
 
     std::vector<SymbolDTO>& symbolList = block.symbols;
+    symbolList.clear();
     symbolList.reserve(symbols.symbols.size());
     for (const auto& entry : symbols.symbols) {
         symbolList.emplace_back();
@@ -289,12 +319,13 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
     log.logDbg2("Sending SymbolTable with:", symbolList.size(), "entries");
     block.__isset.symbols = true;
 
+    // Every field of a location record is set: a kept record needs no reset.
     std::vector<LocationDTO>& locationList = block.locations;
-    locationList.reserve(locations.locations.size());
+    locationList.resize(locations.locations.size());
+    std::size_t locationIndex = 0;
     for (const auto& entry : locations.locations) {
         const ZLocation& location = *entry.second;
-        locationList.emplace_back();
-        LocationDTO& dto = locationList.back();
+        LocationDTO& dto = locationList[locationIndex++];
         dto.id = location.id;
         dto.calleeClassNameToken = location.calleeClassNameToken;
         dto.calleeMethodNameToken = location.calleeMethodNameToken;
@@ -304,33 +335,39 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
         dto.callerLineNumber = location.callerLineNumber;
         dto.layerTypeId = location.layerTypeId;
     }
-    if (!locationList.empty()) {
+    block.__isset.locations = !locationList.empty();
+    if (!locationList.empty())
         log.logDbg2("Sending Location Table with:", locationList.size(), "entries");
-        block.__isset.locations = true;
-    }
 
+    // An event record holds every event kind: a kept record is reused with
+    // its marks cleared, and only the member its type selects is filled anew.
     std::vector<EventDTO>& eventList = block.events;
-    eventList.reserve(events.size());
+    eventList.resize(events.size());
+    std::size_t eventIndex = 0;
     for (const auto& event : events) {
-        // Filled in place: a record holds every event kind, so a copy is dear.
-        eventList.emplace_back();
-        toThriftEventDTO(event, eventList.back());
+        EventDTO& dto = eventList[eventIndex++];
+        dto.__isset = _EventDTO__isset();
+        toThriftEventDTO(event, dto);
     }
     log.logDbg2("Sending Events Table with:", eventList.size(), "entries");
     block.__isset.events = true;
 
-    block.write(&encoder);
-    memory->flush();
+    block.write(&kept.encoder);
+    memory.flush();
 
     uint8_t* bytes = nullptr;
     uint32_t size = 0;
-    memory->getBuffer(&bytes, &size);
+    memory.getBuffer(&bytes, &size);
     const uint32_t length = size - 4;
     bytes[0] = static_cast<uint8_t>(length >> 24);
     bytes[1] = static_cast<uint8_t>(length >> 16);
     bytes[2] = static_cast<uint8_t>(length >> 8);
     bytes[3] = static_cast<uint8_t>(length);
     log.logDbg2("Buffer size is:", size);
+
+    // A large block's records and buffer are not kept for the worker's life.
+    dropUnlessDone.done = eventList.size() <= Encoding::KEPT_RECORDS && locationList.size() <= Encoding::KEPT_RECORDS
+                          && symbolList.size() <= Encoding::KEPT_RECORDS && size <= Encoding::KEPT_BUFFER_BYTES;
 
     checkPeerStillThere();
     std::shared_ptr<TTransport> transport = protocol->getTransport();

@@ -227,30 +227,41 @@ std::string ZUrlManager::getCurrentURL(VornLog& log)
 
 vorn::Uri ZUrlManager::getCurrentURI(VornLog& log, bool lock)
 {
-    vorn::Uri uri = vorn::parseURL(vorn::toUtf(getCurrentURL(log)));
-    uri.collapsedPath = uri.path;
+    std::string url = getCurrentURL(log);
+    // The rules run once per path, not per call; the URL is parsed once per
+    // URL (the rules' answer is kept with it).
+    if (!uriValid || !collapseValid || url != uriSource) {
+        vorn::Uri uri = vorn::parseURL(vorn::toUtf(url));
+        uri.collapsedPath = uri.path;
 
-    if (!regexes.empty()) {
-        // A request asks for its URI several times (activation, deactivation,
-        // the cross-VM decision): the rules run once per path, not per call.
-        std::string subject = bytesOf(uri.path);
-        if (!collapseValid || subject != collapseSubject) {
-            collapseValid = false;
-            collapseMatched = false;
-            std::string result;
-            for (const UrlRegex& rule : regexes) {
-                if (applyRule(rule, subject, result)) {
-                    collapseResult = vorn::toUtf(result);
-                    collapseMatched = true;
-                    break;
+        if (!regexes.empty()) {
+            std::string subject = bytesOf(uri.path);
+            if (!collapseValid || subject != collapseSubject) {
+                collapseValid = false;
+                collapseMatched = false;
+                std::string result;
+                for (const UrlRegex& rule : regexes) {
+                    if (applyRule(rule, subject, result)) {
+                        collapseResult = vorn::toUtf(result);
+                        collapseMatched = true;
+                        break;
+                    }
                 }
+                collapseSubject = std::move(subject);
+                collapseValid = true;
             }
-            collapseSubject = std::move(subject);
+            if (collapseMatched)
+                uri.collapsedPath = collapseResult;
+        } else {
             collapseValid = true;
+            collapseMatched = false;
+            collapseSubject.clear();
         }
-        if (collapseMatched)
-            uri.collapsedPath = collapseResult;
+        uriBuilt = std::move(uri);
+        uriSource = std::move(url);
+        uriValid = true;
     }
+    vorn::Uri uri = uriBuilt;
 
     if (lock) {
         // Look-up and insertion under one hold, so that a sample time written by

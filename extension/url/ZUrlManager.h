@@ -128,6 +128,11 @@ private:
     bool collapseMatched = false;
     std::string collapseSubject;
     std::wstring collapseResult;
+    // The URI last built and the URL it was built from: a request asks for
+    // it at activation and again at deactivation.
+    bool uriValid = false;
+    std::string uriSource;
+    vorn::Uri uriBuilt;
 
     const QuilletGlobals& globals;
     const IServerVariables* serverVariables;

@@ -25,6 +25,7 @@
 #include "tests/support/MemoryLog.h"
 #include "SampleHandshake.h"
 #include "common/zException.h"
+#include "extension/model/ZMethodEndEvent.h"
 #include "extension/model/ZMethodStartEvent.h"
 #include "extension/report/ZEventsChannelThrift.h"
 #include "extension/report/idl/handshakeDTO_types.h"
@@ -424,4 +425,56 @@ TEST(ThriftChannel, ForkLetsGoSilentlyAndCloseEndsWithFin)
     const std::string emptyFrame("\x00\x00\x00\x07\x19\x0C\x19\x0C\x19\x0C\x00", 11);
     EXPECT_EQ(received, expectedHandshakeBytes() + emptyFrame);
     EXPECT_EQ(end, 0) << "the connection ended with " << std::strerror(end);
+}
+
+// The encoder and records are kept from one block to the next: nothing of an
+// earlier block (an exception's fields, a location list, a large block's
+// records) may show in a later one, which must be byte for byte what a new
+// channel writes for it.
+TEST(ThriftChannel, KeptRecordsCarryNothingIntoTheNextBlock)
+{
+    auto frameOf = [](const std::string& bytes, size_t at) {
+        return bytes.substr(at, 4 + bigEndian(bytes, at));
+    };
+    auto throwingEnd = boost::make_shared<ZMethodEndEvent>();
+    throwingEnd->flags = 33;
+    throwingEnd->exception.type = "RuntimeException";
+    throwingEnd->exception.message = "failed";
+    throwingEnd->exception.trace = "#0 {main}";
+    ZLocationTable oneLocation;
+    auto location = boost::make_shared<ZLocation>();
+    location->id = 9;
+    location->callerLineNumber = 12;
+    oneLocation.add(location);
+    std::list<boost::shared_ptr<ZCaptureEvent>> first{throwingEnd, boost::make_shared<ZMethodStartEvent>()};
+    std::list<boost::shared_ptr<ZCaptureEvent>> large;
+    for (int i = 0; i < 100; ++i)
+        large.push_back(boost::make_shared<ZMethodStartEvent>());
+    std::list<boost::shared_ptr<ZCaptureEvent>> last{boost::make_shared<ZMethodStartEvent>(),
+                                                     boost::make_shared<ZMethodEndEvent>()};
+    ZSymbolTable symbols;
+    symbols.symbols.clear();
+
+    MemoryLog mem(3);
+    LoopbackPeer reused(aggregatorScript());
+    ZEventsChannelThrift channel(mem.log);
+    channel.handshake(handshakeData(reused.port()));
+    const size_t handshake = expectedHandshakeBytes().size();
+    size_t at = handshake;
+    for (const auto* events : {&first, &large, &first, &last}) {
+        channel.send(symbols, events == &last ? ZLocationTable() : oneLocation, *events);
+        ASSERT_TRUE(reused.waitForBytes(at + 4, 2000));
+        const size_t next = at + 4 + bigEndian(reused.received(), at);
+        ASSERT_TRUE(reused.waitForBytes(next, 2000));
+        if (events != &last)
+            at = next;
+    }
+
+    LoopbackPeer fresh(aggregatorScript());
+    ZEventsChannelThrift newChannel(mem.log);
+    newChannel.handshake(handshakeData(fresh.port()));
+    newChannel.send(symbols, ZLocationTable(), last);
+    ASSERT_TRUE(fresh.waitForBytes(handshake + 4, 2000));
+    ASSERT_TRUE(fresh.waitForBytes(handshake + 4 + bigEndian(fresh.received(), handshake), 2000));
+    EXPECT_EQ(frameOf(reused.received(), at), frameOf(fresh.received(), handshake));
 }
