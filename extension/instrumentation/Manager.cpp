@@ -462,7 +462,18 @@ boost::shared_ptr<ZLocation> Manager::locationOf(const OpenCall& call)
 {
     if (!call.internalFunction)
         return buildUserLocation(call);
-    const zend_function* function = call.internalFunction;
+    boost::shared_ptr<ZLocation> location = internalCalleeLocation(call.internalFunction);
+    if (!location)
+        return location;
+    location->callerClassNameId = tokenOf(call.caller ? className(call.caller->op_array.scope) : std::string());
+    location->callerMethodNameId = tokenOf(call.caller ? nameOf(call.caller->op_array.function_name) : std::string());
+    location->callerLineNumber = call.caller ? call.callerLine : 0;
+    finishLocation(*location);
+    return location;
+}
+
+boost::shared_ptr<ZLocation> Manager::internalCalleeLocation(const zend_function* function)
+{
     std::string cls = className(function->common.scope);
     std::string method = nameOf(function->common.function_name);
     boost::shared_ptr<ZPointFileEntry> entry = getPointFileEntryInternalFunction(method.c_str(), cls.c_str());
@@ -474,13 +485,14 @@ boost::shared_ptr<ZLocation> Manager::locationOf(const OpenCall& call)
     location->calleeClassNameToken = tokenOf(location->className);
     location->calleeMethodNameToken = tokenOf(location->methodName);
     location->layerToken = tokenOf(vorn::fromUtf(entry->layer));
-    location->callerClassNameId = tokenOf(call.caller ? className(call.caller->op_array.scope) : std::string());
-    location->callerMethodNameId = tokenOf(call.caller ? nameOf(call.caller->op_array.function_name) : std::string());
-    location->callerLineNumber = call.caller ? call.callerLine : 0;
-    location->layerTypeId = tokenOf("method");
-    location->id = ZLocation::nextValue();
-    location->makePath();
     return location;
+}
+
+void Manager::finishLocation(ZLocation& location)
+{
+    location.layerTypeId = tokenOf("method");
+    location.id = ZLocation::nextValue();
+    location.makePath();
 }
 
 boost::shared_ptr<ZCaptureEvent> Manager::keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
@@ -830,17 +842,9 @@ boost::shared_ptr<ZLocation> Manager::createLocation(const zend_function* functi
 {
     if (!function || !reporter)
         return boost::shared_ptr<ZLocation>();
-    std::string cls = className(function->common.scope);
-    std::string method = nameOf(function->common.function_name);
-    boost::shared_ptr<ZPointFileEntry> entry = getPointFileEntryInternalFunction(method.c_str(), cls.c_str());
-    if (!entry)
-        return boost::shared_ptr<ZLocation>();
-    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
-    location->className = cls;
-    location->methodName = method;
-    location->calleeClassNameToken = tokenOf(location->className);
-    location->calleeMethodNameToken = tokenOf(location->methodName);
-    location->layerToken = tokenOf(vorn::fromUtf(entry->layer));
+    boost::shared_ptr<ZLocation> location = internalCalleeLocation(function);
+    if (!location)
+        return location;
 
     // The caller is the nearest named user function below the call; a frame
     // without a function ends the search.
@@ -854,10 +858,7 @@ boost::shared_ptr<ZLocation> Manager::createLocation(const zend_function* functi
             break;
     }
     fillCaller(*location, caller);
-
-    location->layerTypeId = tokenOf("method");
-    location->id = ZLocation::nextValue();
-    location->makePath();
+    finishLocation(*location);
     if (addNow)
         reporter->locations.add(location);
     return location;
@@ -1111,11 +1112,19 @@ bool Manager::callClassMethod(zval* object, const std::wstring& name, zval* resu
     if (!method)
         return false;
 
+    return callKnownMethod(method, target, result);
+}
+
+bool Manager::callKnownMethod(zend_function* method, zend_object* target, zval* result)
+{
+    ZVAL_UNDEF(result);
+    if (bailoutPending)
+        return false;
     // The engine runs no function while an exception is pending: the
     // script's exception is set aside and put back exactly as it was; an
     // exception thrown by the called method is not the script's.
     // Nothing it runs is the application's: no call is recorded meanwhile.
-    bool bailedOut = false;
+    volatile bool bailedOut = false;
     ++probeCalls;
     {
         vorn::ScopedExceptionState scriptState;
@@ -1134,7 +1143,5 @@ bool Manager::callClassMethod(zval* object, const std::wstring& name, zval* resu
         ZVAL_UNDEF(result);
         return false;
     }
-    if (Z_ISUNDEF_P(result))
-        return false;
-    return true;
+    return !Z_ISUNDEF_P(result);
 }

@@ -181,6 +181,11 @@ public:
     // resumePendingBailout() once the probe's own objects are released, so
     // the engine's unwinding never skips them.
     bool callClassMethod(_zval_struct* object, const std::wstring& name, _zval_struct* result);
+    // Calls `method` of `target` without arguments, the script's pending
+    // exception set aside and nothing recorded meanwhile; after a bail-out
+    // inside it no more PHP code runs for the probe. False when it gave no
+    // result.
+    bool callKnownMethod(_zend_function* method, _zend_object* target, _zval_struct* result);
     static void resumePendingBailout();
 
     // ---- Process-wide -------------------------------------------------------
@@ -267,6 +272,11 @@ private:
     EventList::iterator currentAnchor();
     void placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCaptureEvent>& startEvent);
     boost::shared_ptr<ZLocation> locationOf(const OpenCall& call);
+    // The callee part of a listed internal function's location (names, tokens,
+    // layer), or empty when no point-file entry lists it; finishLocation then
+    // gives it its layer type, id and path once the caller part is filled.
+    boost::shared_ptr<ZLocation> internalCalleeLocation(const _zend_function* function);
+    void finishLocation(ZLocation& location);
     // Keeps a call that ended: its start event in place, its end event and
     // its location; the end event is returned for the caller to complete
     // before anything else is appended.

@@ -361,21 +361,7 @@ bool ZSqlHandlerBase::callInternalMethod(zval* object, const char* lowerName, zv
     }
     if (method == nullptr)
         return false;
-    volatile bool bailedOut = false;
-    {
-        vorn::ScopedExceptionState scriptState;
-        zend_try {
-            zend_call_known_instance_method(method, target, result, 0, nullptr);
-        } zend_catch {
-            bailedOut = true;
-        } zend_end_try();
-    }
-    if (bailedOut) {
-        manager.bailoutPending = true;
-        ZVAL_UNDEF(result);
-        return false;
-    }
-    return !Z_ISUNDEF_P(result);
+    return manager.callKnownMethod(method, target, result);
 }
 
 void ZSqlHandlerBase::addFailedCallEvents(zend_execute_data* executeData, const timeval& start, const timeval& end,
