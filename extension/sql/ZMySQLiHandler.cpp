@@ -50,8 +50,10 @@ ZMySQLiHandler::ZMySQLiHandler()
     handlers[L"mysqli_multi_query"] = on_mysqli_query;
     handlers[L"mysqli_connect"] = on_mysqli_connect;
     handlers[L"mysqli_rollback"] = on_mysqli_rollback;
-    handlers[L"mysqli_stmt_init"] = on_mysqli_stmt_init;
-    handlers[L"mysqli::stmt_init"] = on_mysqli_stmt_init_oo;
+    // A statement made empty is registered like a prepared one; its SQL
+    // text comes with its own prepare.
+    handlers[L"mysqli_stmt_init"] = on_mysqli_prepare;
+    handlers[L"mysqli::stmt_init"] = on_mysqli_prepare_oo;
     handlers[L"mysqli_stmt_prepare"] = on_mysqli_stmt_prepare;
     handlers[L"mysqli_stmt::prepare"] = on_mysqli_stmt_prepare_oo;
     handlers[L"mysqli_stmt::execute"] = on_mysqli_stmt_execute_oo;
@@ -146,16 +148,6 @@ void ZMySQLiHandler::on_mysqli_prepare(zend_execute_data* executeData, zval* ret
 }
 
 void ZMySQLiHandler::on_mysqli_prepare_oo(zend_execute_data* executeData, zval* returnValue)
-{
-    doCommonStatementInit(executeData, returnValue, thisObject(executeData));
-}
-
-void ZMySQLiHandler::on_mysqli_stmt_init(zend_execute_data* executeData, zval* returnValue)
-{
-    doCommonStatementInit(executeData, returnValue, nullptr);
-}
-
-void ZMySQLiHandler::on_mysqli_stmt_init_oo(zend_execute_data* executeData, zval* returnValue)
 {
     doCommonStatementInit(executeData, returnValue, thisObject(executeData));
 }

@@ -36,10 +36,9 @@ public:
     static void on_mysqli_commit_oo(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_begin_transcation(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_begin_transcation_oo(_zend_execute_data* executeData, _zval_struct* returnValue);
+    // Also mysqli_stmt_init() and mysqli::stmt_init().
     static void on_mysqli_prepare(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_prepare_oo(_zend_execute_data* executeData, _zval_struct* returnValue);
-    static void on_mysqli_stmt_init(_zend_execute_data* executeData, _zval_struct* returnValue);
-    static void on_mysqli_stmt_init_oo(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_stmt_prepare(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_stmt_prepare_oo(_zend_execute_data* executeData, _zval_struct* returnValue);
     static void on_mysqli_stmt_execute(_zend_execute_data* executeData, _zval_struct* returnValue);
