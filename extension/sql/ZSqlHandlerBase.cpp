@@ -96,6 +96,17 @@ zval* silentProperty(zval* value, const char* name, zval* scratch)
     return deref(result);
 }
 
+template <class Registry, class Entry>
+void registerEntry(Registry& registry, const Entry& entry)
+{
+    if (!entry)
+        return;
+    registry.erase(entry->id);
+    if (registry.size() >= ZSqlHandlerBase::MAX_REGISTRY_ENTRIES)
+        registry.erase(registry.begin());
+    registry.emplace(entry->id, entry);
+}
+
 } // namespace
 
 ZSqlHandlerBase::~ZSqlHandlerBase() = default;
@@ -125,18 +136,12 @@ ZSqlHandlerBase::StatementPtr ZSqlHandlerBase::getStatement(zval* value)
 
 void ZSqlHandlerBase::insertConnection(const ConnectionPtr& connection)
 {
-    if (!connection)
-        return;
-    connections.erase(connection->id);
-    connections.emplace(connection->id, connection);
+    registerEntry(connections, connection);
 }
 
 void ZSqlHandlerBase::insertStatement(const StatementPtr& statement)
 {
-    if (!statement)
-        return;
-    statements.erase(statement->id);
-    statements.emplace(statement->id, statement);
+    registerEntry(statements, statement);
 }
 
 void ZSqlHandlerBase::cleanup()

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -50,7 +51,11 @@ public:
     ConnectionPtr getConnection(_zval_struct* value);
     StatementPtr getStatement(_zval_struct* value);
     ConnectionPtr getConnectionById(uint64_t id) const;
-    // The newest registration under an id wins.
+    // The newest registration under an id wins. A request that opens links
+    // or prepares statements in a loop must not grow a registry without
+    // bound: once one holds MAX_REGISTRY_ENTRIES, the entry with the lowest
+    // id (object ids and resource handles only grow) makes room.
+    static constexpr std::size_t MAX_REGISTRY_ENTRIES = 4096;
     void insertConnection(const ConnectionPtr& connection);
     void insertStatement(const StatementPtr& statement);
     // Per-request reset: both registries emptied.
