@@ -241,6 +241,20 @@ bool ZMySQLiHandler::doCommonConnect(const ConnectCall& call, ZPHPException& err
     if (!isObject(call.link))
         return true;
     zend_execute_data* executeData = call.executeData;
+    if (call.attempt)
+        error = formatError(executeData, call.link, "connect_errno", "connect_error");
+    // Only a collected request reports calls on its links, and only its
+    // activation empties the registry again: a request that is not collected
+    // (no registration block at all, for one) must not fill it, nor spend
+    // anything on a description it would not keep.
+    if (collecting())
+        insertConnection(describeLink(call, error));
+    return error.type.empty();
+}
+
+ZSqlHandlerBase::ConnectionPtr ZMySQLiHandler::describeLink(const ConnectCall& call, const ZPHPException& error)
+{
+    zend_execute_data* executeData = call.executeData;
     auto connection = std::make_shared<ZDbConnectionInfo>();
     connection->id = static_cast<uint64_t>(vorn::getObjectId(call.link));
     connection->host = stringOrEmpty(getFunctionArgValue(executeData, call.first));
@@ -261,15 +275,8 @@ bool ZMySQLiHandler::doCommonConnect(const ConnectCall& call, ZPHPException& err
                && digits.find_first_not_of("0123456789") == std::string::npos && std::stol(digits) >= 1) {
         connection->port = std::to_string(std::stol(digits));
     }
-    if (call.attempt)
-        error = formatError(executeData, call.link, "connect_errno", "connect_error");
     connection->error = error.message;
-    // Only a collected request reports calls on its links, and only its
-    // activation empties the registry again: a request that is not collected
-    // (no registration block at all, for one) must not fill it.
-    if (collecting())
-        insertConnection(connection);
-    return error.type.empty();
+    return connection;
 }
 
 void ZMySQLiHandler::connectFailed(const ConnectCall& call, const ZPHPException& error)

@@ -84,6 +84,8 @@ private:
     // Registers the link's description (in a collected request); true when
     // the connect did not fail.
     bool doCommonConnect(const ConnectCall& call, ZPHPException& error);
+    // The description of the connected link, with the connect's error text.
+    static ConnectionPtr describeLink(const ConnectCall& call, const ZPHPException& error);
     void connectFailed(const ConnectCall& call, const ZPHPException& error);
     void observeConnectFunction(_zend_execute_data* executeData, _zval_struct* returnValue, const timeval& start,
                                 const timeval& end);
