@@ -62,8 +62,7 @@ void ZOciHandler::run(zend_execute_data* executeData, zval* returnValue, Observe
     sqlsupport::observedCall(executeData, returnValue, !gateClosed(), GUARD,
                              [&](const timeval& start, const timeval& end, int32_t) {
                                  Manager* manager = _manager;
-                                 boost::shared_ptr<ZOciHandler> self =
-                                     manager ? manager->sqlManager.oci : boost::shared_ptr<ZOciHandler>();
+                                 ZOciHandler* self = manager ? manager->sqlManager.oci.get() : nullptr;
                                  if (self)
                                      ((*self).*observer)(executeData, returnValue, start, end);
                              });
