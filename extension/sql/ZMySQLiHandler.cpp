@@ -313,6 +313,10 @@ void ZMySQLiHandler::observeConnectFunction(zend_execute_data* executeData, zval
 void ZMySQLiHandler::observeQuery(zend_execute_data* executeData, zval* returnValue, zval* link,
                                   const timeval& start, const timeval& end)
 {
+    // A fast query that succeeded costs no copy of its text and no lookup.
+    const bool failed = sqlsupport::callFailed(returnValue);
+    if (!failed && !slowEnough(elapsedMs(start, end)))
+        return;
     zval* subject = link != nullptr ? link : getFunctionArgValue(executeData, 0);
     zval* sqlValue = getFunctionArgValue(executeData, link != nullptr ? 0 : 1);
     std::string sql;
@@ -322,10 +326,8 @@ void ZMySQLiHandler::observeQuery(zend_execute_data* executeData, zval* returnVa
     if (!connection)
         return;
     ZPHPException error;
-    if (sqlsupport::callFailed(returnValue))
+    if (failed)
         error = formatError(executeData, subject, "errno", "error");
-    else if (!slowEnough(elapsedMs(start, end)))
-        return;
     reportTrimmed(executeData, start, end, sql, connection, error);
 }
 
