@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <regex>
 
 #include "common/VornUtils.h"
 #include "extension/crossvm/CorrelationToken.h"
@@ -186,11 +185,17 @@ bool readIncomingToken(const std::string& text, CorrelationToken& token, std::st
 
 bool isTcpAddress(const std::string& address)
 {
-    static const std::regex scheme("([a-z]+)://");
-    std::smatch match;
-    if (!std::regex_search(address, match, scheme))
-        return true;
-    return match[1].str() == "tcp";
+    // The scheme is the run of lowercase letters just before the first "://"
+    // that has one. A plain scan: the address is the script's, of any length,
+    // and a backtracking regex takes quadratic time and stack on it.
+    for (std::size_t at = address.find("://"); at != std::string::npos; at = address.find("://", at + 1)) {
+        std::size_t begin = at;
+        while (begin > 0 && address[begin - 1] >= 'a' && address[begin - 1] <= 'z')
+            --begin;
+        if (begin < at)
+            return address.compare(begin, at - begin, "tcp") == 0;
+    }
+    return true;
 }
 
 bool parseRawRequest(const std::string& data, std::string& path, std::size_t& insertAt)

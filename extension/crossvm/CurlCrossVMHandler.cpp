@@ -136,9 +136,13 @@ void CurlCrossVMHandler::afterSetopt(zend_execute_data* executeData, zval*)
     zval* option = getFunctionArgValue(executeData, 1);
     if (option == nullptr || Z_TYPE_P(option) != IS_LONG)
         return;
+    // Most options are none of the record's business: no look-up for them.
+    const uint64_t number = static_cast<uint64_t>(Z_LVAL_P(option));
+    if (number != OPTION_HTTPHEADER && number != OPTION_URL)
+        return;
     std::shared_ptr<CrossVmCallInfo> record = recordOf(executeData);
     if (record)
-        doHandleCurlOption(record, static_cast<uint64_t>(Z_LVAL_P(option)), getFunctionArgValue(executeData, 2));
+        doHandleCurlOption(record, number, getFunctionArgValue(executeData, 2));
 }
 
 void CurlCrossVMHandler::on_curl_setopt_array(zend_execute_data* executeData, zval* returnValue)

@@ -79,9 +79,25 @@ void FileGetContentsCrossVMHandler::on_file_get_contents(zend_execute_data* exec
     timeval start;
     timeval end;
     vorn::getTimeOfDay(&start);
-    callEngine(executeData, returnValue);
-    vorn::getTimeOfDay(&end);
-    putBack(swap);
+    if (swap.scriptContext == nullptr && !swap.defaultSwapped) {
+        callEngine(executeData, returnValue);
+        vorn::getTimeOfDay(&end);
+    } else {
+        // A fatal error inside the call (memory limit, a notification
+        // callback) must not leave the contexts swapped: the call's context
+        // holds the default context's notifier on loan, and both contexts
+        // freed at shutdown would free it twice.
+        volatile bool bailedOut = false;
+        zend_try {
+            callEngine(executeData, returnValue);
+        } zend_catch {
+            bailedOut = true;
+        } zend_end_try();
+        vorn::getTimeOfDay(&end);
+        putBack(swap);
+        if (bailedOut)
+            zend_bailout();
+    }
     if (!swap.active)
         return;
     vorn::guardEntry(Manager::LOG, kFailure, [&] {

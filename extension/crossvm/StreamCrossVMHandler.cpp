@@ -77,7 +77,9 @@ void StreamCrossVMHandler::on_fwrite(zend_execute_data* executeData, zval* retur
     // Only trivially destructible locals live across the engine's handler.
     auto* self = static_cast<StreamCrossVMHandler*>(GetThis(CROSSVM_STREAM));
     Plan plan;
-    if (self != nullptr && collecting())
+    // fwrite runs on every stream: without a followed socket it costs no more
+    // than this test.
+    if (self != nullptr && self->callInfoCount() != 0 && collecting())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->plan(executeData, plan); });
     if (!plan.active) {
         callEngine(executeData, returnValue);
