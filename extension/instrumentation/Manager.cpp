@@ -632,34 +632,7 @@ void Manager::closeAbandonedCalls()
     LOG.logDbg1("Calls cut short by a fatal error:", static_cast<uint64_t>(abandoned.size()), error.type, error.message);
 }
 
-// ---- Op-array mark ---------------------------------------------------------------
-
-bool Manager::isInstrumentationRequired(const zend_op_array* opArray) const
-{
-    if (!opArray || !opArray->function_name)
-        return false;
-    // A trait method runs as a method of each class that uses it, possibly
-    // renamed: which class and name is known only when it runs, where the
-    // point-file entry is looked up anyway.
-    if (opArray->scope && (opArray->scope->ce_flags & ZEND_ACC_TRAIT) && userMethodsListed)
-        return true;
-    std::string function = nameOf(opArray->function_name);
-    std::string scope = className(opArray->scope);
-    return userFunctions.count(ZPointFile::buildKey(function.c_str(), scope.c_str())) != 0;
-}
-
 // ---- Locations and events ----------------------------------------------------------
-
-boost::shared_ptr<ZPointFileEntry> Manager::getPointFileEntryUserFunction(const zend_execute_data* executeData) const
-{
-    if (!executeData || !executeData->func || !ZEND_USER_CODE(executeData->func->type))
-        return boost::shared_ptr<ZPointFileEntry>();
-    const zend_op_array& opArray = executeData->func->op_array;
-    std::string function = nameOf(opArray.function_name);
-    std::string scope = className(opArray.scope);
-    auto found = userFunctions.find(ZPointFile::buildKey(function.c_str(), scope.c_str()));
-    return found == userFunctions.end() ? boost::shared_ptr<ZPointFileEntry>() : found->second;
-}
 
 boost::shared_ptr<ZPointFileEntry> Manager::getPointFileEntryInternalFunction(const char* functionName,
                                                                               const char* className) const
@@ -689,18 +662,6 @@ void Manager::fillCaller(ZLocation& location, const zend_execute_data* caller)
     location.callerMethodNameId = tokenOf(callerMethod);
     location.callerLineNumber = line;
 }
-
-boost::shared_ptr<ZLocation> Manager::createLocation(const zend_execute_data* executeData, bool addNow)
-{
-    LocationDraft draft;
-    if (!draftUserLocation(executeData, draft))
-        return boost::shared_ptr<ZLocation>();
-    boost::shared_ptr<ZLocation> location = buildLocation(draft);
-    if (addNow)
-        reporter->locations.add(location);
-    return location;
-}
-
 
 const ZPointFileEntry* Manager::userEntryOf(const zend_op_array& opArray)
 {
@@ -773,42 +734,6 @@ int32_t Manager::layerTokenOf(const ZPointFileEntry& entry)
     return token;
 }
 
-bool Manager::draftUserLocation(const zend_execute_data* executeData, LocationDraft& draft)
-{
-    if (!reporter || !executeData || !executeData->func || !ZEND_USER_CODE(executeData->func->type))
-        return false;
-    const zend_op_array& opArray = executeData->func->op_array;
-    draft.entry = userEntryOf(opArray);
-    if (!draft.entry)
-        return false;
-    draft.className = opArray.scope ? opArray.scope->name : nullptr;
-    draft.methodName = opArray.function_name;
-    draft.fields.calleeClassNameToken = nameToken(draft.className);
-    draft.fields.calleeMethodNameToken = nameToken(draft.methodName);
-    draft.fields.layerToken = layerTokenOf(*draft.entry);
-
-    // The caller is the nearest user code below this execution.
-    const zend_execute_data* caller = executeData->prev_execute_data;
-    while (caller && !(caller->func && ZEND_USER_CODE(caller->func->type)))
-        caller = caller->prev_execute_data;
-    if (caller) {
-        const zend_op_array& callerArray = caller->func->op_array;
-        draft.fields.callerClassNameId = nameToken(callerArray.scope ? callerArray.scope->name : nullptr);
-        draft.fields.callerMethodNameId = nameToken(callerArray.function_name);
-        draft.fields.callerLineNumber = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
-    } else {
-        draft.fields.callerClassNameId = nameToken(nullptr);
-        draft.fields.callerMethodNameId = nameToken(nullptr);
-        draft.fields.callerLineNumber = 0;
-    }
-
-    if (methodLayerTypeToken < 0)
-        methodLayerTypeToken = tokenOf("method");
-    draft.fields.layerTypeId = methodLayerTypeToken;
-    draft.fields.id = ZLocation::nextValue();
-    return true;
-}
-
 boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
 {
     boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
@@ -824,15 +749,6 @@ boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
     location->id = ZLocation::nextValue();
     location->className = nameOf(call.className);
     location->methodName = nameOf(call.methodName);
-    location->makePath();
-    return location;
-}
-
-boost::shared_ptr<ZLocation> Manager::buildLocation(const LocationDraft& draft) const
-{
-    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>(draft.fields);
-    location->className = nameOf(draft.className);
-    location->methodName = nameOf(draft.methodName);
     location->makePath();
     return location;
 }
