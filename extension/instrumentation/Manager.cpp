@@ -118,9 +118,6 @@ void Manager::startup()
             map.emplace(entry->key, entry);  // the first entry of a key stays
         }
         keepListedBuiltinsCalled();
-        userMethodsListed = false;
-        for (const auto& listed : userFunctions)
-            userMethodsListed = userMethodsListed || !listed.second->classNameLower.empty();
         addCompiledCodeEntropy();
         instrumentListedUserFunctions();
     });
@@ -129,15 +126,11 @@ void Manager::startup()
 void Manager::addCompiledCodeEntropy()
 {
     // Compiled code carries what the point files decided when it was
-    // compiled: which user functions were instrumented (the rewriter adds
-    // the entries' order) and plain calls of listed built-ins. The
-    // engine's system id names opcache's file cache, so code cached under
-    // other point files is never taken for this process's.
-    std::string decisions = "slot=" + std::to_string(_resourceID);
-    decisions += (CG(compiler_options) & ZEND_COMPILE_NO_BUILTINS) ? ";plain-builtins" : ";builtins";
-    decisions += userMethodsListed ? ";trait-methods" : "";
-    for (const auto& entry : userFunctions)
-        decisions += ";" + vorn::fromUtf(entry.first);
+    // compiled: plain calls of listed built-ins, and the instrumented user
+    // functions (the rewriter adds the listed entries, in order, itself).
+    // The engine's system id names opcache's file cache, so code cached
+    // under other point files is never taken for this process's.
+    std::string decisions = (CG(compiler_options) & ZEND_COMPILE_NO_BUILTINS) ? "plain-builtins" : "builtins";
     if (zend_add_system_entropy("Quillet", "instrumentation marks", decisions.data(), decisions.size()) != SUCCESS)
         LOG.logWarning("Compiled code cached by opcache may not follow the point files");
 }

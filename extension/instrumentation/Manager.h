@@ -291,7 +291,6 @@ private:
     bool shutdownSeen = false;  // the script's main stack is gone (see noteShutdown)
 
     std::vector<OpenCall> openCalls;
-    bool userMethodsListed = false;  // some user-function entry names a class
     int32_t openInternalCalls = 0;  // open calls of internal functions
     int32_t probeCalls = 0;         // nesting of the probe's own calls into PHP
 
