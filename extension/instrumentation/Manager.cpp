@@ -423,7 +423,13 @@ bool Manager::openInternalCall(zend_execute_data* executeData)
 {
     if (!reporter || !executeData || !executeData->func)
         return false;
-    const int32_t current = refreshDepth(executeData);
+    // Counted from the nearest open call, as for user calls: a wrapped
+    // built-in called deep in a framework walks a few frames, not the stack.
+    // Calls whose frames went away unended are closed first, so no stale
+    // frame is taken for that open call.
+    noteShutdown();
+    const int32_t current = depthOf(executeData);
+    depth = current;
     if (!InstrumentationRules::withinDepth(current, globals.max_functions_depth)
         || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
         return false;
