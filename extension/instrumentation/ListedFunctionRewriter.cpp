@@ -444,9 +444,4 @@ void install(const std::vector<Target>& targets)
     hookInstalled = true;
 }
 
-bool installed()
-{
-    return hookInstalled;
-}
-
 }  // namespace ListedFunctionRewriter

@@ -40,9 +40,6 @@ struct Target {
 // installed.
 void install(const std::vector<Target>& targets);
 
-// Whether the compiler hook is installed.
-bool installed();
-
 // The probe's functions the rewritten code calls, for the module's function
 // table.
 extern const _zend_function_entry functions[];

@@ -118,9 +118,6 @@ void Manager::startup()
             map.emplace(entry->key, entry);  // the first entry of a key stays
         }
         keepListedBuiltinsCalled();
-        userMethodsListed = false;
-        for (const auto& listed : userFunctions)
-            userMethodsListed = userMethodsListed || !listed.second->classNameLower.empty();
         addCompiledCodeEntropy();
         instrumentListedUserFunctions();
     });
@@ -129,15 +126,11 @@ void Manager::startup()
 void Manager::addCompiledCodeEntropy()
 {
     // Compiled code carries what the point files decided when it was
-    // compiled: which user functions were instrumented (the rewriter adds
-    // the entries' order) and plain calls of listed built-ins. The
-    // engine's system id names opcache's file cache, so code cached under
-    // other point files is never taken for this process's.
-    std::string decisions = "slot=" + std::to_string(_resourceID);
-    decisions += (CG(compiler_options) & ZEND_COMPILE_NO_BUILTINS) ? ";plain-builtins" : ";builtins";
-    decisions += userMethodsListed ? ";trait-methods" : "";
-    for (const auto& entry : userFunctions)
-        decisions += ";" + vorn::fromUtf(entry.first);
+    // compiled: plain calls of listed built-ins, and the instrumented user
+    // functions (the rewriter adds the listed entries, in order, itself).
+    // The engine's system id names opcache's file cache, so code cached
+    // under other point files is never taken for this process's.
+    std::string decisions = (CG(compiler_options) & ZEND_COMPILE_NO_BUILTINS) ? "plain-builtins" : "builtins";
     if (zend_add_system_entropy("Quillet", "instrumentation marks", decisions.data(), decisions.size()) != SUCCESS)
         LOG.logWarning("Compiled code cached by opcache may not follow the point files");
 }
@@ -430,7 +423,13 @@ bool Manager::openInternalCall(zend_execute_data* executeData)
 {
     if (!reporter || !executeData || !executeData->func)
         return false;
-    const int32_t current = refreshDepth(executeData);
+    // Counted from the nearest open call, as for user calls: a wrapped
+    // built-in called deep in a framework walks a few frames, not the stack.
+    // Calls whose frames went away unended are closed first, so no stale
+    // frame is taken for that open call.
+    noteShutdown();
+    const int32_t current = depthOf(executeData);
+    depth = current;
     if (!InstrumentationRules::withinDepth(current, globals.max_functions_depth)
         || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
         return false;
@@ -632,34 +631,7 @@ void Manager::closeAbandonedCalls()
     LOG.logDbg1("Calls cut short by a fatal error:", static_cast<uint64_t>(abandoned.size()), error.type, error.message);
 }
 
-// ---- Op-array mark ---------------------------------------------------------------
-
-bool Manager::isInstrumentationRequired(const zend_op_array* opArray) const
-{
-    if (!opArray || !opArray->function_name)
-        return false;
-    // A trait method runs as a method of each class that uses it, possibly
-    // renamed: which class and name is known only when it runs, where the
-    // point-file entry is looked up anyway.
-    if (opArray->scope && (opArray->scope->ce_flags & ZEND_ACC_TRAIT) && userMethodsListed)
-        return true;
-    std::string function = nameOf(opArray->function_name);
-    std::string scope = className(opArray->scope);
-    return userFunctions.count(ZPointFile::buildKey(function.c_str(), scope.c_str())) != 0;
-}
-
 // ---- Locations and events ----------------------------------------------------------
-
-boost::shared_ptr<ZPointFileEntry> Manager::getPointFileEntryUserFunction(const zend_execute_data* executeData) const
-{
-    if (!executeData || !executeData->func || !ZEND_USER_CODE(executeData->func->type))
-        return boost::shared_ptr<ZPointFileEntry>();
-    const zend_op_array& opArray = executeData->func->op_array;
-    std::string function = nameOf(opArray.function_name);
-    std::string scope = className(opArray.scope);
-    auto found = userFunctions.find(ZPointFile::buildKey(function.c_str(), scope.c_str()));
-    return found == userFunctions.end() ? boost::shared_ptr<ZPointFileEntry>() : found->second;
-}
 
 boost::shared_ptr<ZPointFileEntry> Manager::getPointFileEntryInternalFunction(const char* functionName,
                                                                               const char* className) const
@@ -689,18 +661,6 @@ void Manager::fillCaller(ZLocation& location, const zend_execute_data* caller)
     location.callerMethodNameId = tokenOf(callerMethod);
     location.callerLineNumber = line;
 }
-
-boost::shared_ptr<ZLocation> Manager::createLocation(const zend_execute_data* executeData, bool addNow)
-{
-    LocationDraft draft;
-    if (!draftUserLocation(executeData, draft))
-        return boost::shared_ptr<ZLocation>();
-    boost::shared_ptr<ZLocation> location = buildLocation(draft);
-    if (addNow)
-        reporter->locations.add(location);
-    return location;
-}
-
 
 const ZPointFileEntry* Manager::userEntryOf(const zend_op_array& opArray)
 {
@@ -773,42 +733,6 @@ int32_t Manager::layerTokenOf(const ZPointFileEntry& entry)
     return token;
 }
 
-bool Manager::draftUserLocation(const zend_execute_data* executeData, LocationDraft& draft)
-{
-    if (!reporter || !executeData || !executeData->func || !ZEND_USER_CODE(executeData->func->type))
-        return false;
-    const zend_op_array& opArray = executeData->func->op_array;
-    draft.entry = userEntryOf(opArray);
-    if (!draft.entry)
-        return false;
-    draft.className = opArray.scope ? opArray.scope->name : nullptr;
-    draft.methodName = opArray.function_name;
-    draft.fields.calleeClassNameToken = nameToken(draft.className);
-    draft.fields.calleeMethodNameToken = nameToken(draft.methodName);
-    draft.fields.layerToken = layerTokenOf(*draft.entry);
-
-    // The caller is the nearest user code below this execution.
-    const zend_execute_data* caller = executeData->prev_execute_data;
-    while (caller && !(caller->func && ZEND_USER_CODE(caller->func->type)))
-        caller = caller->prev_execute_data;
-    if (caller) {
-        const zend_op_array& callerArray = caller->func->op_array;
-        draft.fields.callerClassNameId = nameToken(callerArray.scope ? callerArray.scope->name : nullptr);
-        draft.fields.callerMethodNameId = nameToken(callerArray.function_name);
-        draft.fields.callerLineNumber = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
-    } else {
-        draft.fields.callerClassNameId = nameToken(nullptr);
-        draft.fields.callerMethodNameId = nameToken(nullptr);
-        draft.fields.callerLineNumber = 0;
-    }
-
-    if (methodLayerTypeToken < 0)
-        methodLayerTypeToken = tokenOf("method");
-    draft.fields.layerTypeId = methodLayerTypeToken;
-    draft.fields.id = ZLocation::nextValue();
-    return true;
-}
-
 boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
 {
     boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
@@ -824,15 +748,6 @@ boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
     location->id = ZLocation::nextValue();
     location->className = nameOf(call.className);
     location->methodName = nameOf(call.methodName);
-    location->makePath();
-    return location;
-}
-
-boost::shared_ptr<ZLocation> Manager::buildLocation(const LocationDraft& draft) const
-{
-    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>(draft.fields);
-    location->className = nameOf(draft.className);
-    location->methodName = nameOf(draft.methodName);
     location->makePath();
     return location;
 }

@@ -120,8 +120,6 @@ public:
     // nor the cross-VM manager took over.
     static void internalFunctionWrapper(_zend_execute_data* executeData, _zval_struct* returnValue);
 
-    bool isInstrumentationRequired(const _zend_op_array* opArray) const;
-
     // Current call nesting: 1 plus the number of user-code executions on the
     // stack ending at `executeData` (the main script runs at 2, a function it
     // calls at 3). Also stored into `depth`.
@@ -129,11 +127,8 @@ public:
 
     // ---- Locations and events ----------------------------------------------
 
-    boost::shared_ptr<ZPointFileEntry> getPointFileEntryUserFunction(const _zend_execute_data* executeData) const;
     boost::shared_ptr<ZPointFileEntry> getPointFileEntryInternalFunction(const char* functionName, const char* className) const;
 
-    // Location of the running user function; null when it has no entry.
-    boost::shared_ptr<ZLocation> createLocation(const _zend_execute_data* executeData, bool addNow);
     // Location of a call of a listed internal function; null when it has no
     // entry. With addNow the location joins the request's table at once.
     boost::shared_ptr<ZLocation> createLocation(const _zend_function* function, const _zend_execute_data* executeData, bool addNow);
@@ -192,8 +187,9 @@ public:
 
     static QuilletGlobals globals;
     static VornLog LOG;
-    // The engine's reserved slot for the extension (op arrays and internal
-    // function records); -1 until the engine gives one.
+    // The engine's reserved slot for the extension (internal function
+    // records: the saved handler of a wrapped function); -1 until the engine
+    // gives one.
     static int32_t _resourceID;
 
     // ---- State, in declaration order --------------------------------------
@@ -220,16 +216,6 @@ public:
     bool bailoutPending = false;              // see callClassMethod
 
 private:
-    // The location of a user-function call as worked out when the call
-    // starts: its id and tokens are taken then, but the ZLocation itself is
-    // built only for a call that is kept.
-    struct LocationDraft {
-        const ZPointFileEntry* entry = nullptr;
-        const _zend_string* className = nullptr;   // null: no class
-        const _zend_string* methodName = nullptr;
-        ZLocation fields;  // id and tokens; its texts are filled only when kept
-    };
-
     using EventList = std::list<boost::shared_ptr<ZCaptureEvent>>;
 
     // One execution being timed, from its begin to its end. Its start event
@@ -287,8 +273,6 @@ private:
     boost::shared_ptr<ZCaptureEvent> makeStartEvent(const timeval& start, int32_t locationId,
                                                     int32_t eventDepth, int32_t eventInstance);
     void fillCaller(ZLocation& location, const _zend_execute_data* caller);
-    bool draftUserLocation(const _zend_execute_data* executeData, LocationDraft& draft);
-    boost::shared_ptr<ZLocation> buildLocation(const LocationDraft& draft) const;
     boost::shared_ptr<ZLocation> buildUserLocation(const OpenCall& call);
     const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
     int32_t depthOf(const _zend_execute_data* frame);
@@ -307,7 +291,6 @@ private:
     bool shutdownSeen = false;  // the script's main stack is gone (see noteShutdown)
 
     std::vector<OpenCall> openCalls;
-    bool userMethodsListed = false;  // some user-function entry names a class
     int32_t openInternalCalls = 0;  // open calls of internal functions
     int32_t probeCalls = 0;         // nesting of the probe's own calls into PHP
 
