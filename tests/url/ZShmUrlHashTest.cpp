@@ -234,6 +234,29 @@ TEST_F(UrlTableTest, DestroyRemovesTheFile)
     EXPECT_EQ("UrlTableSem", ZShmUrlHash::getUrlShmLockerName());
 }
 
+TEST_F(UrlTableTest, LockFileThatIsNoRegularFileRemovesNothingAndNeverHangs)
+{
+    writeFile("kept");
+    const std::string lock = ZShmUrlHash::lockPath(env.tableName, env.tmpDir);
+    ASSERT_EQ(0, mkfifo(lock.c_str(), 0444));
+    // In a child bounded by an alarm, as a user that may read the FIFO but
+    // not write it: opening a FIFO for reading only blocks.
+    ASSERT_EQ(0, chmod(env.installDir.c_str(), 0755));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(5);
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        _exit(ZShmUrlHash::removeLeftoversUnlessInUse(env.tableName, env.tmpDir, env.semName) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(0, access(env.tablePath().c_str(), F_OK));
+    ::unlink(lock.c_str());
+}
+
 // ---- the semaphore -----------------------------------------------------------
 
 TEST_F(UrlTableTest, HolderThatDiedDoesNotBlockForEver)
