@@ -126,6 +126,10 @@ TEST(CrossVmRules, StreamAddressesFollowedAreTcpOnly)
         EXPECT_TRUE(crossvm::isTcpAddress(address)) << address;
     for (const char* address : {"ssl://h:443", "tls://h:443", "udp://h:53", "unix:///tmp/s"})
         EXPECT_FALSE(crossvm::isTcpAddress(address)) << address;
+    // A script's address of any length is read in linear time, without recursion.
+    const std::string longHost(1 << 20, 'a');
+    EXPECT_TRUE(crossvm::isTcpAddress(longHost + ":80"));
+    EXPECT_FALSE(crossvm::isTcpAddress(longHost + "://h"));
 }
 
 TEST(CrossVmRules, RawRequestsAreRecognisedByTheirFirstLine)
