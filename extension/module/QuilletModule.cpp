@@ -37,6 +37,7 @@
 #include "extension/engine/VornEngine.h"
 #include "extension/config/VornMacros.h"
 #include "extension/report/IEventsChannel.h"
+#include "extension/report/ZBlockSender.h"
 #include "extension/report/ZEventsReporter.h"
 #include "extension/request/RequestRecorder.h"
 #include "extension/url/ZNamedSemaphore.h"
@@ -423,6 +424,9 @@ PHP_MSHUTDOWN_FUNCTION(Quillet)
         [&] {
             if (qxAgent != nullptr)
                 qxAgent->shutdown();
+            // The blocks still queued are written, and no thread may run the
+            // library's code once the engine unloads it.
+            ZBlockSender::stopAll();
         },
         vorn::ignoreFailure);
     return SUCCESS;

@@ -1,11 +1,9 @@
 #include "extension/report/ZEventsChannelThrift.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <vector>
 
 #include <thrift/Thrift.h>
@@ -148,6 +146,10 @@ bool ZEventsChannelThrift::madeByAnotherProcess() const
 
 void ZEventsChannelThrift::release(Release how)
 {
+    // Nothing writes to the socket once the sender has let go of it; a
+    // graceful close first writes what is queued.
+    if (sender)
+        sender->detach(how == Release::Graceful);
     const int fd = socket ? socket->getSocketFD() : -1;
     if (fd >= 0 && how == Release::DescriptorOnly) {
         // The socket is shared with the process that made it: the library's
@@ -267,6 +269,9 @@ void ZEventsChannelThrift::doHandshake(const HandshakeData& data)
     if (!transport->isOpen()) {
         throw zException(L"Could not open transport for communication");
     }
+    if (!sender)
+        sender.reset(new ZBlockSender());
+    sender->attach(socket->getSocketFD(), std::chrono::milliseconds(IO_TIMEOUT_MS));
 }
 
 void ZEventsChannelThrift::send(const ZSymbolTable& symbols, const ZLocationTable& locations,
@@ -370,39 +375,18 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
                           && symbolList.size() <= Encoding::KEPT_RECORDS && size <= Encoding::KEPT_BUFFER_BYTES;
 
     checkPeerStillThere();
-    std::shared_ptr<TTransport> transport = protocol->getTransport();
-    transport->write(bytes, size);
-    transport->flush();
+    std::string why;
+    if (!sender || !sender->enqueue(bytes, size, why))
+        throw TTransportException(TTransportException::NOT_OPEN, why.empty() ? "Event channel is not connected" : why);
 }
 
 void ZEventsChannelThrift::checkPeerStillThere()
 {
-    if (!socket) {
+    if (!socket)
         return;
-    }
-    pollfd pfd{};
-    pfd.fd = socket->getSocketFD();
-    // POLLRDHUP also tells of a peer that closed after sending bytes that
-    // are still unread here, which a peek alone would take for a live peer.
-    pfd.events = POLLIN | POLLRDHUP;
-    if (pfd.fd < 0 || ::poll(&pfd, 1, 0) <= 0) {
-        return;  // nothing pending: the usual case
-    }
-    if ((pfd.revents & (POLLRDHUP | POLLHUP)) && !(pfd.revents & POLLERR)) {
-        throw TTransportException(TTransportException::END_OF_FILE,
-                                  "The probe aggregator closed the connection");
-    }
-    char byte;
-    const ssize_t got = ::recv(pfd.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (got == 0) {
-        throw TTransportException(TTransportException::END_OF_FILE,
-                                  "The probe aggregator closed the connection");
-    }
-    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        throw TTransportException(TTransportException::NOT_OPEN, "Connection to the probe aggregator failed",
-                                  errno);
-    }
-    // Bytes the peer sent although it answers nothing are left unread.
+    const std::string failure = ZBlockSender::peerFailure(socket->getSocketFD());
+    if (!failure.empty())
+        throw TTransportException(TTransportException::END_OF_FILE, failure);
 }
 
 void ZEventsChannelThrift::flush()
@@ -411,6 +395,9 @@ void ZEventsChannelThrift::flush()
         if (!protocol) {
             throw zException(L"Event channel is not connected");
         }
+        const std::string failure = sender ? sender->flush() : std::string();
+        if (!failure.empty())
+            throw TTransportException(TTransportException::NOT_OPEN, failure);
         protocol->getTransport()->flush();
     });
 }

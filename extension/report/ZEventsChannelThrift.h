@@ -7,6 +7,7 @@
 
 #include "common/VornLog.h"
 #include "extension/report/IEventsChannel.h"
+#include "extension/report/ZBlockSender.h"
 
 class EventDTO;
 namespace apache { namespace thrift {
@@ -17,7 +18,10 @@ namespace transport { class TSocket; }
 // The channel to the probe aggregator: one TCP connection per handshake, then
 // one frame per request: a 4-byte big-endian length followed by one
 // BlockMetaData in the Thrift compact encoding. Nothing is read from the peer
-// after the handshake.
+// after the handshake. The handshake is made by the caller's thread; the
+// frames are queued whole and written by the channel's ZBlockSender, so a
+// send returns without waiting for the aggregator, and a failed write is
+// raised at the next send or flush.
 class ZEventsChannelThrift : public IEventsChannel {
 public:
     // Identification the probe sends in the handshake (ends with a newline).
@@ -77,7 +81,7 @@ private:
     void doSend(const ZSymbolTable& symbols, const ZLocationTable& locations,
                 const std::list<boost::shared_ptr<ZCaptureEvent>>& events);
     // Raises a library error when the peer has already closed the connection,
-    // so that a block is not written into a dead socket and lost unnoticed.
+    // so that a block is not queued for a dead socket and lost unnoticed.
     void checkPeerStillThere();
 
     // How a connection is let go: closed with FIN after any unread bytes
@@ -98,4 +102,7 @@ private:
         void operator()(Encoding* encoding) const;
     };
     std::unique_ptr<Encoding, EncodingDeleter> encoding;
+    // Writes the framed blocks to the socket, a batch at a time, from a
+    // thread of its own; made at the first handshake.
+    std::unique_ptr<ZBlockSender> sender;
 };

@@ -4,6 +4,7 @@ through module start-up. It must leave the running server's URL table and its
 semaphore alone: removing them split the workers between the old table, which
 they keep mapped, and new ones, each under its own semaphore."""
 
+import concurrent.futures
 import os
 import subprocess
 import sys
@@ -13,16 +14,18 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qxharness  # noqa: E402
 
 
-def request_each_worker(site, path, workers, limit=80):
-    """Requests `path` (a script that prints its process id) until `workers`
-    processes answered; returns the ids."""
+def request_each_worker(site, path, workers, limit=40):
+    """Requests `path` (a script that prints its process id after a short
+    wait) `workers` at a time until `workers` processes answered; returns the
+    ids. One request at a time may always find the same worker idle."""
     pids = set()
-    for _ in range(limit):
-        status, body, _ = site.request(path)
-        if status == 200:
-            pids.add(body.strip())
-        if len(pids) >= workers:
-            break
+    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+        for _ in range(limit):
+            for status, body, _ in pool.map(lambda _: site.request(path), range(workers)):
+                if status == 200:
+                    pids.add(body.strip())
+            if len(pids) >= workers:
+                break
     return pids
 
 
@@ -31,8 +34,8 @@ class UrlTableInUseTest(unittest.TestCase):
     def test_start_up_beside_a_running_server_leaves_its_table_and_semaphore(self):
         site = qxharness.QuilletSite()
         self.addCleanup(site.close)
-        site.write_script("first.php", "<?php echo getmypid();")
-        site.write_script("second.php", "<?php echo getmypid();")
+        site.write_script("first.php", "<?php usleep(20000); echo getmypid();")
+        site.write_script("second.php", "<?php usleep(20000); echo getmypid();")
         site.start_aggregator()
         site.write_block()
         site.start_server(workers=2)

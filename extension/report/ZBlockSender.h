@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Writes a worker's framed blocks to the aggregator's connection from a
+// thread of its own, a batch at a time.
+//
+// Why: a block written at the end of each request costs the request a send
+// on loopback, which also runs the receiving side's protocol work and wakes
+// the aggregator; on a page of about a millisecond that alone is several
+// percent of its CPU time. Queued instead, the blocks of the requests that
+// end within LINGER of each other go out in one write. A block waits at most
+// LINGER (less when BATCH_BYTES are queued), also in a worker that serves no
+// further request, and the request never waits for the aggregator.
+//
+// Frames are queued whole and written in order; a write that fails or cannot
+// finish within the write limit ends the sender's use of the socket, drops
+// what was queued, and is reported at the next enqueue or flush, after which
+// the owner lets go of the connection and makes a new one.
+//
+// The thread never touches the engine or the log: failures travel back as
+// text. It blocks every signal (the engine's time limits are process-wide
+// signals), and a forked child starts with an idle sender of its own, never
+// writing its parent's queue. Where no thread can be made, frames are
+// written by the caller, as they would be without the sender.
+class ZBlockSender {
+public:
+    static constexpr std::chrono::milliseconds LINGER{50};
+    static constexpr std::size_t BATCH_BYTES = 64 * 1024;
+    // Past this many queued bytes the aggregator is not keeping up: a new
+    // frame is refused rather than letting the worker's memory grow.
+    static constexpr std::size_t MAX_QUEUED_BYTES = 8 * 1024 * 1024;
+
+    explicit ZBlockSender(std::chrono::milliseconds linger = LINGER);
+    // Stops the thread after writing what is queued (within the write limit).
+    ~ZBlockSender();
+
+    ZBlockSender(const ZBlockSender&) = delete;
+    ZBlockSender& operator=(const ZBlockSender&) = delete;
+
+    // Hands over a connected socket, which stays the caller's to close
+    // (after detach). Frames queued from now on go to it; a failure of an
+    // earlier socket is forgotten. Starts the thread when not yet running.
+    void attach(int fd, std::chrono::milliseconds writeLimit);
+
+    // Lets go of the socket: on return nothing writes to it any more. With
+    // `deliver`, what is queued is written first (within the write limit);
+    // otherwise it is dropped. Returns the failure text, empty when none.
+    std::string detach(bool deliver);
+
+    // Queues one whole frame. False, with the reason in `why`, when the
+    // socket has failed (the frame and the queue are dropped), none is
+    // attached, or the queue is full.
+    bool enqueue(const uint8_t* bytes, std::size_t size, std::string& why);
+
+    // Writes what is queued now and waits for it (within the write limit).
+    // Returns the failure text, empty when everything went out.
+    std::string flush();
+
+    // Stops the thread of every sender of this process, after writing what
+    // they have queued: the library's code must not run in a thread once it
+    // is unloaded. A sender used again writes from the caller's thread.
+    static void stopAll();
+
+    // The failure text when the peer has closed or broken the connection,
+    // without waiting and without reading what the peer sent; empty when
+    // the connection looks alive.
+    static std::string peerFailure(int fd);
+
+    // Whether frames are written by a thread of this sender (for tests).
+    bool threaded() const;
+
+private:
+    struct State;
+    void stop();
+    static void forgetAllInChild();
+    std::string waitUntilWritten(bool dropOnTimeOut);
+
+    State* state;
+    const std::chrono::milliseconds linger;
+    ZBlockSender* nextSender = nullptr;
+    ZBlockSender* previousSender = nullptr;
+};
