@@ -28,7 +28,7 @@
 // written by the caller, as they would be without the sender.
 class ZBlockSender {
 public:
-    static constexpr std::chrono::milliseconds LINGER{50};
+    static constexpr std::chrono::milliseconds LINGER{20};
     static constexpr std::size_t BATCH_BYTES = 64 * 1024;
     // Past this many queued bytes the aggregator is not keeping up: a new
     // frame is refused rather than letting the worker's memory grow.
