@@ -256,7 +256,7 @@ private:
     };
 
     EventList::iterator currentAnchor();
-    void placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCaptureEvent>& startEvent);
+    void placeStartEvent(const OpenCall& call, boost::shared_ptr<ZCaptureEvent>&& startEvent);
     boost::shared_ptr<ZLocation> locationOf(const OpenCall& call);
     // The callee part of a listed internal function's location (names, tokens,
     // layer), or empty when no point-file entry lists it; finishLocation then
@@ -268,6 +268,8 @@ private:
     // before anything else is appended.
     boost::shared_ptr<ZCaptureEvent> keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
                                               const timeval& end);
+    // "Class::method" of a kept call, for its log line.
+    static std::string pathOf(const OpenCall& call, const ZLocation& location);
     bool isOpenInternalFrame(const _zend_execute_data* frame) const;
     int32_t tokenOf(const std::string& text);
     boost::shared_ptr<ZCaptureEvent> makeStartEvent(const timeval& start, int32_t locationId,
