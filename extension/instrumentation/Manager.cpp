@@ -185,9 +185,6 @@ void Manager::requestCleanup()
     shutdownSeen = false;
     bailoutPending = false;
     entryMemo.clear();
-    tokenMemo.clear();
-    layerTokenMemo.clear();
-    methodLayerTypeToken = -1;
 }
 
 void Manager::forgetOpenCalls()
@@ -749,8 +746,22 @@ int32_t Manager::layerTokenOf(const ZPointFileEntry& entry)
     return token;
 }
 
+void Manager::checkTokenMemos()
+{
+    // Without opcache every request brings its own name strings: the memo of
+    // names starts again once it holds more than a site has names.
+    const uint64_t generation = reporter->tokenGeneration();
+    if (generation == tokenMemoGeneration && tokenMemo.size() <= MAX_TOKEN_MEMO)
+        return;
+    tokenMemo.clear();
+    layerTokenMemo.clear();
+    methodLayerTypeToken = -1;
+    tokenMemoGeneration = generation;
+}
+
 boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
 {
+    checkTokenMemos();
     boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
     location->calleeClassNameToken = nameToken(call.className);
     location->calleeMethodNameToken = nameToken(call.methodName);
