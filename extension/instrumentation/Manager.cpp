@@ -185,9 +185,6 @@ void Manager::requestCleanup()
     shutdownSeen = false;
     bailoutPending = false;
     entryMemo.clear();
-    tokenMemo.clear();
-    layerTokenMemo.clear();
-    methodLayerTypeToken = -1;
 }
 
 void Manager::forgetOpenCalls()
@@ -372,7 +369,7 @@ Manager::EventList::iterator Manager::currentAnchor()
     return events.empty() ? events.end() : std::prev(events.end());
 }
 
-void Manager::placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCaptureEvent>& startEvent)
+void Manager::placeStartEvent(const OpenCall& call, boost::shared_ptr<ZCaptureEvent>&& startEvent)
 {
     EventList& events = reporter->events;
     auto position = call.anchor == events.end() ? events.begin() : std::next(call.anchor);
@@ -382,7 +379,7 @@ void Manager::placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCap
     while (position != events.end() && (*position)->type == METHOD_START
            && static_cast<const ZMethodStartEvent&>(**position).eventInstance < call.eventInstance)
         ++position;
-    events.insert(position, startEvent);
+    events.insert(position, std::move(startEvent));
 }
 
 void Manager::openUserCall(zend_execute_data* executeData, const ZPointFileEntry* entry)
@@ -497,11 +494,27 @@ void Manager::finishLocation(ZLocation& location)
 boost::shared_ptr<ZCaptureEvent> Manager::keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
                                                    const timeval& end)
 {
-    boost::shared_ptr<ZCaptureEvent> startEvent = makeStartEvent(call.start, location->id, call.depth, call.eventInstance);
-    placeStartEvent(call, startEvent);
+    placeStartEvent(call, makeStartEvent(call.start, location->id, call.depth, call.eventInstance));
     if (LOG.enabled(VornLog::LEVEL_DBG2))
-        LOG.logDbg2(call.internalFunction ? "Captured internal function:" : "Captured function:", location->path);
-    return createEndMethodEvent(startEvent, end);
+        LOG.logDbg2(call.internalFunction ? "Captured internal function:" : "Captured function:", pathOf(call, *location));
+    // The end event from what its start event was made of.
+    boost::shared_ptr<ZMethodEndEvent> event = boost::make_shared<ZMethodEndEvent>();
+    event->depth = call.depth;
+    event->locationId = location->id;
+    event->startEventInstanceId = call.eventInstance;
+    event->timeInMicroseconds = vorn::toMicroseconds(end);
+    return event;
+}
+
+std::string Manager::pathOf(const OpenCall& call, const ZLocation& location)
+{
+    if (call.internalFunction)
+        return location.path;
+    // A user location keeps no texts: they only serve this log line.
+    ZLocation named;
+    named.className = nameOf(call.className);
+    named.methodName = nameOf(call.methodName);
+    return named.makePath();
 }
 
 void Manager::closeUserCall(zend_execute_data* executeData, zend_object* exception)
@@ -542,7 +555,7 @@ void Manager::closeUserCall(zend_execute_data* executeData, zend_object* excepti
     boost::shared_ptr<ZCaptureEvent> endEvent = keepCall(call, location, end);
     if (exceptionPending && EG(current_execute_data))
         setExceptionDetails(endEvent, executeData, thrown);
-    reporter->events.push_back(endEvent);
+    reporter->events.push_back(std::move(endEvent));
     reporter->locations.add(location);
     ++capturedCount;
 }
@@ -733,8 +746,22 @@ int32_t Manager::layerTokenOf(const ZPointFileEntry& entry)
     return token;
 }
 
+void Manager::checkTokenMemos()
+{
+    // Without opcache every request brings its own name strings: the memo of
+    // names starts again once it holds more than a site has names.
+    const uint64_t generation = reporter->tokenGeneration();
+    if (generation == tokenMemoGeneration && tokenMemo.size() <= MAX_TOKEN_MEMO)
+        return;
+    tokenMemo.clear();
+    layerTokenMemo.clear();
+    methodLayerTypeToken = -1;
+    tokenMemoGeneration = generation;
+}
+
 boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
 {
+    checkTokenMemos();
     boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
     location->calleeClassNameToken = nameToken(call.className);
     location->calleeMethodNameToken = nameToken(call.methodName);
@@ -746,9 +773,6 @@ boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
         methodLayerTypeToken = tokenOf("method");
     location->layerTypeId = methodLayerTypeToken;
     location->id = ZLocation::nextValue();
-    location->className = nameOf(call.className);
-    location->methodName = nameOf(call.methodName);
-    location->makePath();
     return location;
 }
 

@@ -256,7 +256,7 @@ private:
     };
 
     EventList::iterator currentAnchor();
-    void placeStartEvent(const OpenCall& call, const boost::shared_ptr<ZCaptureEvent>& startEvent);
+    void placeStartEvent(const OpenCall& call, boost::shared_ptr<ZCaptureEvent>&& startEvent);
     boost::shared_ptr<ZLocation> locationOf(const OpenCall& call);
     // The callee part of a listed internal function's location (names, tokens,
     // layer), or empty when no point-file entry lists it; finishLocation then
@@ -268,6 +268,8 @@ private:
     // before anything else is appended.
     boost::shared_ptr<ZCaptureEvent> keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
                                               const timeval& end);
+    // "Class::method" of a kept call, for its log line.
+    static std::string pathOf(const OpenCall& call, const ZLocation& location);
     bool isOpenInternalFrame(const _zend_execute_data* frame) const;
     int32_t tokenOf(const std::string& text);
     boost::shared_ptr<ZCaptureEvent> makeStartEvent(const timeval& start, int32_t locationId,
@@ -284,6 +286,8 @@ private:
     const ZPointFileEntry* traitEntryOf(const _zend_op_array& opArray, const _zend_class_entry* user, int levels) const;
     int32_t nameToken(const _zend_string* name);
     int32_t layerTokenOf(const ZPointFileEntry& entry);
+    // Empties the token memos when the reporter's tokens went out of force.
+    void checkTokenMemos();
     void instrumentListedUserFunctions();
     void keepListedBuiltinsCalled();
     void addCompiledCodeEntropy();
@@ -294,12 +298,12 @@ private:
     int32_t openInternalCalls = 0;  // open calls of internal functions
     int32_t probeCalls = 0;         // nesting of the probe's own calls into PHP
 
-    // Per-request memos of the listed user-function path, keyed by the
-    // engine's name strings: point-file entry by (function name, class), token
-    // by name, layer token by entry. A hit is checked against the text, so a
-    // name string freed and reused meanwhile is never mistaken. A token taken
-    // in this request is in the reporter's tables until the request is
-    // finalised, so the memos are emptied with every request.
+    // Memos of the listed user-function path, keyed by the engine's name
+    // strings: point-file entry by (function name, class), for the request;
+    // token by name and layer token by entry, for as long as the reporter's
+    // tokens stay in force (its token generation), across requests. A name's
+    // hit is checked against the text, so a name string freed and reused
+    // meanwhile is never mistaken.
     struct MemoToken {
         std::string text;
         int32_t token;
@@ -312,4 +316,6 @@ private:
     std::unordered_map<const void*, MemoToken> tokenMemo;
     std::unordered_map<const ZPointFileEntry*, int32_t> layerTokenMemo;
     int32_t methodLayerTypeToken = -1;
+    uint64_t tokenMemoGeneration = 0;
+    static constexpr std::size_t MAX_TOKEN_MEMO = 4096;
 };

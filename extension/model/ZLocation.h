@@ -5,7 +5,8 @@
 
 // One instrumented code site. The eight integers are exactly what the peer
 // receives for the location, in this order; the three texts stay in the
-// process and only serve log lines.
+// process and only serve log lines (a listed user function's location leaves
+// them empty).
 struct ZLocation {
     int32_t id = -1;
     int32_t calleeClassNameToken = -1;

@@ -12,6 +12,7 @@ const char* const kFixedTexts[] = {
     "REQUEST_SHUTDOWN", "method", "Remote-Class", "Remote Method()", "CrossVM",
 };
 constexpr int32_t kFixedCount = static_cast<int32_t>(sizeof(kFixedTexts) / sizeof(kFixedTexts[0]));
+static_assert(kFixedCount == static_cast<int32_t>(ZSymbolTable::FIXED_COUNT), "fixed entries");
 
 } // namespace
 

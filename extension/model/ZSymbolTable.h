@@ -10,6 +10,9 @@
 // so a token handed out by any table of the process is never reused.
 class ZSymbolTable {
 public:
+    // The fixed entries every table holds (tokens 0 to FIXED_COUNT - 1).
+    static constexpr std::size_t FIXED_COUNT = 12;
+
     ZSymbolTable();
 
     // Back to the twelve fixed entries; the counter is left alone.

@@ -224,7 +224,7 @@ void activateRequest()
     qxAgent->urlManager->initialize(log);
     if (!reporter)
         throw zException(L"the events reporter is missing");
-    reporter->newSymbols.reset();
+    reporter->dropNewSymbols();
 
     if (qxAgent->urlManager->isMaxUriLimitHit()) {
         log.logDbg1("Number of unique URIs exceeded the maximum allowed");
@@ -258,8 +258,10 @@ void abandonRequest()
         return;
     qxAgent->collecting = false;
     qxAgent->forgetOpenCalls();
-    if (boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter)
+    if (boost::shared_ptr<ZEventsReporter> reporter = qxAgent->reporter) {
+        reporter->dropNewSymbols();
         InstrumentationRules::dropRequest(reporter->events, reporter->locations, reporter->newSymbols);
+    }
 }
 
 // ---- Request deactivation --------------------------------------------------

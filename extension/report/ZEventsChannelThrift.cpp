@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <typeinfo>
 #include <vector>
 
 #include <thrift/Thrift.h>
@@ -25,6 +26,7 @@
 #include "extension/model/ZRemoteMethodEndEvent.h"
 #include "extension/model/ZRemoteMethodStartEvent.h"
 #include "extension/crossvm/CorrelationToken.h"
+#include "extension/report/ZCompactRecords.h"
 #include "extension/report/ZDeadlineTransport.h"
 #include "extension/report/idl/EventDTO_types.h"
 #include "extension/report/idl/blockMetaData_types.h"
@@ -112,12 +114,12 @@ const T& as(const boost::shared_ptr<ZCaptureEvent>& event)
 } // namespace
 
 struct ZEventsChannelThrift::Encoding {
-    static constexpr std::size_t KEPT_RECORDS = 64;
     static constexpr uint32_t KEPT_BUFFER_BYTES = 64 * 1024;
 
     std::shared_ptr<TMemoryBuffer> memory = std::make_shared<TMemoryBuffer>();
     TCompactProtocolT<TMemoryBuffer> encoder{memory};
-    BlockMetaData block;
+    // The record of the events not encoded directly (see doSend).
+    EventDTO event;
 };
 
 void ZEventsChannelThrift::EncodingDeleter::operator()(Encoding* encoding) const
@@ -309,55 +311,43 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
     const uint8_t lengthRoom[4] = {0, 0, 0, 0};
     memory.write(lengthRoom, sizeof(lengthRoom));
 
-    // The lists are built inside the block: it holds every record of the
-    // request, so building them aside and copying them in would do it twice.
-    BlockMetaData& block = kept.block;
+    log.logDbg2("Sending SymbolTable with:", symbols.symbols.size(), "entries");
+    if (!locations.locations.empty())
+        log.logDbg2("Sending Location Table with:", locations.locations.size(), "entries");
 
-    std::vector<SymbolDTO>& symbolList = block.symbols;
-    symbolList.clear();
-    symbolList.reserve(symbols.symbols.size());
-    for (const auto& entry : symbols.symbols) {
-        symbolList.emplace_back();
-        symbolList.back().token = entry.second;
-        symbolList.back().value = entry.first;
-    }
-    log.logDbg2("Sending SymbolTable with:", symbolList.size(), "entries");
-    block.__isset.symbols = true;
-
-    // Every field of a location record is set: a kept record needs no reset.
-    std::vector<LocationDTO>& locationList = block.locations;
-    locationList.resize(locations.locations.size());
-    std::size_t locationIndex = 0;
-    for (const auto& entry : locations.locations) {
-        const ZLocation& location = *entry.second;
-        LocationDTO& dto = locationList[locationIndex++];
-        dto.id = location.id;
-        dto.calleeClassNameToken = location.calleeClassNameToken;
-        dto.calleeMethodNameToken = location.calleeMethodNameToken;
-        dto.layerToken = location.layerToken;
-        dto.callerClassNameId = location.callerClassNameId;
-        dto.callerMethodNameId = location.callerMethodNameId;
-        dto.callerLineNumber = location.callerLineNumber;
-        dto.layerTypeId = location.layerTypeId;
-    }
-    block.__isset.locations = !locationList.empty();
-    if (!locationList.empty())
-        log.logDbg2("Sending Location Table with:", locationList.size(), "entries");
-
-    // An event record holds every event kind: a kept record is reused with
-    // its marks cleared, and only the member its type selects is filled anew.
-    std::vector<EventDTO>& eventList = block.events;
-    eventList.resize(events.size());
-    std::size_t eventIndex = 0;
+    // The block's lists are written record by record, without building the
+    // block's generated records: symbols, locations and the events of a kept
+    // call (method start and end, most of a block) are encoded directly,
+    // every other event through its generated record.
+    ZCompactRecords::writeBlockList(memory, static_cast<uint32_t>(events.size()));
     for (const auto& event : events) {
-        EventDTO& dto = eventList[eventIndex++];
-        dto.__isset = _EventDTO__isset();
-        toThriftEventDTO(event, dto);
+        // Exactly these classes: an event of another class under their type
+        // code (or a null one) takes the checked way below.
+        const ZCaptureEvent* plain = event.get();
+        if (plain && plain->type == METHOD_START && typeid(*plain) == typeid(ZMethodStartEvent)) {
+            ZCompactRecords::writeMethodStart(memory, static_cast<const ZMethodStartEvent&>(*plain));
+        } else if (plain && plain->type == METHOD_END && typeid(*plain) == typeid(ZMethodEndEvent)) {
+            ZCompactRecords::writeMethodEnd(memory, static_cast<const ZMethodEndEvent&>(*plain));
+        } else {
+            // A kept record is reused with its marks cleared, and only the
+            // member its type selects is filled anew.
+            EventDTO& dto = kept.event;
+            dto.__isset = _EventDTO__isset();
+            toThriftEventDTO(event, dto);
+            dto.write(&kept.encoder);
+        }
     }
-    log.logDbg2("Sending Events Table with:", eventList.size(), "entries");
-    block.__isset.events = true;
+    log.logDbg2("Sending Events Table with:", events.size(), "entries");
 
-    block.write(&kept.encoder);
+    ZCompactRecords::writeBlockList(memory, static_cast<uint32_t>(locations.locations.size()));
+    for (const auto& entry : locations.locations)
+        ZCompactRecords::writeLocation(memory, *entry.second);
+
+    ZCompactRecords::writeBlockList(memory, static_cast<uint32_t>(symbols.symbols.size()));
+    for (const auto& entry : symbols.symbols)
+        ZCompactRecords::writeSymbol(memory, entry.second, entry.first);
+
+    ZCompactRecords::writeBlockEnd(memory);
     memory.flush();
 
     uint8_t* bytes = nullptr;
@@ -370,9 +360,8 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
     bytes[3] = static_cast<uint8_t>(length);
     log.logDbg2("Buffer size is:", size);
 
-    // A large block's records and buffer are not kept for the worker's life.
-    dropUnlessDone.done = eventList.size() <= Encoding::KEPT_RECORDS && locationList.size() <= Encoding::KEPT_RECORDS
-                          && symbolList.size() <= Encoding::KEPT_RECORDS && size <= Encoding::KEPT_BUFFER_BYTES;
+    // A large block's buffer is not kept for the worker's life.
+    dropUnlessDone.done = size <= Encoding::KEPT_BUFFER_BYTES;
 
     checkPeerStillThere();
     std::string why;

@@ -94,9 +94,9 @@ private:
     std::shared_ptr<apache::thrift::transport::TSocket> socket;
     // The process that made the connection.
     pid_t owner = 0;
-    // The encoder, its buffer and the block's records, kept from one block to
-    // the next so that a block does not allocate and build them anew (see
-    // doSend); dropped after a failure and when a block made them large.
+    // The encoder, its buffer and an event record, kept from one block to
+    // the next so that a block does not allocate them anew (see doSend);
+    // dropped after a failure and when a block made them large.
     struct Encoding;
     struct EncodingDeleter {
         void operator()(Encoding* encoding) const;

@@ -152,14 +152,23 @@ void ZEventsReporter::finalizeRequest()
                     "bytes; they are forgotten");
         knownSymbols.reset();
         knownSymbolBytes = 0;
+        ++tokenGeneration_;
     }
     newSymbols.reset();
     events.clear();
     log.logDbg1("Finalizing request...done");
 }
 
+void ZEventsReporter::dropNewSymbols()
+{
+    if (newSymbols.size() > ZSymbolTable::FIXED_COUNT)
+        ++tokenGeneration_;
+    newSymbols.reset();
+}
+
 void ZEventsReporter::clear()
 {
+    ++tokenGeneration_;
     locations.locations.clear();
     knownSymbols.reset();
     knownSymbolBytes = 0;

@@ -70,8 +70,19 @@ public:
     // Drops the request's events and locations; its new symbols become known.
     void finalizeRequest();
 
+    // Drops the request's new symbols without making them known (the
+    // request's block is thrown away, or was never finalized).
+    void dropNewSymbols();
+
     // Empties everything the reporter gathered, keeping the connection state.
     void clear();
+
+    // Changes whenever a token addString handed out may have gone out of
+    // force: the known symbols forgotten or cleared, or new symbols dropped
+    // before they became known. While it stays the same, every token handed
+    // out is still the token of its text, across requests too, so callers
+    // may keep them.
+    uint64_t tokenGeneration() const { return tokenGeneration_; }
 
     boost::shared_ptr<IEventsChannel> channel;
     std::list<boost::shared_ptr<ZCaptureEvent>> events;
@@ -89,4 +100,6 @@ public:
 
 private:
     void replaceChannel();
+
+    uint64_t tokenGeneration_ = 0;
 };

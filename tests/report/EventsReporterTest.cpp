@@ -209,6 +209,37 @@ TEST_F(ReporterTest, KnownSymbolsAreForgottenPastTheirBound)
     EXPECT_EQ(channel->sentSymbols.back().value(reused), again);
 }
 
+// Tokens may be kept across requests while the token generation stays: it
+// must change whenever a token handed out stops being its text's, and only
+// then (or nothing could be kept).
+TEST_F(ReporterTest, TokenGenerationChangesExactlyWhenTokensGoOutOfForce)
+{
+    uint64_t generation = reporter.tokenGeneration();
+    const int32_t kept = reporter.addString("/kept");
+    reporter.finalizeRequest();
+    reporter.dropNewSymbols();  // nothing new: the start of the next request
+    EXPECT_EQ(reporter.tokenGeneration(), generation);
+    EXPECT_EQ(reporter.addString("/kept"), kept);
+
+    // New symbols dropped before they became known: their tokens are gone.
+    reporter.addString("/dropped");
+    reporter.dropNewSymbols();
+    EXPECT_NE(reporter.tokenGeneration(), generation);
+    EXPECT_FALSE(reporter.newSymbols.contains("/dropped"));
+    generation = reporter.tokenGeneration();
+
+    reporter.clear();
+    EXPECT_NE(reporter.tokenGeneration(), generation);
+    generation = reporter.tokenGeneration();
+
+    // Known symbols forgotten past their bound.
+    for (int i = 0; i < 17; ++i) {
+        reporter.addString(std::string(1024 * 1024, 'f') + std::to_string(i));
+        reporter.finalizeRequest();
+    }
+    EXPECT_NE(reporter.tokenGeneration(), generation);
+}
+
 // An aggregator that accepts the connection but does not answer makes each
 // handshake last the channel's whole time limit: every collected request would
 // pay it. After such a slow failure the handshake is not tried for a pause; a

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -25,9 +26,15 @@
 #include "tests/support/MemoryLog.h"
 #include "SampleHandshake.h"
 #include "common/zException.h"
+#include "extension/model/ZFragmentAttributeEvent.h"
+#include "extension/model/ZHttpFragmentEndEvent.h"
+#include "extension/model/ZHttpFragmentStartEvent.h"
 #include "extension/model/ZMethodEndEvent.h"
 #include "extension/model/ZMethodStartEvent.h"
+#include "extension/model/ZRemoteMethodEndEvent.h"
+#include "extension/model/ZRemoteMethodStartEvent.h"
 #include "extension/report/ZEventsChannelThrift.h"
+#include "extension/report/idl/blockMetaData_types.h"
 #include "extension/report/idl/handshakeDTO_types.h"
 
 namespace {
@@ -480,4 +487,108 @@ TEST(ThriftChannel, KeptRecordsCarryNothingIntoTheNextBlock)
     ASSERT_TRUE(fresh.waitForBytes(handshake + 4, 2000));
     ASSERT_TRUE(fresh.waitForBytes(handshake + 4 + bigEndian(fresh.received(), handshake), 2000));
     EXPECT_EQ(frameOf(reused.received(), at), frameOf(fresh.received(), handshake));
+}
+
+// Symbols, locations and method events are encoded without the generated
+// records: the frame must be byte for byte what the generated code writes for
+// the records the channel fills, whatever the values (negative and extreme
+// integers, long texts, long lists, exception texts with and without the
+// error flag, subclasses under a method event's code).
+TEST(ThriftChannel, BlockIsWhatTheGeneratedRecordsWrite)
+{
+    const int32_t extremes[] = {0, 1, -1, 63, -64, 64, 8191, -8192, INT32_MAX, INT32_MIN};
+    std::list<boost::shared_ptr<ZCaptureEvent>> events;
+    events.push_back(boost::make_shared<ZHttpFragmentStartEvent>());
+    for (int i = 0; i < 10; ++i) {
+        auto start = boost::make_shared<ZMethodStartEvent>();
+        start->locationId = extremes[i];
+        start->depth = extremes[(i + 1) % 10];
+        start->eventInstance = extremes[(i + 2) % 10];
+        start->methodArgToken = extremes[(i + 3) % 10];
+        start->threadId = extremes[(i + 4) % 10];
+        start->timeInMicroseconds = i % 2 ? UINT64_MAX - static_cast<uint64_t>(i) : 1700000000123456ULL * i;
+        events.push_back(start);
+        auto end = boost::make_shared<ZMethodEndEvent>();
+        end->locationId = extremes[(i + 5) % 10];
+        end->startEventInstanceId = extremes[(i + 6) % 10];
+        end->flags = i % 3 == 0 ? ZMethodEndEvent::FLAG_EXCEPTION : (i % 3 == 1 ? 0x1FE : 0);
+        end->exception.type = "RuntimeException";
+        end->exception.trace = std::string(200 + i, 't');
+        end->exception.message = i == 3 ? std::string() : "failed \xC3\xA9";
+        events.push_back(end);
+    }
+    auto remoteStart = boost::make_shared<ZRemoteMethodStartEvent>();
+    remoteStart->correlationToken = "";
+    events.push_back(remoteStart);
+    auto remoteEnd = boost::make_shared<ZRemoteMethodEndEvent>();
+    remoteEnd->flags = 33;
+    events.push_back(remoteEnd);
+    auto asMethodEnd = boost::make_shared<ZRemoteMethodEndEvent>();
+    asMethodEnd->type = METHOD_END;
+    asMethodEnd->flags = 33;
+    asMethodEnd->exception.message = "subclass";
+    events.push_back(asMethodEnd);
+    auto attribute = boost::make_shared<ZFragmentAttributeEvent>();
+    attribute->name = "name";
+    attribute->value = "value";
+    events.push_back(attribute);
+    events.push_back(boost::make_shared<ZHttpFragmentEndEvent>());
+
+    ZLocationTable locations;
+    for (int i = 0; i < 20; ++i) {
+        auto location = boost::make_shared<ZLocation>();
+        location->id = i + 1;
+        location->calleeClassNameToken = extremes[i % 10];
+        location->calleeMethodNameToken = extremes[(i + 3) % 10];
+        location->layerToken = 1000 + i;
+        location->callerClassNameId = extremes[(i + 7) % 10];
+        location->callerLineNumber = i * 100;
+        locations.add(location);
+    }
+    ZSymbolTable symbols;
+    symbols.add(std::string(300, 's'), -1);
+    symbols.add("negative", INT32_MIN);
+    for (int i = 0; i < 8; ++i)
+        symbols.add("symbol " + std::to_string(i), -1);
+
+    // What the generated records write for the same block.
+    MemoryLog mem(3);
+    ZEventsChannelThrift channel(mem.log);
+    BlockMetaData block;
+    for (const auto& event : events) {
+        block.events.emplace_back();
+        channel.toThriftEventDTO(event, block.events.back());
+    }
+    for (const auto& entry : locations.locations) {
+        const ZLocation& location = *entry.second;
+        LocationDTO dto;
+        dto.id = location.id;
+        dto.calleeClassNameToken = location.calleeClassNameToken;
+        dto.calleeMethodNameToken = location.calleeMethodNameToken;
+        dto.layerToken = location.layerToken;
+        dto.callerClassNameId = location.callerClassNameId;
+        dto.callerMethodNameId = location.callerMethodNameId;
+        dto.callerLineNumber = location.callerLineNumber;
+        dto.layerTypeId = location.layerTypeId;
+        block.locations.push_back(dto);
+    }
+    for (const auto& entry : symbols.symbols) {
+        block.symbols.emplace_back();
+        block.symbols.back().token = entry.second;
+        block.symbols.back().value = entry.first;
+    }
+    auto memory = std::make_shared<apache::thrift::transport::TMemoryBuffer>();
+    apache::thrift::protocol::TCompactProtocol out(memory);
+    block.write(&out);
+    const std::string expected = memory->getBufferAsString();
+
+    LoopbackPeer peer(aggregatorScript());
+    channel.handshake(handshakeData(peer.port()));
+    const size_t handshake = expectedHandshakeBytes().size();
+    channel.send(symbols, locations, events);
+    ASSERT_TRUE(peer.waitForBytes(handshake + 4 + expected.size(), 2000));
+    const std::string received = peer.received();
+    ASSERT_EQ(received.size(), handshake + 4 + expected.size());
+    EXPECT_EQ(bigEndian(received, handshake), expected.size());
+    EXPECT_TRUE(received.substr(handshake + 4) == expected) << "the frame differs from the generated encoding";
 }
