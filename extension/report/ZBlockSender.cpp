@@ -4,7 +4,9 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -64,19 +66,39 @@ std::mutex& registryMutex()
 } // namespace
 
 struct ZBlockSender::State {
+    ~State()
+    {
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+    }
+
+    // Wakes the thread: frames queued, a flush or the stop asked, the socket
+    // replaced. One write per batch, not per frame.
+    void wake() const
+    {
+        const uint64_t one = 1;
+        if (wakeFd >= 0 && ::write(wakeFd, &one, sizeof(one)) < 0) {
+            // The counter is full only when the thread is already due to wake.
+        }
+    }
+
     std::mutex mutex;
-    std::condition_variable toThread;    // frames queued, a flush or the stop asked
     std::condition_variable fromThread;  // a batch written or failed
     std::vector<uint8_t> queued;
     std::size_t queuedFrames = 0;
     Clock::time_point firstQueued;
     int fd = -1;
+    // Changes with every attach and detach: a descriptor number can be
+    // reused for the next connection, and a close seen on the old one must
+    // not fail the new one.
+    uint64_t generation = 0;
     std::chrono::milliseconds writeLimit{500};
     std::string failure;
     bool busy = false;  // the thread is writing a batch, without the lock
     bool flushAsked = false;
     bool stopAsked = false;
     bool running = false;
+    int wakeFd = -1;
     std::thread thread;
 };
 
@@ -84,7 +106,79 @@ namespace {
 
 ZBlockSender* firstSender = nullptr;
 
+// The thread of one sender. It waits for the first frame of a batch, then
+// for LINGER more (or a full batch, a flush, the stop), and writes the batch
+// in one go. While it waits it also watches the socket: a peer that closes
+// the connection is noticed at once, so the script's thread need not ask
+// the kernel before every block.
 } // namespace
+
+void ZBlockSender::run(State& s, std::chrono::milliseconds linger)
+{
+    std::vector<uint8_t> batch;
+    std::unique_lock<std::mutex> held(s.mutex);
+    for (;;) {
+        const bool pending = s.fd >= 0 && !s.queued.empty();
+        if (s.stopAsked && !pending)
+            return;
+        int timeoutMs = -1;
+        if (pending) {
+            const bool now = s.stopAsked || s.flushAsked || s.queued.size() >= BATCH_BYTES;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(s.firstQueued + linger - Clock::now());
+            timeoutMs = now || left.count() <= 0 ? 0 : static_cast<int>(left.count());
+        }
+        if (timeoutMs == 0) {
+            batch.swap(s.queued);
+            const std::size_t frames = s.queuedFrames;
+            s.queuedFrames = 0;
+            const int fd = s.fd;
+            const std::chrono::milliseconds limit = s.writeLimit;
+            s.busy = true;
+            held.unlock();
+            std::string error = peerFailure(fd);
+            if (error.empty())
+                error = writeAll(fd, batch.data(), batch.size(), limit);
+            held.lock();
+            s.busy = false;
+            if (!error.empty()) {
+                s.failure = error + " (" + std::to_string(frames + s.queuedFrames) + " blocks not delivered)";
+                s.fd = -1;
+                s.queued.clear();
+                s.queuedFrames = 0;
+            }
+            batch.clear();
+            if (batch.capacity() > 4 * BATCH_BYTES)
+                std::vector<uint8_t>().swap(batch);
+            s.fromThread.notify_all();
+            continue;
+        }
+        const int watched = s.fd;
+        const uint64_t generation = s.generation;
+        held.unlock();
+        // Only a close or an error of the socket counts: bytes the peer sends
+        // stay unread, as they always did.
+        pollfd waits[2] = {{s.wakeFd, POLLIN, 0}, {watched, POLLRDHUP, 0}};
+        const int ready = ::poll(waits, watched >= 0 ? 2 : 1, timeoutMs);
+        if (ready > 0 && (waits[0].revents & POLLIN)) {
+            uint64_t count;
+            if (::read(s.wakeFd, &count, sizeof(count)) < 0) {
+                // Nothing to reset: another wake-up read it first.
+            }
+        }
+        held.lock();
+        if (ready > 0 && watched >= 0 && (waits[1].revents & (POLLRDHUP | POLLHUP | POLLERR))
+            && s.generation == generation && s.fd == watched) {
+            std::string error = peerFailure(watched);
+            if (error.empty())
+                error = "The probe aggregator closed the connection";
+            s.failure = error + " (" + std::to_string(s.queuedFrames) + " blocks not delivered)";
+            s.fd = -1;
+            s.queued.clear();
+            s.queuedFrames = 0;
+            s.fromThread.notify_all();
+        }
+    }
+}
 
 ZBlockSender::ZBlockSender(std::chrono::milliseconds linger)
     : state(new State()), linger(linger)
@@ -131,10 +225,17 @@ void ZBlockSender::attach(int fd, std::chrono::milliseconds writeLimit)
     State& s = *state;
     std::lock_guard<std::mutex> lock(s.mutex);
     s.fd = fd;
+    ++s.generation;
     s.writeLimit = writeLimit;
     s.failure.clear();
-    if (s.running)
+    if (s.running) {
+        s.wake();
         return;
+    }
+    if (s.wakeFd < 0)
+        s.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (s.wakeFd < 0)
+        return;  // no thread: the caller writes each frame itself
     // The thread takes no signal: the engine's time limits and the server's
     // own signals must reach the thread that runs the script.
     sigset_t all;
@@ -150,44 +251,7 @@ void ZBlockSender::attach(int fd, std::chrono::milliseconds writeLimit)
             // its own while it runs.
             const sched_param policy{};
             pthread_setschedparam(pthread_self(), SCHED_BATCH, &policy);
-            std::unique_lock<std::mutex> held(s.mutex);
-            std::vector<uint8_t> batch;
-            for (;;) {
-                s.toThread.wait(held, [&] { return s.stopAsked || (s.fd >= 0 && !s.queued.empty()); });
-                if (s.fd >= 0 && !s.queued.empty() && !s.stopAsked && !s.flushAsked) {
-                    // The requests that end meanwhile join this batch.
-                    s.toThread.wait_until(held, s.firstQueued + wait, [&] {
-                        return s.stopAsked || s.flushAsked || s.fd < 0 || s.queued.size() >= BATCH_BYTES;
-                    });
-                }
-                if (s.fd < 0 || s.queued.empty()) {
-                    if (s.stopAsked)
-                        return;
-                    continue;
-                }
-                batch.swap(s.queued);
-                const std::size_t frames = s.queuedFrames;
-                s.queuedFrames = 0;
-                const int fd = s.fd;
-                const std::chrono::milliseconds limit = s.writeLimit;
-                s.busy = true;
-                held.unlock();
-                std::string error = peerFailure(fd);
-                if (error.empty())
-                    error = writeAll(fd, batch.data(), batch.size(), limit);
-                held.lock();
-                s.busy = false;
-                if (!error.empty()) {
-                    s.failure = error + " (" + std::to_string(frames + s.queuedFrames) + " blocks not delivered)";
-                    s.fd = -1;
-                    s.queued.clear();
-                    s.queuedFrames = 0;
-                }
-                batch.clear();
-                if (batch.capacity() > 4 * BATCH_BYTES)
-                    std::vector<uint8_t>().swap(batch);
-                s.fromThread.notify_all();
-            }
+            run(s, wait);
         });
         s.running = true;
     } catch (const std::system_error&) {
@@ -209,7 +273,11 @@ bool ZBlockSender::enqueue(const uint8_t* bytes, std::size_t size, std::string& 
         return false;
     }
     if (!s.running) {
-        why = writeAll(s.fd, bytes, size, s.writeLimit);
+        // Without the thread nobody watches the socket: ask before writing,
+        // so that a block is not written into a closed connection and lost.
+        why = peerFailure(s.fd);
+        if (why.empty())
+            why = writeAll(s.fd, bytes, size, s.writeLimit);
         if (why.empty())
             return true;
         s.fd = -1;
@@ -233,7 +301,7 @@ bool ZBlockSender::enqueue(const uint8_t* bytes, std::size_t size, std::string& 
     lock.unlock();
     // The thread is woken once per batch, not per frame.
     if (wasEmpty || full)
-        s.toThread.notify_one();
+        s.wake();
     return true;
 }
 
@@ -243,7 +311,7 @@ std::string ZBlockSender::waitUntilWritten(bool dropOnTimeOut)
     std::unique_lock<std::mutex> lock(s.mutex);
     if (s.running && s.fd >= 0 && !s.queued.empty()) {
         s.flushAsked = true;
-        s.toThread.notify_one();
+        s.wake();
     }
     // A batch being written ends within the write limit; so does the next.
     const Clock::time_point deadline = Clock::now() + 2 * s.writeLimit + std::chrono::milliseconds(100);
@@ -272,8 +340,10 @@ std::string ZBlockSender::detach(bool deliver)
     // first (within its limit), so that nothing lands on a reused number.
     s.fromThread.wait(lock, [&] { return !s.busy; });
     s.fd = -1;
+    ++s.generation;
     s.queued.clear();
     s.queuedFrames = 0;
+    s.wake();  // the thread stops watching the socket before it is closed
     std::string failure;
     failure.swap(s.failure);
     return failure;
@@ -287,8 +357,8 @@ void ZBlockSender::stop()
         if (!s.running)
             return;
         s.stopAsked = true;
+        s.wake();
     }
-    s.toThread.notify_one();
     // The thread writes what is queued (within the write limit) and ends.
     s.thread.join();
     std::lock_guard<std::mutex> lock(s.mutex);

@@ -16,10 +16,11 @@
 // LINGER (less when BATCH_BYTES are queued), also in a worker that serves no
 // further request, and the request never waits for the aggregator.
 //
-// Frames are queued whole and written in order; a write that fails or cannot
-// finish within the write limit ends the sender's use of the socket, drops
-// what was queued, and is reported at the next enqueue or flush, after which
-// the owner lets go of the connection and makes a new one.
+// Frames are queued whole and written in order. A write that fails or cannot
+// finish within the write limit, or the peer closing the connection (which
+// the thread notices while it waits), ends the sender's use of the socket,
+// drops what was queued, and is reported at the next enqueue or flush, after
+// which the owner lets go of the connection and makes a new one.
 //
 // The thread never touches the engine or the log: failures travel back as
 // text. It blocks every signal (the engine's time limits are process-wide
@@ -75,6 +76,7 @@ public:
 
 private:
     struct State;
+    static void run(State& s, std::chrono::milliseconds linger);
     void stop();
     static void forgetAllInChild();
     std::string waitUntilWritten(bool dropOnTimeOut);

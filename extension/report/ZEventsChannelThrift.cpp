@@ -363,19 +363,11 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
     // A large block's buffer is not kept for the worker's life.
     dropUnlessDone.done = size <= Encoding::KEPT_BUFFER_BYTES;
 
-    checkPeerStillThere();
+    // A connection the peer closed was noticed by the sender (the enqueue
+    // then fails), without asking the kernel here for every block.
     std::string why;
     if (!sender || !sender->enqueue(bytes, size, why))
         throw TTransportException(TTransportException::NOT_OPEN, why.empty() ? "Event channel is not connected" : why);
-}
-
-void ZEventsChannelThrift::checkPeerStillThere()
-{
-    if (!socket)
-        return;
-    const std::string failure = ZBlockSender::peerFailure(socket->getSocketFD());
-    if (!failure.empty())
-        throw TTransportException(TTransportException::END_OF_FILE, failure);
 }
 
 void ZEventsChannelThrift::flush()

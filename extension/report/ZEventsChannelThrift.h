@@ -80,9 +80,6 @@ private:
     void doHandshake(const HandshakeData& data);
     void doSend(const ZSymbolTable& symbols, const ZLocationTable& locations,
                 const std::list<boost::shared_ptr<ZCaptureEvent>>& events);
-    // Raises a library error when the peer has already closed the connection,
-    // so that a block is not queued for a dead socket and lost unnoticed.
-    void checkPeerStillThere();
 
     // How a connection is let go: closed with FIN after any unread bytes
     // were dropped; reset, for a connection already broken (a block cut

@@ -357,6 +357,7 @@ TEST(ThriftChannel, PeerGoneBeforeABlockIsNoticedAtThatBlock)
     ZEventsChannelThrift channel(mem.log);
     channel.handshake(handshakeData(peer.port()));
     ASSERT_TRUE(peer.waitForClose(2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the FIN arrives and the sender sees it
 
     EXPECT_THROW(channel.send(ZSymbolTable(), ZLocationTable(), {}), zException);
     EXPECT_FALSE(channel.connected());
