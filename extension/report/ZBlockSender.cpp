@@ -82,6 +82,16 @@ struct ZBlockSender::State {
         }
     }
 
+    // Ends the use of the socket: what is queued is dropped, and the failure
+    // names it with the frames of a batch that did not go out.
+    void fail(const std::string& error, std::size_t framesOfBatch)
+    {
+        failure = error + " (" + std::to_string(framesOfBatch + queuedFrames) + " blocks not delivered)";
+        fd = -1;
+        queued.clear();
+        queuedFrames = 0;
+    }
+
     std::mutex mutex;
     std::condition_variable fromThread;  // a batch written or failed
     std::vector<uint8_t> queued;
@@ -140,12 +150,8 @@ void ZBlockSender::run(State& s, std::chrono::milliseconds linger)
                 error = writeAll(fd, batch.data(), batch.size(), limit);
             held.lock();
             s.busy = false;
-            if (!error.empty()) {
-                s.failure = error + " (" + std::to_string(frames + s.queuedFrames) + " blocks not delivered)";
-                s.fd = -1;
-                s.queued.clear();
-                s.queuedFrames = 0;
-            }
+            if (!error.empty())
+                s.fail(error, frames);
             batch.clear();
             if (batch.capacity() > 4 * BATCH_BYTES)
                 std::vector<uint8_t>().swap(batch);
@@ -168,13 +174,8 @@ void ZBlockSender::run(State& s, std::chrono::milliseconds linger)
         held.lock();
         if (ready > 0 && watched >= 0 && (waits[1].revents & (POLLRDHUP | POLLHUP | POLLERR))
             && s.generation == generation && s.fd == watched) {
-            std::string error = peerFailure(watched);
-            if (error.empty())
-                error = "The probe aggregator closed the connection";
-            s.failure = error + " (" + std::to_string(s.queuedFrames) + " blocks not delivered)";
-            s.fd = -1;
-            s.queued.clear();
-            s.queuedFrames = 0;
+            const std::string error = peerFailure(watched);
+            s.fail(error.empty() ? "The probe aggregator closed the connection" : error, 0);
             s.fromThread.notify_all();
         }
     }
