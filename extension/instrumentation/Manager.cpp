@@ -59,20 +59,15 @@ std::string className(const zend_class_entry* scope)
     return scope ? nameOf(scope->name) : std::string();
 }
 
+// Whole milliseconds from start to end; 0 when the clock stepped back.
 uint64_t elapsedMilliseconds(const timeval& start, const timeval& end)
 {
-    timeval diff;
-    vorn::timeDiff(start, end, diff);
-    return vorn::toMilliseconds(diff);
+    const int64_t us = (static_cast<int64_t>(end.tv_sec) - static_cast<int64_t>(start.tv_sec)) * 1000000
+                       + (static_cast<int64_t>(end.tv_usec) - static_cast<int64_t>(start.tv_usec));
+    return us < 0 ? 0 : static_cast<uint64_t>(us / 1000);
 }
 
 } // namespace
-
-Manager& Manager::get()
-{
-    static Manager instance;
-    return instance;
-}
 
 Manager::Manager()
     : urlManager(new ZUrlManager(globals, EngineServerVariables::instance()))
@@ -93,6 +88,7 @@ void Manager::instrumentListedUserFunctions()
         listedUserEntries.push_back(entry);
         targets.push_back({entry->classNameLower, entry->methodNameLower});
     }
+    listedResolutions.assign(listedUserEntries.size(), ListedResolution());
     ListedFunctionRewriter::install(targets);
 }
 
@@ -185,6 +181,7 @@ void Manager::requestCleanup()
     shutdownSeen = false;
     bailoutPending = false;
     entryMemo.clear();
+    ++requestSerial;  // what was resolved for this request's code only is due again
 }
 
 void Manager::forgetOpenCalls()
@@ -222,20 +219,36 @@ void Manager::listedCallEnds(zend_execute_data* frame, zend_object* exception)
     if (manager.openCalls.empty())
         return;
     vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.closeUserCall(frame, exception); });
-    resumePendingBailout();
+    if (manager.bailoutPending)
+        resumePendingBailout();
 }
 
 const ZPointFileEntry* Manager::listedEntryOf(const zend_execute_data* frame, int64_t entry, bool byScope)
 {
     const zend_op_array& opArray = frame->func->op_array;
+    if (entry < 0 || static_cast<uint64_t>(entry) >= listedResolutions.size()) {
+        // A trait method listed under the class that uses it.
+        return byScope && opArray.scope ? userEntryOf(opArray) : nullptr;
+    }
+    ListedResolution& known = listedResolutions[static_cast<std::size_t>(entry)];
+    if (known.code == opArray.opcodes && known.name == opArray.function_name && known.scope == opArray.scope
+        && (known.validIn == requestSerial || known.validIn == EVERY_REQUEST))
+        return known.entry;
+    const ZPointFileEntry* resolved = resolveListedEntry(opArray, static_cast<std::size_t>(entry), byScope);
+    const zend_string* name = opArray.function_name;
+    const bool lasting = !byScope && name && (GC_FLAGS(name) & IS_STR_PERMANENT);
+    known = ListedResolution{name, opArray.opcodes, opArray.scope, resolved, lasting ? EVERY_REQUEST : requestSerial};
+    return resolved;
+}
+
+const ZPointFileEntry* Manager::resolveListedEntry(const zend_op_array& opArray, std::size_t entry, bool byScope)
+{
     if (byScope && opArray.scope) {
         // A trait method listed under the class that uses it.
         if (const ZPointFileEntry* own = userEntryOf(opArray))
             return own;
     }
-    if (entry < 0 || static_cast<uint64_t>(entry) >= listedUserEntries.size())
-        return nullptr;
-    const ZPointFileEntry* listed = listedUserEntries[static_cast<std::size_t>(entry)].get();
+    const ZPointFileEntry* listed = entry < listedUserEntries.size() ? listedUserEntries[entry].get() : nullptr;
     // The compiled code names its entry; a call made by hand from a script
     // must name the running function.
     const zend_string* name = opArray.function_name;
@@ -272,10 +285,14 @@ int32_t Manager::depthOf(const zend_execute_data* frame)
 // destructors), calls begun on it that are still open were left by exit(),
 // which skips the finally blocks that end them, or by a fatal error: they
 // are closed before anything else is timed.
-void Manager::noteShutdown()
+inline void Manager::noteShutdown()
 {
-    if (shutdownSeen || !(EG(flags) & EG_FLAGS_IN_SHUTDOWN))
-        return;
+    if (!shutdownSeen && (EG(flags) & EG_FLAGS_IN_SHUTDOWN))
+        closeCallsLeftAtShutdown();
+}
+
+void Manager::closeCallsLeftAtShutdown()
+{
     shutdownSeen = true;
     if (CG(unclean_shutdown))
         closeAbandonedCalls();
@@ -391,7 +408,8 @@ void Manager::openUserCall(zend_execute_data* executeData, const ZPointFileEntry
     if (!InstrumentationRules::withinDepth(callDepth, globals.max_functions_depth))
         return;
     const zend_op_array& opArray = executeData->func->op_array;
-    OpenCall call;
+    // Made in its place: nothing is copied for a call that is not kept.
+    OpenCall& call = openCalls.emplace_back();
     call.function = executeData->func;
     call.entry = entry;
     call.className = opArray.scope ? opArray.scope->name : nullptr;
@@ -413,7 +431,6 @@ void Manager::openUserCall(zend_execute_data* executeData, const ZPointFileEntry
     call.anchor = currentAnchor();
     call.beganClean = !CG(unclean_shutdown);
     vorn::getTimeOfDay(&call.start);
-    openCalls.push_back(std::move(call));
 }
 
 bool Manager::openInternalCall(zend_execute_data* executeData)
@@ -537,19 +554,19 @@ void Manager::closeUserCall(zend_execute_data* executeData, zend_object* excepti
         closeAbandonedCalls();
         return;
     }
-    OpenCall call = std::move(*open);
-    openCalls.erase(open);
-
     timeval end;
     vorn::getTimeOfDay(&end);
     zend_object* thrown = scriptException(exception);
     const bool exceptionPending = thrown != nullptr;
-    const uint64_t elapsedMs = elapsedMilliseconds(call.start, end);
-    depth = call.depth - 1;
-    if (!reporter)
+    depth = open->depth - 1;
+    if (!reporter
+        || (!exceptionPending
+            && !InstrumentationRules::isSlow(elapsedMilliseconds(open->start, end), globals.slow_function_threshold))) {
+        openCalls.erase(open);  // a call that is not kept leaves no event
         return;
-    if (!exceptionPending && !InstrumentationRules::isSlow(elapsedMs, globals.slow_function_threshold))
-        return;  // a call that is not kept leaves no event
+    }
+    OpenCall call = std::move(*open);
+    openCalls.erase(open);
 
     boost::shared_ptr<ZLocation> location = locationOf(call);
     boost::shared_ptr<ZCaptureEvent> endEvent = keepCall(call, location, end);

@@ -52,8 +52,12 @@ class Manager {
 public:
     using PointFileMap = std::map<std::wstring, boost::shared_ptr<ZPointFileEntry>>;
 
-    // The singleton.
-    static Manager& get();
+    // The singleton. Inline: every listed call asks for it.
+    static Manager& get()
+    {
+        static Manager instance;
+        return instance;
+    }
 
     Manager();
     virtual ~Manager();
@@ -277,8 +281,12 @@ private:
     void fillCaller(ZLocation& location, const _zend_execute_data* caller);
     boost::shared_ptr<ZLocation> buildUserLocation(const OpenCall& call);
     const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
+    const ZPointFileEntry* resolveListedEntry(const _zend_op_array& opArray, std::size_t entry, bool byScope);
     int32_t depthOf(const _zend_execute_data* frame);
-    void noteShutdown();
+    // Checked at every begin and end of a call: cheap until the script's main
+    // stack is gone, then closes what it left open (closeCallsLeftAtShutdown).
+    inline void noteShutdown();
+    void closeCallsLeftAtShutdown();
     void endCallsLeftByExit(bool mainStackOnly);
     const ZPointFileEntry* userEntryOf(const _zend_op_array& opArray);
     // The entry of a method that a class took from a trait, listed under the
@@ -313,6 +321,26 @@ private:
         const void* opcodes;           // the code it was worked out for
     };
     std::unordered_map<std::pair<const void*, const void*>, MemoEntry, PointerPairHash> entryMemo;
+
+    // What the begin of a listed entry's compiled code resolved to, by entry
+    // index: the code that last named the entry, and the point-file entry
+    // that times it (null: not timed, e.g. a call of the probe's function
+    // written by hand in other code). A begin of the same code takes it as
+    // it is; other code naming the entry works it out again. It holds for
+    // the request it was worked out in, or for every request when the code's
+    // name is one of the engine's permanent strings (opcache's shared
+    // memory) and no class decides it: such a name never stands for other
+    // code while the process lives.
+    struct ListedResolution {
+        const void* name = nullptr;   // the function's name string
+        const void* code = nullptr;   // its opcodes
+        const void* scope = nullptr;  // its class
+        const ZPointFileEntry* entry = nullptr;
+        uint64_t validIn = 0;         // request serial; EVERY_REQUEST; 0: nothing resolved
+    };
+    static constexpr uint64_t EVERY_REQUEST = ~uint64_t(0);
+    std::vector<ListedResolution> listedResolutions;  // parallel to listedUserEntries
+    uint64_t requestSerial = 1;                       // counts requests, from 1
     std::unordered_map<const void*, MemoToken> tokenMemo;
     std::unordered_map<const ZPointFileEntry*, int32_t> layerTokenMemo;
     int32_t methodLayerTypeToken = -1;
