@@ -229,6 +229,10 @@ private:
     // only appended or inserted while calls are open; the list is emptied or
     // pruned only once the open calls are closed or forgotten.)
     struct OpenCall {
+        // Made in its place among the open calls: its opener sets every
+        // field that has no default here, and nothing is cleared twice.
+        OpenCall() {}
+
         const _zend_execute_data* executeData;
         const _zend_function* internalFunction = nullptr;  // null: a user call
         const _zend_function* caller = nullptr;            // internal calls: the calling user function
@@ -270,6 +274,12 @@ private:
     // Keeps a call that ended: its start event in place, its end event and
     // its location; the end event is returned for the caller to complete
     // before anything else is appended.
+    // What openUserCall and closeUserCall do.
+    inline void beginUserCall(_zend_execute_data* executeData, const ZPointFileEntry* entry);
+    inline void endUserCall(_zend_execute_data* executeData, _zend_object* exception);
+    // The rest of closeUserCall for a call that is kept.
+    void keepUserCall(std::vector<OpenCall>::iterator open, const timeval& end, _zend_execute_data* executeData,
+                      _zend_object* thrown);
     boost::shared_ptr<ZCaptureEvent> keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
                                               const timeval& end);
     // "Class::method" of a kept call, for its log line.
@@ -280,7 +290,8 @@ private:
                                                     int32_t eventDepth, int32_t eventInstance);
     void fillCaller(ZLocation& location, const _zend_execute_data* caller);
     boost::shared_ptr<ZLocation> buildUserLocation(const OpenCall& call);
-    const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
+    inline const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
+    // Works out (and notes) the entry of code that names entry index `entry`.
     const ZPointFileEntry* resolveListedEntry(const _zend_op_array& opArray, std::size_t entry, bool byScope);
     int32_t depthOf(const _zend_execute_data* frame);
     // Checked at every begin and end of a call: cheap until the script's main
