@@ -271,15 +271,15 @@ private:
     // gives it its layer type, id and path once the caller part is filled.
     boost::shared_ptr<ZLocation> internalCalleeLocation(const _zend_function* function);
     void finishLocation(ZLocation& location);
-    // Keeps a call that ended: its start event in place, its end event and
-    // its location; the end event is returned for the caller to complete
-    // before anything else is appended.
     // What openUserCall and closeUserCall do.
     inline void beginUserCall(_zend_execute_data* executeData, const ZPointFileEntry* entry);
     inline void endUserCall(_zend_execute_data* executeData, _zend_object* exception);
     // The rest of closeUserCall for a call that is kept.
     void keepUserCall(std::vector<OpenCall>::iterator open, const timeval& end, _zend_execute_data* executeData,
                       _zend_object* thrown);
+    // Keeps a call that ended: its start event in place, its end event and
+    // its location; the end event is returned for the caller to complete
+    // before anything else is appended.
     boost::shared_ptr<ZCaptureEvent> keepCall(const OpenCall& call, const boost::shared_ptr<ZLocation>& location,
                                               const timeval& end);
     // "Class::method" of a kept call, for its log line.
@@ -332,6 +332,11 @@ private:
         const void* opcodes;           // the code it was worked out for
     };
     std::unordered_map<std::pair<const void*, const void*>, MemoEntry, PointerPairHash> entryMemo;
+    std::unordered_map<const void*, MemoToken> tokenMemo;
+    std::unordered_map<const ZPointFileEntry*, int32_t> layerTokenMemo;
+    int32_t methodLayerTypeToken = -1;
+    uint64_t tokenMemoGeneration = 0;
+    static constexpr std::size_t MAX_TOKEN_MEMO = 4096;
 
     // What the begin of a listed entry's compiled code resolved to, by entry
     // index: the code that last named the entry, and the point-file entry
@@ -340,8 +345,8 @@ private:
     // it is; other code naming the entry works it out again. It holds for
     // the request it was worked out in, or for every request when the code's
     // name is one of the engine's permanent strings (opcache's shared
-    // memory) and no class decides it: such a name never stands for other
-    // code while the process lives.
+    // memory) and no class decides it: such a name and code stay the same
+    // function's while opcache keeps them.
     struct ListedResolution {
         const void* name = nullptr;   // the function's name string
         const void* code = nullptr;   // its opcodes
@@ -352,9 +357,4 @@ private:
     static constexpr uint64_t EVERY_REQUEST = ~uint64_t(0);
     std::vector<ListedResolution> listedResolutions;  // parallel to listedUserEntries
     uint64_t requestSerial = 1;                       // counts requests, from 1
-    std::unordered_map<const void*, MemoToken> tokenMemo;
-    std::unordered_map<const ZPointFileEntry*, int32_t> layerTokenMemo;
-    int32_t methodLayerTypeToken = -1;
-    uint64_t tokenMemoGeneration = 0;
-    static constexpr std::size_t MAX_TOKEN_MEMO = 4096;
 };
