@@ -59,20 +59,15 @@ std::string className(const zend_class_entry* scope)
     return scope ? nameOf(scope->name) : std::string();
 }
 
+// Whole milliseconds from start to end; 0 when the clock stepped back.
 uint64_t elapsedMilliseconds(const timeval& start, const timeval& end)
 {
-    timeval diff;
-    vorn::timeDiff(start, end, diff);
-    return vorn::toMilliseconds(diff);
+    const int64_t us = (static_cast<int64_t>(end.tv_sec) - static_cast<int64_t>(start.tv_sec)) * 1000000
+                       + (static_cast<int64_t>(end.tv_usec) - static_cast<int64_t>(start.tv_usec));
+    return us < 0 ? 0 : static_cast<uint64_t>(us / 1000);
 }
 
 } // namespace
-
-Manager& Manager::get()
-{
-    static Manager instance;
-    return instance;
-}
 
 Manager::Manager()
     : urlManager(new ZUrlManager(globals, EngineServerVariables::instance()))
@@ -93,6 +88,7 @@ void Manager::instrumentListedUserFunctions()
         listedUserEntries.push_back(entry);
         targets.push_back({entry->classNameLower, entry->methodNameLower});
     }
+    listedResolutions.assign(listedUserEntries.size(), ListedResolution());
     ListedFunctionRewriter::install(targets);
 }
 
@@ -185,6 +181,7 @@ void Manager::requestCleanup()
     shutdownSeen = false;
     bailoutPending = false;
     entryMemo.clear();
+    ++requestSerial;  // what was resolved for this request's code only is due again
 }
 
 void Manager::forgetOpenCalls()
@@ -205,6 +202,106 @@ void Manager::closeOpenCalls()
 
 // ---- Execution hooks ----------------------------------------------------------
 
+// Once the script's main stack is gone (request shutdown: shutdown functions,
+// destructors), calls begun on it that are still open were left by exit(),
+// which skips the finally blocks that end them, or by a fatal error: they
+// are closed before anything else is timed.
+inline void Manager::noteShutdown()
+{
+    if (!shutdownSeen && (EG(flags) & EG_FLAGS_IN_SHUTDOWN))
+        closeCallsLeftAtShutdown();
+}
+
+// Inlined: every listed call begins here, and one function is cheaper than
+// two.
+[[gnu::always_inline]] inline void Manager::beginUserCall(zend_execute_data* executeData, const ZPointFileEntry* entry)
+{
+    if (!reporter || !entry || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
+        return;
+    noteShutdown();
+    const int32_t callDepth = depthOf(executeData);
+    if (!InstrumentationRules::withinDepth(callDepth, globals.max_functions_depth))
+        return;
+    const zend_op_array& opArray = executeData->func->op_array;
+    // Made in its place: nothing is copied for a call that is not kept.
+    OpenCall& call = openCalls.emplace_back();
+    call.function = executeData->func;
+    call.entry = entry;
+    call.className = opArray.scope ? opArray.scope->name : nullptr;
+    call.methodName = opArray.function_name;
+    // The caller is the nearest user code below this execution.
+    const zend_execute_data* caller = executeData->prev_execute_data;
+    while (caller && !(caller->func && ZEND_USER_CODE(caller->func->type)))
+        caller = caller->prev_execute_data;
+    if (caller) {
+        const zend_op_array& callerArray = caller->func->op_array;
+        call.callerClassName = callerArray.scope ? callerArray.scope->name : nullptr;
+        call.callerMethodName = callerArray.function_name;
+        call.callerLine = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
+    }
+    call.inFiber = EG(active_fiber) != nullptr;
+    call.executeData = executeData;
+    call.depth = callDepth;
+    call.eventInstance = ZMethodEvent::generateMethodId();
+    call.anchor = currentAnchor();
+    call.beganClean = !CG(unclean_shutdown);
+    vorn::getTimeOfDay(&call.start);
+}
+
+// Inlined, as beginUserCall.
+[[gnu::always_inline]] inline void Manager::endUserCall(zend_execute_data* executeData, zend_object* exception)
+{
+    noteShutdown();
+    // Normally the innermost open call; calls above it can only belong to a
+    // fiber that was suspended inside them, and they stay open.
+    auto open = openCalls.end();
+    while (open != openCalls.begin()) {
+        --open;
+        if (open->executeData == executeData && !open->internalFunction && open->function == executeData->func)
+            break;
+    }
+    if (open == openCalls.end() || open->executeData != executeData || open->internalFunction
+        || open->function != executeData->func)
+        return;  // this execution was not timed
+    if (open->beganClean && CG(unclean_shutdown)) {
+        // The engine bailed out of the script while this call ran, and is
+        // ending what it left open.
+        closeAbandonedCalls();
+        return;
+    }
+    timeval end;
+    vorn::getTimeOfDay(&end);
+    zend_object* thrown = scriptException(exception);
+    depth = open->depth - 1;
+    if (reporter
+        && (thrown
+            || InstrumentationRules::isSlow(elapsedMilliseconds(open->start, end), globals.slow_function_threshold))) {
+        keepUserCall(open, end, executeData, thrown);
+        return;
+    }
+    // A call that is not kept leaves no event; it is normally the last.
+    if (open + 1 == openCalls.end())
+        openCalls.pop_back();
+    else
+        openCalls.erase(open);
+}
+
+// The entry a begin names, as resolved for its code before (the usual case),
+// or worked out now.
+inline const ZPointFileEntry* Manager::listedEntryOf(const zend_execute_data* frame, int64_t entry, bool byScope)
+{
+    const zend_op_array& opArray = frame->func->op_array;
+    if (entry < 0 || static_cast<uint64_t>(entry) >= listedResolutions.size()) {
+        // A trait method listed under the class that uses it.
+        return byScope && opArray.scope ? userEntryOf(opArray) : nullptr;
+    }
+    const ListedResolution& known = listedResolutions[static_cast<std::size_t>(entry)];
+    if (known.code == opArray.opcodes && known.name == opArray.function_name && known.scope == opArray.scope
+        && (known.validIn == requestSerial || known.validIn == EVERY_REQUEST))
+        return known.entry;
+    return resolveListedEntry(opArray, static_cast<std::size_t>(entry), byScope);
+}
+
 void Manager::listedCallBegins(zend_execute_data* frame, int64_t entry, bool byScope)
 {
     Manager& manager = get();
@@ -212,7 +309,7 @@ void Manager::listedCallBegins(zend_execute_data* frame, int64_t entry, bool byS
         return;
     vorn::guardEntry(LOG, "Instrumentation failed:", [&] {
         if (const ZPointFileEntry* listed = manager.listedEntryOf(frame, entry, byScope))
-            manager.openUserCall(frame, listed);
+            manager.beginUserCall(frame, listed);
     });
 }
 
@@ -221,29 +318,36 @@ void Manager::listedCallEnds(zend_execute_data* frame, zend_object* exception)
     Manager& manager = get();
     if (manager.openCalls.empty())
         return;
-    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.closeUserCall(frame, exception); });
-    resumePendingBailout();
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.endUserCall(frame, exception); });
+    if (manager.bailoutPending)
+        resumePendingBailout();
 }
 
-const ZPointFileEntry* Manager::listedEntryOf(const zend_execute_data* frame, int64_t entry, bool byScope)
+const ZPointFileEntry* Manager::resolveListedEntry(const zend_op_array& opArray, std::size_t entry, bool byScope)
 {
-    const zend_op_array& opArray = frame->func->op_array;
+    const ZPointFileEntry* resolved = nullptr;
     if (byScope && opArray.scope) {
         // A trait method listed under the class that uses it.
-        if (const ZPointFileEntry* own = userEntryOf(opArray))
-            return own;
+        resolved = userEntryOf(opArray);
     }
-    if (entry < 0 || static_cast<uint64_t>(entry) >= listedUserEntries.size())
-        return nullptr;
-    const ZPointFileEntry* listed = listedUserEntries[static_cast<std::size_t>(entry)].get();
-    // The compiled code names its entry; a call made by hand from a script
-    // must name the running function.
     const zend_string* name = opArray.function_name;
-    if (!listed || !name
-        || zend_binary_strcasecmp(ZSTR_VAL(name), ZSTR_LEN(name), listed->methodNameLower.data(),
-                                  listed->methodNameLower.size()) != 0)
-        return nullptr;
-    return listed;
+    if (!resolved && entry < listedUserEntries.size() && name) {
+        // The compiled code names its entry; a call made by hand from a
+        // script must name the running function.
+        const ZPointFileEntry* listed = listedUserEntries[entry].get();
+        if (listed
+            && zend_binary_strcasecmp(ZSTR_VAL(name), ZSTR_LEN(name), listed->methodNameLower.data(),
+                                      listed->methodNameLower.size()) == 0)
+            resolved = listed;
+    }
+    if (entry < listedResolutions.size()) {
+        // The class decides a trait method's entry, and a class's address
+        // may stand for another class in a later request.
+        const bool lasting = !byScope && name && (GC_FLAGS(name) & IS_STR_PERMANENT);
+        listedResolutions[entry] = ListedResolution{name, opArray.opcodes, opArray.scope, resolved,
+                                                    lasting ? EVERY_REQUEST : requestSerial};
+    }
+    return resolved;
 }
 
 // The depth of a listed frame, counted from the nearest open call below it
@@ -268,14 +372,9 @@ int32_t Manager::depthOf(const zend_execute_data* frame)
     return 1 + executions;
 }
 
-// Once the script's main stack is gone (request shutdown: shutdown functions,
-// destructors), calls begun on it that are still open were left by exit(),
-// which skips the finally blocks that end them, or by a fatal error: they
-// are closed before anything else is timed.
-void Manager::noteShutdown()
+// What noteShutdown found: the script has ended.
+void Manager::closeCallsLeftAtShutdown()
 {
-    if (shutdownSeen || !(EG(flags) & EG_FLAGS_IN_SHUTDOWN))
-        return;
     shutdownSeen = true;
     if (CG(unclean_shutdown))
         closeAbandonedCalls();
@@ -384,36 +483,7 @@ void Manager::placeStartEvent(const OpenCall& call, boost::shared_ptr<ZCaptureEv
 
 void Manager::openUserCall(zend_execute_data* executeData, const ZPointFileEntry* entry)
 {
-    if (!reporter || !entry || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
-        return;
-    noteShutdown();
-    const int32_t callDepth = depthOf(executeData);
-    if (!InstrumentationRules::withinDepth(callDepth, globals.max_functions_depth))
-        return;
-    const zend_op_array& opArray = executeData->func->op_array;
-    OpenCall call;
-    call.function = executeData->func;
-    call.entry = entry;
-    call.className = opArray.scope ? opArray.scope->name : nullptr;
-    call.methodName = opArray.function_name;
-    // The caller is the nearest user code below this execution.
-    const zend_execute_data* caller = executeData->prev_execute_data;
-    while (caller && !(caller->func && ZEND_USER_CODE(caller->func->type)))
-        caller = caller->prev_execute_data;
-    if (caller) {
-        const zend_op_array& callerArray = caller->func->op_array;
-        call.callerClassName = callerArray.scope ? callerArray.scope->name : nullptr;
-        call.callerMethodName = callerArray.function_name;
-        call.callerLine = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
-    }
-    call.inFiber = EG(active_fiber) != nullptr;
-    call.executeData = executeData;
-    call.depth = callDepth;
-    call.eventInstance = ZMethodEvent::generateMethodId();
-    call.anchor = currentAnchor();
-    call.beganClean = !CG(unclean_shutdown);
-    vorn::getTimeOfDay(&call.start);
-    openCalls.push_back(std::move(call));
+    beginUserCall(executeData, entry);
 }
 
 bool Manager::openInternalCall(zend_execute_data* executeData)
@@ -519,41 +589,17 @@ std::string Manager::pathOf(const OpenCall& call, const ZLocation& location)
 
 void Manager::closeUserCall(zend_execute_data* executeData, zend_object* exception)
 {
-    noteShutdown();
-    // Normally the innermost open call; calls above it can only belong to a
-    // fiber that was suspended inside them, and they stay open.
-    auto open = openCalls.end();
-    while (open != openCalls.begin()) {
-        --open;
-        if (open->executeData == executeData && !open->internalFunction && open->function == executeData->func)
-            break;
-    }
-    if (open == openCalls.end() || open->executeData != executeData || open->internalFunction
-        || open->function != executeData->func)
-        return;  // this execution was not timed
-    if (open->beganClean && CG(unclean_shutdown)) {
-        // The engine bailed out of the script while this call ran, and is
-        // ending what it left open.
-        closeAbandonedCalls();
-        return;
-    }
+    endUserCall(executeData, exception);
+}
+
+void Manager::keepUserCall(std::vector<OpenCall>::iterator open, const timeval& end, zend_execute_data* executeData,
+                           zend_object* thrown)
+{
     OpenCall call = std::move(*open);
     openCalls.erase(open);
-
-    timeval end;
-    vorn::getTimeOfDay(&end);
-    zend_object* thrown = scriptException(exception);
-    const bool exceptionPending = thrown != nullptr;
-    const uint64_t elapsedMs = elapsedMilliseconds(call.start, end);
-    depth = call.depth - 1;
-    if (!reporter)
-        return;
-    if (!exceptionPending && !InstrumentationRules::isSlow(elapsedMs, globals.slow_function_threshold))
-        return;  // a call that is not kept leaves no event
-
     boost::shared_ptr<ZLocation> location = locationOf(call);
     boost::shared_ptr<ZCaptureEvent> endEvent = keepCall(call, location, end);
-    if (exceptionPending && EG(current_execute_data))
+    if (thrown && EG(current_execute_data))
         setExceptionDetails(endEvent, executeData, thrown);
     reporter->events.push_back(std::move(endEvent));
     reporter->locations.add(location);

@@ -52,8 +52,12 @@ class Manager {
 public:
     using PointFileMap = std::map<std::wstring, boost::shared_ptr<ZPointFileEntry>>;
 
-    // The singleton.
-    static Manager& get();
+    // The singleton. Inline: every listed call asks for it.
+    static Manager& get()
+    {
+        static Manager instance;
+        return instance;
+    }
 
     Manager();
     virtual ~Manager();
@@ -225,6 +229,10 @@ private:
     // only appended or inserted while calls are open; the list is emptied or
     // pruned only once the open calls are closed or forgotten.)
     struct OpenCall {
+        // Made in its place among the open calls: its opener sets every
+        // field that has no default here, and nothing is cleared twice.
+        OpenCall() {}
+
         const _zend_execute_data* executeData;
         const _zend_function* internalFunction = nullptr;  // null: a user call
         const _zend_function* caller = nullptr;            // internal calls: the calling user function
@@ -263,6 +271,12 @@ private:
     // gives it its layer type, id and path once the caller part is filled.
     boost::shared_ptr<ZLocation> internalCalleeLocation(const _zend_function* function);
     void finishLocation(ZLocation& location);
+    // What openUserCall and closeUserCall do.
+    inline void beginUserCall(_zend_execute_data* executeData, const ZPointFileEntry* entry);
+    inline void endUserCall(_zend_execute_data* executeData, _zend_object* exception);
+    // The rest of closeUserCall for a call that is kept.
+    void keepUserCall(std::vector<OpenCall>::iterator open, const timeval& end, _zend_execute_data* executeData,
+                      _zend_object* thrown);
     // Keeps a call that ended: its start event in place, its end event and
     // its location; the end event is returned for the caller to complete
     // before anything else is appended.
@@ -276,9 +290,14 @@ private:
                                                     int32_t eventDepth, int32_t eventInstance);
     void fillCaller(ZLocation& location, const _zend_execute_data* caller);
     boost::shared_ptr<ZLocation> buildUserLocation(const OpenCall& call);
-    const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
+    inline const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
+    // Works out (and notes) the entry of code that names entry index `entry`.
+    const ZPointFileEntry* resolveListedEntry(const _zend_op_array& opArray, std::size_t entry, bool byScope);
     int32_t depthOf(const _zend_execute_data* frame);
-    void noteShutdown();
+    // Checked at every begin and end of a call: cheap until the script's main
+    // stack is gone, then closes what it left open (closeCallsLeftAtShutdown).
+    inline void noteShutdown();
+    void closeCallsLeftAtShutdown();
     void endCallsLeftByExit(bool mainStackOnly);
     const ZPointFileEntry* userEntryOf(const _zend_op_array& opArray);
     // The entry of a method that a class took from a trait, listed under the
@@ -318,4 +337,24 @@ private:
     int32_t methodLayerTypeToken = -1;
     uint64_t tokenMemoGeneration = 0;
     static constexpr std::size_t MAX_TOKEN_MEMO = 4096;
+
+    // What the begin of a listed entry's compiled code resolved to, by entry
+    // index: the code that last named the entry, and the point-file entry
+    // that times it (null: not timed, e.g. a call of the probe's function
+    // written by hand in other code). A begin of the same code takes it as
+    // it is; other code naming the entry works it out again. It holds for
+    // the request it was worked out in, or for every request when the code's
+    // name is one of the engine's permanent strings (opcache's shared
+    // memory) and no class decides it: such a name and code stay the same
+    // function's while opcache keeps them.
+    struct ListedResolution {
+        const void* name = nullptr;   // the function's name string
+        const void* code = nullptr;   // its opcodes
+        const void* scope = nullptr;  // its class
+        const ZPointFileEntry* entry = nullptr;
+        uint64_t validIn = 0;         // request serial; EVERY_REQUEST; 0: nothing resolved
+    };
+    static constexpr uint64_t EVERY_REQUEST = ~uint64_t(0);
+    std::vector<ListedResolution> listedResolutions;  // parallel to listedUserEntries
+    uint64_t requestSerial = 1;                       // counts requests, from 1
 };
