@@ -5,16 +5,22 @@
 
 namespace apache { namespace thrift { namespace transport { class TMemoryBuffer; } } }
 
+class ZFragmentAttributeEvent;
+class ZHttpFragmentEndEvent;
+class ZHttpFragmentStartEvent;
 class ZMethodEndEvent;
 class ZMethodStartEvent;
+class ZRemoteFragmentEndEvent;
+class ZRemoteFragmentStartEvent;
 struct ZLocation;
 
 // The records a block is mostly made of, appended to a memory buffer in the
 // Thrift compact encoding without building their generated records first:
 // each function writes exactly the bytes that the generated write of the
 // same record gives (BlockMetaData, LocationDTO, SymbolDTO, and EventDTO
-// holding a MethodStartEvent or MethodEndEvent as the channel fills them).
-// A kept call is two events and a location, and building and walking the
+// holding a method event, a fragment event or a fragment attribute as the
+// channel's toThriftEventDTO fills them). A kept call is two events and a
+// location, every request six more events, and building and walking the
 // nested generated records costs several times their encoding.
 namespace ZCompactRecords {
 
@@ -35,5 +41,14 @@ void writeLocation(TMemoryBuffer& out, const ZLocation& location);
 // with the error flag (bit 0).
 void writeMethodStart(TMemoryBuffer& out, const ZMethodStartEvent& event);
 void writeMethodEnd(TMemoryBuffer& out, const ZMethodEndEvent& event);
+
+// The events that frame a request. The optional transaction fields stay
+// unset; a fragment start carries its transaction type; an attribute's
+// transaction instance id travels as 0.
+void writeHttpFragmentStart(TMemoryBuffer& out, const ZHttpFragmentStartEvent& event);
+void writeHttpFragmentEnd(TMemoryBuffer& out, const ZHttpFragmentEndEvent& event);
+void writeRemoteFragmentStart(TMemoryBuffer& out, const ZRemoteFragmentStartEvent& event);
+void writeRemoteFragmentEnd(TMemoryBuffer& out, const ZRemoteFragmentEndEvent& event);
+void writeFragmentAttribute(TMemoryBuffer& out, const ZFragmentAttributeEvent& event);
 
 } // namespace ZCompactRecords
