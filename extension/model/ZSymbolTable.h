@@ -34,6 +34,9 @@ public:
 
     static int32_t nextValue();
 
+    // A token of the fixed entries: no other text ever has one.
+    static bool isFixedToken(int32_t token) { return token >= 0 && token < static_cast<int32_t>(FIXED_COUNT); }
+
     // Byte-wise order of the texts (std::string compares bytes as unsigned).
     std::map<std::string, int32_t> symbols;
 };
