@@ -189,14 +189,14 @@ void ZUrlManager::initialize(VornLog& log)
     }
 }
 
-std::string ZUrlManager::getCurrentURL(VornLog& log)
+const std::string& ZUrlManager::getCurrentURL(VornLog& log)
 {
     if (!cachedUrl.empty())
         return cachedUrl;
 
     std::string host;
     if (!lookup("HTTP_HOST", host))
-        return std::string();
+        return cachedUrl;  // empty, so looked up again at the next call
 
     // The host comes from the client's Host header: a "/", "?" or "#" in it
     // would move where the path and the query are read from the URL, so the
@@ -207,27 +207,33 @@ std::string ZUrlManager::getCurrentURL(VornLog& log)
         host.resize(hostEnd);
     }
 
+    // Built in place, so that the text's buffer serves one request after
+    // another; a build cut short by a failure leaves no URL behind.
     std::string value;
-    std::string url;
-    if (lookup("HTTPS", value) && strcasecmp(value.c_str(), "off") != 0)
-        url = "https://";
-    else
-        url = "http://";
-    url += host;
-    // A host that carries a port (or is an IPv6 literal) gets no second one.
-    if (lookup("SERVER_PORT", value) && host.find(':') == std::string::npos)
-        url += ":" + value;
-    if (lookup("REQUEST_URI", value))
-        url += value;
+    std::string& url = cachedUrl;
+    try {
+        if (lookup("HTTPS", value) && strcasecmp(value.c_str(), "off") != 0)
+            url.assign("https://");
+        else
+            url.assign("http://");
+        url += host;
+        // A host that carries a port (or is an IPv6 literal) gets no second one.
+        if (lookup("SERVER_PORT", value) && host.find(':') == std::string::npos)
+            url.append(1, ':').append(value);
+        if (lookup("REQUEST_URI", value))
+            url += value;
+    } catch (...) {
+        url.clear();
+        throw;
+    }
 
     log.logDbg1(L"Current URL is:", url);
-    cachedUrl = url;
     return cachedUrl;
 }
 
-vorn::Uri ZUrlManager::getCurrentURI(VornLog& log, bool lock)
+const vorn::Uri& ZUrlManager::getCurrentURI(VornLog& log, bool lock)
 {
-    std::string url = getCurrentURL(log);
+    const std::string& url = getCurrentURL(log);
     // The rules run once per path, not per call; the URL is parsed once per
     // URL (the rules' answer is kept with it).
     if (!uriValid || !collapseValid || url != uriSource) {
@@ -258,10 +264,10 @@ vorn::Uri ZUrlManager::getCurrentURI(VornLog& log, bool lock)
             collapseSubject.clear();
         }
         uriBuilt = std::move(uri);
-        uriSource = std::move(url);
+        uriSource = url;
         uriValid = true;
     }
-    vorn::Uri uri = uriBuilt;
+    const vorn::Uri& uri = uriBuilt;
 
     if (lock) {
         // Look-up and insertion under one hold, so that a sample time written by
@@ -292,7 +298,7 @@ bool ZUrlManager::isMaxUriLimitHit() const
 
 bool ZUrlManager::sampleCrossVM(VornLog& log, bool lock)
 {
-    const vorn::Uri uri = getCurrentURI(log, false);
+    const vorn::Uri& uri = getCurrentURI(log, false);
     long last = 0;
     if (!urlTable.value(uri.collapsedPath, last, lock)) {
         log.logDbg2(L"URL:", uri.collapsedPath, L"does not exist in shared memory");
@@ -311,7 +317,7 @@ bool ZUrlManager::sampleCrossVM(VornLog& log, bool lock)
 
 void ZUrlManager::updateUrlTimestamp(VornLog& log, bool lock)
 {
-    const vorn::Uri uri = getCurrentURI(log, false);
+    const vorn::Uri& uri = getCurrentURI(log, false);
     urlTable.update(uri.collapsedPath, static_cast<long>(now()), lock);
 }
 
