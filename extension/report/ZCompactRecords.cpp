@@ -12,10 +12,12 @@
 #include "extension/model/ZHttpFragmentEndEvent.h"
 #include "extension/model/ZHttpFragmentStartEvent.h"
 #include "extension/model/ZLocation.h"
+#include "extension/model/ZLocationTable.h"
 #include "extension/model/ZMethodEndEvent.h"
 #include "extension/model/ZMethodStartEvent.h"
 #include "extension/model/ZRemoteFragmentEndEvent.h"
 #include "extension/model/ZRemoteFragmentStartEvent.h"
+#include "extension/model/ZSymbolTable.h"
 
 namespace ZCompactRecords {
 
@@ -68,6 +70,18 @@ public:
             value >>= 7;
         }
         *at_++ = static_cast<uint8_t>(value);
+    }
+    // The beginning of one of BlockMetaData's lists: up to 14 records the
+    // count shares the byte of the element type.
+    void list(uint32_t size)
+    {
+        field(1, kList);
+        if (size <= 14) {
+            field(static_cast<int>(size), kStruct);
+        } else {
+            field(15, kStruct);
+            varint(size);
+        }
     }
     // A text field: its length, then its bytes (room for them was taken,
     // see roomWith).
@@ -143,14 +157,7 @@ void writeMethodPart(Cursor& cursor, const ZThreadEvent& event)
 void writeBlockList(TMemoryBuffer& out, uint32_t size)
 {
     Cursor cursor(out, 8);
-    cursor.field(1, kList);
-    // Up to 14 records the count shares the byte of the element type.
-    if (size <= 14) {
-        cursor.field(static_cast<int>(size), kStruct);
-    } else {
-        cursor.field(15, kStruct);
-        cursor.varint(size);
-    }
+    cursor.list(size);
 }
 
 void writeBlockEnd(TMemoryBuffer& out)
@@ -159,25 +166,49 @@ void writeBlockEnd(TMemoryBuffer& out)
     cursor.stop();
 }
 
-void writeSymbol(TMemoryBuffer& out, int32_t token, const std::string& text)
+void writeLocationList(TMemoryBuffer& out, const ZLocationTable& locations)
 {
-    Cursor cursor(out, roomWith({&text}));
-    cursor.field(1, kI32);
-    cursor.i32(token);
-    cursor.text(1, text);
-    cursor.stop();
+    // Eight integers of at most 5 bytes, each with its header, and the stop.
+    constexpr uint64_t locationRoom = 8 * 6 + 1;
+    const uint64_t room = 8 + locationRoom * locations.locations.size();
+    if (room > std::numeric_limits<uint32_t>::max())
+        throw apache::thrift::protocol::TProtocolException(apache::thrift::protocol::TProtocolException::SIZE_LIMIT);
+    Cursor cursor(out, static_cast<uint32_t>(room));
+    cursor.list(static_cast<uint32_t>(locations.locations.size()));
+    for (const auto& entry : locations.locations) {
+        const ZLocation& location = *entry.second;
+        for (int32_t value : {location.id, location.calleeClassNameToken, location.calleeMethodNameToken,
+                              location.layerToken, location.callerClassNameId, location.callerMethodNameId,
+                              location.callerLineNumber, location.layerTypeId}) {
+            cursor.field(1, kI32);
+            cursor.i32(value);
+        }
+        cursor.stop();
+    }
 }
 
-void writeLocation(TMemoryBuffer& out, const ZLocation& location)
+void writeSymbolList(TMemoryBuffer& out, const ZSymbolTable& symbols)
 {
-    Cursor cursor(out, kRecordRoom);
-    for (int32_t value : {location.id, location.calleeClassNameToken, location.calleeMethodNameToken,
-                          location.layerToken, location.callerClassNameId, location.callerMethodNameId,
-                          location.callerLineNumber, location.layerTypeId}) {
-        cursor.field(1, kI32);
-        cursor.i32(value);
+    // Each symbol: its token (header and at most 5 bytes), its text (header,
+    // length of at most 5 bytes, the bytes) and the stop.
+    constexpr uint64_t limit = std::numeric_limits<uint32_t>::max();
+    uint64_t room = 8;
+    for (const auto& entry : symbols.symbols) {
+        if (entry.first.size() > limit - 5u)
+            throw apache::thrift::protocol::TProtocolException(
+                apache::thrift::protocol::TProtocolException::SIZE_LIMIT);
+        room += 6 + 6 + entry.first.size() + 1;
     }
-    cursor.stop();
+    if (room > limit)
+        throw apache::thrift::protocol::TProtocolException(apache::thrift::protocol::TProtocolException::SIZE_LIMIT);
+    Cursor cursor(out, static_cast<uint32_t>(room));
+    cursor.list(static_cast<uint32_t>(symbols.symbols.size()));
+    for (const auto& entry : symbols.symbols) {
+        cursor.field(1, kI32);
+        cursor.i32(entry.second);
+        cursor.text(1, entry.first);
+        cursor.stop();
+    }
 }
 
 void writeMethodStart(TMemoryBuffer& out, const ZMethodStartEvent& event)

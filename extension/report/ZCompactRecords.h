@@ -12,7 +12,8 @@ class ZMethodEndEvent;
 class ZMethodStartEvent;
 class ZRemoteFragmentEndEvent;
 class ZRemoteFragmentStartEvent;
-struct ZLocation;
+class ZLocationTable;
+class ZSymbolTable;
 
 // The records a block is mostly made of, appended to a memory buffer in the
 // Thrift compact encoding without building their generated records first:
@@ -33,8 +34,10 @@ void writeBlockList(TMemoryBuffer& out, uint32_t size);
 // The end of the block.
 void writeBlockEnd(TMemoryBuffer& out);
 
-void writeSymbol(TMemoryBuffer& out, int32_t token, const std::string& text);
-void writeLocation(TMemoryBuffer& out, const ZLocation& location);
+// The block's list of locations and its list of symbols, each with its
+// beginning, in the tables' order; each is written into room taken at once.
+void writeLocationList(TMemoryBuffer& out, const ZLocationTable& locations);
+void writeSymbolList(TMemoryBuffer& out, const ZSymbolTable& symbols);
 
 // An EventDTO whose only member is the event's record; the optional
 // transaction ids and CPU time stay unset, the exception texts travel only

@@ -371,13 +371,8 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
     }
     log.logDbg2("Sending Events Table with:", events.size(), "entries");
 
-    ZCompactRecords::writeBlockList(memory, static_cast<uint32_t>(locations.locations.size()));
-    for (const auto& entry : locations.locations)
-        ZCompactRecords::writeLocation(memory, *entry.second);
-
-    ZCompactRecords::writeBlockList(memory, static_cast<uint32_t>(symbols.symbols.size()));
-    for (const auto& entry : symbols.symbols)
-        ZCompactRecords::writeSymbol(memory, entry.second, entry.first);
+    ZCompactRecords::writeLocationList(memory, locations);
+    ZCompactRecords::writeSymbolList(memory, symbols);
 
     ZCompactRecords::writeBlockEnd(memory);
     memory.flush();
