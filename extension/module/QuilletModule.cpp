@@ -217,7 +217,7 @@ void activateRequest()
     log.logDbg2("Extension is enabled");
     globals.collectEnabled = true;
     std::memcpy(&agentMetadata, block, sizeof(agentMetadata));
-    qxAgent->agentId = metadataText(agentMetadata.componentID);
+    AgentMetadata::getText(agentMetadata.componentID, qxAgent->agentId);
     log.logDbg1("Registration is OK, enabling collection");
     qxAgent->collecting = true;
 

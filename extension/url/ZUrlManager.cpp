@@ -263,20 +263,21 @@ const vorn::Uri& ZUrlManager::getCurrentURI(VornLog& log, bool lock)
             collapseMatched = false;
             collapseSubject.clear();
         }
+        uriValid = false;
+        uriKey = vorn::fromUtf(uri.collapsedPath);
         uriBuilt = std::move(uri);
         uriSource = url;
         uriValid = true;
     }
-    const vorn::Uri& uri = uriBuilt;
 
     if (lock) {
         // Look-up and insertion under one hold, so that a sample time written by
         // another worker is never reset to 0.
         ZShmUrlHash::ZSemLocker locker(urlTable.getSemaphore());
-        if (locker.owns() && !urlTable.contains(uri.collapsedPath, false))
-            urlTable.update(uri.collapsedPath, 0, false);
+        if (locker.owns() && !urlTable.containsKey(uriKey, false))
+            urlTable.updateKey(uriKey, 0, false);
     }
-    return uri;
+    return uriBuilt;
 }
 
 std::string ZUrlManager::getSemaphoreName(const std::string& name)

@@ -135,6 +135,7 @@ private:
     bool uriValid = false;
     std::string uriSource;
     vorn::Uri uriBuilt;
+    std::string uriKey;  // its collapsed path as the URL table's key
 
     const QuilletGlobals& globals;
     const IServerVariables* serverVariables;
