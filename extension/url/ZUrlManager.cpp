@@ -15,6 +15,14 @@ namespace {
 
 constexpr int kMatchSlots = 10;
 
+// The server variables read, named as the look-up takes them (once, not at
+// every look-up of every request).
+const std::string kHostVariable = "HTTP_HOST";
+const std::string kHttpsVariable = "HTTPS";
+const std::string kPortVariable = "SERVER_PORT";
+const std::string kRequestUriVariable = "REQUEST_URI";
+const std::string kCorrelationVariable = ZUrlManager::CORRELATION_HEADER_VARIABLE;
+
 // The path's own bytes: the URL was read one byte per character, so each
 // character is one byte again. (Nothing above U+00FF can occur; such a
 // character would be written as UTF-8.)
@@ -107,7 +115,7 @@ void ZUrlManager::setSharedNames(const std::string& semaphore, const std::string
     tableDir = dir;
 }
 
-bool ZUrlManager::lookup(const char* name, std::string& value) const
+bool ZUrlManager::lookup(const std::string& name, std::string& value) const
 {
     return serverVariables != nullptr && serverVariables->lookup(name, value);
 }
@@ -195,7 +203,7 @@ const std::string& ZUrlManager::getCurrentURL(VornLog& log)
         return cachedUrl;
 
     std::string host;
-    if (!lookup("HTTP_HOST", host))
+    if (!lookup(kHostVariable, host))
         return cachedUrl;  // empty, so looked up again at the next call
 
     // The host comes from the client's Host header: a "/", "?" or "#" in it
@@ -212,15 +220,15 @@ const std::string& ZUrlManager::getCurrentURL(VornLog& log)
     std::string value;
     std::string& url = cachedUrl;
     try {
-        if (lookup("HTTPS", value) && strcasecmp(value.c_str(), "off") != 0)
+        if (lookup(kHttpsVariable, value) && strcasecmp(value.c_str(), "off") != 0)
             url.assign("https://");
         else
             url.assign("http://");
         url += host;
         // A host that carries a port (or is an IPv6 literal) gets no second one.
-        if (lookup("SERVER_PORT", value) && host.find(':') == std::string::npos)
+        if (lookup(kPortVariable, value) && host.find(':') == std::string::npos)
             url.append(1, ':').append(value);
-        if (lookup("REQUEST_URI", value))
+        if (lookup(kRequestUriVariable, value))
             url += value;
     } catch (...) {
         url.clear();
@@ -325,14 +333,14 @@ void ZUrlManager::updateUrlTimestamp(VornLog& log, bool lock)
 bool ZUrlManager::hasCrossVmHttpHeader(VornLog& /*log*/) const
 {
     std::string value;
-    return lookup(CORRELATION_HEADER_VARIABLE, value);
+    return lookup(kCorrelationVariable, value);
 }
 
 bool ZUrlManager::getCorrelationToken(std::string& token) const
 {
     token.clear();
     std::string value;
-    if (!lookup(CORRELATION_HEADER_VARIABLE, value))
+    if (!lookup(kCorrelationVariable, value))
         return false;
     // The server hands the value over as a C string: it ends at its first NUL.
     token = value.substr(0, value.find('\0'));

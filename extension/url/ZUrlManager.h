@@ -117,7 +117,7 @@ public:
 
 private:
     void clearRegexes();
-    bool lookup(const char* name, std::string& value) const;
+    bool lookup(const std::string& name, std::string& value) const;
     std::time_t now() const;
 
     std::wstring regexFilePath;
