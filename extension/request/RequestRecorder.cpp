@@ -54,6 +54,11 @@ void fillAttribute(ZFragmentAttributeEvent& attribute, int32_t locationId, const
     attribute.value = value;
 }
 
+std::string utf8Of(const std::wstring& text)
+{
+    return vorn::fromUtf(text);
+}
+
 const vorn::Uri& uriOf(const vorn::Uri* uri)
 {
     static const vorn::Uri none;
@@ -72,34 +77,23 @@ int32_t RequestRecorder::statusOrOk(int status)
     return status > 0 ? status : 200;
 }
 
-// The collapsed path's token, converted and looked up only when the path
-// differs from the last one or the reporter's tokens went out of force.
-int32_t RequestRecorder::pathToken(ZEventsReporter& reporter, const std::wstring& collapsedPath)
+// A token handed out by the reporter stays the token of its text while the
+// reporter's token generation stays the same: the path and the method are
+// converted and looked up only when they change or the tokens went out of
+// force.
+template <typename Text>
+template <typename Convert>
+int32_t RequestRecorder::KeptToken<Text>::of(ZEventsReporter& reporter, const Text& wanted, Convert utf8)
 {
-    if (!path.valid || path.owner != &reporter || path.generation != reporter.tokenGeneration()
-        || path.text != collapsedPath) {
-        path.valid = false;
-        path.token = reporter.addString(vorn::fromUtf(collapsedPath));
-        path.text = collapsedPath;
-        path.owner = &reporter;
-        path.generation = reporter.tokenGeneration();
-        path.valid = true;
+    if (!valid || owner != &reporter || generation != reporter.tokenGeneration() || text != wanted) {
+        valid = false;
+        token = reporter.addString(utf8(wanted));
+        text = wanted;
+        owner = &reporter;
+        generation = reporter.tokenGeneration();
+        valid = true;
     }
-    return path.token;
-}
-
-int32_t RequestRecorder::methodToken(ZEventsReporter& reporter, const std::string& text)
-{
-    if (!method.valid || method.owner != &reporter || method.generation != reporter.tokenGeneration()
-        || method.text != text) {
-        method.valid = false;
-        method.token = reporter.addString(text);
-        method.text = text;
-        method.owner = &reporter;
-        method.generation = reporter.tokenGeneration();
-        method.valid = true;
-    }
-    return method.token;
+    return token;
 }
 
 // Builds the fragment location and the root method location of the request
@@ -110,7 +104,8 @@ void RequestRecorder::addLocations(ZEventsReporter& reporter, const std::string&
     ZLocation& fragment = reuse(fragmentSite);
     fragment.id = ZLocation::nextValue();
     fragment.calleeClassNameToken = ZSymbolTable::EMPTY_TOKEN;
-    fragment.calleeMethodNameToken = methodToken(reporter, requestMethod);
+    fragment.calleeMethodNameToken =
+        method.of(reporter, requestMethod, [](const std::string& text) -> const std::string& { return text; });
     fragment.layerToken = ZSymbolTable::WEB_TIER_TOKEN;
     fragment.callerClassNameId = ZSymbolTable::EMPTY_TOKEN;
     fragment.callerMethodNameId = ZSymbolTable::EMPTY_TOKEN;
@@ -135,7 +130,7 @@ void RequestRecorder::fillFragmentStart(FragmentStart& event, ZEventsReporter& r
 {
     event.diagArg = "DIAG_ARG:type=http";
     event.depth = 1;
-    event.uriToken = pathToken(reporter, uriOf(facts.uri).collapsedPath);
+    event.uriToken = path.of(reporter, uriOf(facts.uri).collapsedPath, utf8Of);
     addLocations(reporter, methodOrGet(facts.method));
     event.locationId = fragmentLocation;
     event.timeInMicroseconds = facts.timeMicroseconds;
@@ -197,7 +192,7 @@ void RequestRecorder::close(ZEventsReporter& reporter, const RequestClosing& fac
 
     boost::shared_ptr<ZCaptureEvent> fragmentEnd;
     int32_t fragmentThreadId = 0;
-    const int32_t uriToken = pathToken(reporter, uri.collapsedPath);
+    const int32_t uriToken = path.of(reporter, uri.collapsedPath, utf8Of);
     if (remote) {
         auto e = boost::make_shared<ZRemoteFragmentEndEvent>();
         fillFragmentEnd(*e, end, uriToken, fragmentLocation, status);

@@ -81,6 +81,11 @@ private:
     // stay in force: a worker's requests repeat a few paths and methods.
     template <typename Text>
     struct KeptToken {
+        // The text's token: the kept one while it serves, else the
+        // reporter's for the text's UTF-8 bytes (`utf8` converts).
+        template <typename Convert>
+        int32_t of(ZEventsReporter& reporter, const Text& wanted, Convert utf8);
+
         Text text;
         int32_t token = -1;
         const ZEventsReporter* owner = nullptr;
@@ -91,8 +96,6 @@ private:
     void addLocations(ZEventsReporter& reporter, const std::string& method);
     template <typename FragmentStart>
     void fillFragmentStart(FragmentStart& event, ZEventsReporter& reporter, const RequestOpening& facts);
-    int32_t pathToken(ZEventsReporter& reporter, const std::wstring& collapsedPath);
-    int32_t methodToken(ZEventsReporter& reporter, const std::string& method);
 
     VornLog& log;
     int32_t fragmentLocation = -1;
