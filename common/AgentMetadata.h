@@ -48,9 +48,16 @@ struct AgentMetadata {
     // The text of a slot up to its first NUL, never reading past the slot.
     static std::string getText(const char (&slot)[kTextSize])
     {
+        std::string text;
+        getText(slot, text);
+        return text;
+    }
+    // The same into `out`, whose buffer is reused.
+    static void getText(const char (&slot)[kTextSize], std::string& out)
+    {
         const void* end = std::memchr(slot, 0, kTextSize);
         std::size_t n = end ? static_cast<std::size_t>(static_cast<const char*>(end) - slot) : kTextSize;
-        return std::string(slot, n);
+        out.assign(slot, n);
     }
 };
 

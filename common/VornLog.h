@@ -94,10 +94,10 @@ public:
     void logLine(int msgLevel, const wchar_t* tag, const Parts&... parts)
     {
         curLevel = msgLevel;
-        std::wstring ts = now();
+        // Most lines are below the configured level: they cost this test only.
         if (level < msgLevel)
             return;
-        append(ts, msgLevel);
+        append(now(), msgLevel);
         append(tag, msgLevel);
         (append(parts, msgLevel), ...);
         flush();

@@ -7,12 +7,20 @@ ZSymbolTable::ZSymbolTable()
 
 namespace {
 
-const char* const kFixedTexts[] = {
+constexpr const char* kFixedTexts[] = {
     "", "GET", "POST", "Web Tier", "{main}", "\\", "REQUEST_STARTUP",
     "REQUEST_SHUTDOWN", "method", "Remote-Class", "Remote Method()", "CrossVM",
 };
 constexpr int32_t kFixedCount = static_cast<int32_t>(sizeof(kFixedTexts) / sizeof(kFixedTexts[0]));
 static_assert(kFixedCount == static_cast<int32_t>(ZSymbolTable::FIXED_COUNT), "fixed entries");
+
+constexpr bool sameText(const char* a, const char* b)
+{
+    return *a == *b && (*a == '\0' || sameText(a + 1, b + 1));
+}
+static_assert(sameText(kFixedTexts[ZSymbolTable::EMPTY_TOKEN], ""), "token of the empty text");
+static_assert(sameText(kFixedTexts[ZSymbolTable::WEB_TIER_TOKEN], "Web Tier"), "token of the layer");
+static_assert(sameText(kFixedTexts[ZSymbolTable::METHOD_LAYER_TOKEN], "method"), "token of the layer type");
 
 } // namespace
 

@@ -34,6 +34,14 @@ public:
 
     static int32_t nextValue();
 
+    // Tokens of fixed entries that every request's locations use.
+    static constexpr int32_t EMPTY_TOKEN = 0;         // ""
+    static constexpr int32_t WEB_TIER_TOKEN = 3;      // "Web Tier"
+    static constexpr int32_t METHOD_LAYER_TOKEN = 8;  // "method"
+
+    // A token of the fixed entries: no other text ever has one.
+    static bool isFixedToken(int32_t token) { return token >= 0 && token < static_cast<int32_t>(FIXED_COUNT); }
+
     // Byte-wise order of the texts (std::string compares bytes as unsigned).
     std::map<std::string, int32_t> symbols;
 };

@@ -217,7 +217,7 @@ void activateRequest()
     log.logDbg2("Extension is enabled");
     globals.collectEnabled = true;
     std::memcpy(&agentMetadata, block, sizeof(agentMetadata));
-    qxAgent->agentId = metadataText(agentMetadata.componentID);
+    AgentMetadata::getText(agentMetadata.componentID, qxAgent->agentId);
     log.logDbg1("Registration is OK, enabling collection");
     qxAgent->collecting = true;
 
@@ -236,10 +236,9 @@ void activateRequest()
 
     RequestOpening opening;
     opening.timeMicroseconds = nowMicroseconds();
-    opening.correlated = qxAgent->urlManager->hasCrossVmHttpHeader(log);
-    opening.uri = qxAgent->urlManager->getCurrentURI(log, true);
-    if (opening.correlated)
-        qxAgent->urlManager->getCorrelationToken(opening.incomingToken);
+    // One look-up tells whether the header came and gives its text.
+    opening.correlated = qxAgent->urlManager->getCorrelationToken(opening.incomingToken);
+    opening.uri = &qxAgent->urlManager->getCurrentURI(log, true);
     const char* method = SG(request_info).request_method;
     opening.method = RequestRecorder::methodOrGet(method != nullptr ? std::string(method) : std::string());
     qxAgent->requestMethod = opening.method;
@@ -284,7 +283,7 @@ void deactivateRequest()
     qxAgent->closeOpenCalls();
 
     RequestClosing closing;
-    closing.uri = qxAgent->urlManager->getCurrentURI(log, false);
+    closing.uri = &qxAgent->urlManager->getCurrentURI(log, false);
     closing.timeMicroseconds = nowMicroseconds();
     closing.status = SG(sapi_headers).http_response_code;
     const char* query = SG(request_info).query_string;

@@ -111,6 +111,44 @@ const T& as(const boost::shared_ptr<ZCaptureEvent>& event)
     return *typed;
 }
 
+// Encodes the event with the direct encoder when it is exactly the encoder's
+// class: an event of another class under the type code takes the checked
+// way of toThriftEventDTO.
+template <typename T>
+bool writeAs(TMemoryBuffer& memory, const ZCaptureEvent& event, void (*write)(TMemoryBuffer&, const T&))
+{
+    if (typeid(event) != typeid(T))
+        return false;
+    write(memory, static_cast<const T&>(event));
+    return true;
+}
+
+// Encodes the event without its generated record when its class has a direct
+// encoder; false when it has none (or there is no event).
+bool writeDirectly(TMemoryBuffer& memory, const ZCaptureEvent* event)
+{
+    if (event == nullptr)
+        return false;
+    switch (event->type) {
+    case METHOD_START:
+        return writeAs(memory, *event, ZCompactRecords::writeMethodStart);
+    case METHOD_END:
+        return writeAs(memory, *event, ZCompactRecords::writeMethodEnd);
+    case HTTP_FRAGMENT_START:
+        return writeAs(memory, *event, ZCompactRecords::writeHttpFragmentStart);
+    case HTTP_FRAGMENT_END:
+        return writeAs(memory, *event, ZCompactRecords::writeHttpFragmentEnd);
+    case REMOTE_FRAGMENT_START:
+        return writeAs(memory, *event, ZCompactRecords::writeRemoteFragmentStart);
+    case REMOTE_FRAGMENT_END:
+        return writeAs(memory, *event, ZCompactRecords::writeRemoteFragmentEnd);
+    case FRAGMENT_ATTRIBUTE:
+        return writeAs(memory, *event, ZCompactRecords::writeFragmentAttribute);
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 struct ZEventsChannelThrift::Encoding {
@@ -316,19 +354,13 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
         log.logDbg2("Sending Location Table with:", locations.locations.size(), "entries");
 
     // The block's lists are written record by record, without building the
-    // block's generated records: symbols, locations and the events of a kept
-    // call (method start and end, most of a block) are encoded directly,
-    // every other event through its generated record.
+    // block's generated records: symbols, locations, the events of a kept
+    // call (method start and end, most of a block) and those that frame the
+    // request are encoded directly, the others through their generated
+    // record.
     ZCompactRecords::writeBlockList(memory, static_cast<uint32_t>(events.size()));
     for (const auto& event : events) {
-        // Exactly these classes: an event of another class under their type
-        // code (or a null one) takes the checked way below.
-        const ZCaptureEvent* plain = event.get();
-        if (plain && plain->type == METHOD_START && typeid(*plain) == typeid(ZMethodStartEvent)) {
-            ZCompactRecords::writeMethodStart(memory, static_cast<const ZMethodStartEvent&>(*plain));
-        } else if (plain && plain->type == METHOD_END && typeid(*plain) == typeid(ZMethodEndEvent)) {
-            ZCompactRecords::writeMethodEnd(memory, static_cast<const ZMethodEndEvent&>(*plain));
-        } else {
+        if (!writeDirectly(memory, event.get())) {
             // A kept record is reused with its marks cleared, and only the
             // member its type selects is filled anew.
             EventDTO& dto = kept.event;
@@ -339,13 +371,8 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
     }
     log.logDbg2("Sending Events Table with:", events.size(), "entries");
 
-    ZCompactRecords::writeBlockList(memory, static_cast<uint32_t>(locations.locations.size()));
-    for (const auto& entry : locations.locations)
-        ZCompactRecords::writeLocation(memory, *entry.second);
-
-    ZCompactRecords::writeBlockList(memory, static_cast<uint32_t>(symbols.symbols.size()));
-    for (const auto& entry : symbols.symbols)
-        ZCompactRecords::writeSymbol(memory, entry.second, entry.first);
+    ZCompactRecords::writeLocationList(memory, locations);
+    ZCompactRecords::writeSymbolList(memory, symbols);
 
     ZCompactRecords::writeBlockEnd(memory);
     memory.flush();

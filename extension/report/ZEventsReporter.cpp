@@ -23,6 +23,15 @@ void onChannel(Call call)
     }
 }
 
+// The request's new symbols only grow between resets (texts are added,
+// never removed), so a table of the fixed count holds the fixed entries
+// alone: nothing to merge or reset, as is the case on most requests once
+// the worker has announced its paths and names.
+bool holdsFixedSymbolsOnly(const ZSymbolTable& table)
+{
+    return table.size() == ZSymbolTable::FIXED_COUNT;
+}
+
 } // namespace
 
 ZEventsReporter::ZEventsReporter(const VornLog& log, const QuilletGlobals& globals)
@@ -140,9 +149,15 @@ void ZEventsReporter::finalizeRequest()
 {
     log.logDbg1("Finalizing request");
     locations.locations.clear();
-    for (const auto& entry : newSymbols.symbols) {
-        if (knownSymbols.symbols.insert(entry).second)
-            knownSymbolBytes += entry.first.size() + SYMBOL_ENTRY_OVERHEAD;
+    if (!holdsFixedSymbolsOnly(newSymbols)) {
+        for (const auto& entry : newSymbols.symbols) {
+            // The fixed entries are in every table, the known one included.
+            if (ZSymbolTable::isFixedToken(entry.second))
+                continue;
+            if (knownSymbols.symbols.insert(entry).second)
+                knownSymbolBytes += entry.first.size() + SYMBOL_ENTRY_OVERHEAD;
+        }
+        newSymbols.reset();
     }
     if (knownSymbolBytes > MAX_KNOWN_SYMBOL_BYTES) {
         // Every distinct text stays known for the worker's life: paths that
@@ -154,13 +169,14 @@ void ZEventsReporter::finalizeRequest()
         knownSymbolBytes = 0;
         ++tokenGeneration_;
     }
-    newSymbols.reset();
     events.clear();
     log.logDbg1("Finalizing request...done");
 }
 
 void ZEventsReporter::dropNewSymbols()
 {
+    if (holdsFixedSymbolsOnly(newSymbols))
+        return;
     if (newSymbols.size() > ZSymbolTable::FIXED_COUNT)
         ++tokenGeneration_;
     newSymbols.reset();

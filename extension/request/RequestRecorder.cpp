@@ -23,26 +23,46 @@
 
 namespace {
 
-// Fills the request's closing event, HTTP or remote fragment alike.
-template <typename FragmentEnd>
-boost::shared_ptr<FragmentEnd> makeFragmentEnd(uint64_t end, int32_t uriToken, int32_t locationId, int32_t status)
+// The recorder's own object of a kind, as a new one would be: reused once
+// nobody else holds it (the reporter lets go of a request's events and
+// locations when it finalizes the request), otherwise made anew.
+template <typename T>
+T& reuse(boost::shared_ptr<T>& kept)
 {
-    auto event = boost::make_shared<FragmentEnd>();
-    event->depth = 1;
-    event->timeInMicroseconds = end;
-    event->uriToken = uriToken;
-    event->locationId = locationId;
-    event->httpStatusCode = status;
-    return event;
+    if (kept && kept.use_count() == 1)
+        *kept = T();
+    else
+        kept = boost::make_shared<T>();
+    return *kept;
 }
 
-boost::shared_ptr<ZFragmentAttributeEvent> makeAttribute(int32_t locationId, const char* name, std::string value)
+// Fills the request's closing event, HTTP or remote fragment alike.
+template <typename FragmentEnd>
+void fillFragmentEnd(FragmentEnd& event, uint64_t end, int32_t uriToken, int32_t locationId, int32_t status)
 {
-    auto attribute = boost::make_shared<ZFragmentAttributeEvent>();
-    attribute->locationId = locationId;
-    attribute->name = name;
-    attribute->value = std::move(value);
-    return attribute;
+    event.depth = 1;
+    event.timeInMicroseconds = end;
+    event.uriToken = uriToken;
+    event.locationId = locationId;
+    event.httpStatusCode = status;
+}
+
+void fillAttribute(ZFragmentAttributeEvent& attribute, int32_t locationId, const char* name, const std::string& value)
+{
+    attribute.locationId = locationId;
+    attribute.name = name;
+    attribute.value = value;
+}
+
+std::string utf8Of(const std::wstring& text)
+{
+    return vorn::fromUtf(text);
+}
+
+const vorn::Uri& uriOf(const vorn::Uri* uri)
+{
+    static const vorn::Uri none;
+    return uri != nullptr ? *uri : none;
 }
 
 } // namespace
@@ -57,28 +77,49 @@ int32_t RequestRecorder::statusOrOk(int status)
     return status > 0 ? status : 200;
 }
 
+// A token handed out by the reporter stays the token of its text while the
+// reporter's token generation stays the same: the path and the method are
+// converted and looked up only when they change or the tokens went out of
+// force.
+template <typename Text>
+template <typename Convert>
+int32_t RequestRecorder::KeptToken<Text>::of(ZEventsReporter& reporter, const Text& wanted, Convert utf8)
+{
+    if (!valid || owner != &reporter || generation != reporter.tokenGeneration() || text != wanted) {
+        valid = false;
+        token = reporter.addString(utf8(wanted));
+        text = wanted;
+        owner = &reporter;
+        generation = reporter.tokenGeneration();
+        valid = true;
+    }
+    return token;
+}
+
 // Builds the fragment location and the root method location of the request
 // and adds both to the reporter's table. The tokens are taken in this order,
-// after the collapsed path's.
-void RequestRecorder::addLocations(ZEventsReporter& reporter, const std::string& method)
+// after the collapsed path's; all but the method's are fixed entries.
+void RequestRecorder::addLocations(ZEventsReporter& reporter, const std::string& requestMethod)
 {
-    auto fragment = boost::make_shared<ZLocation>();
-    fragment->id = ZLocation::nextValue();
-    fragment->calleeClassNameToken = reporter.addString("");
-    fragment->calleeMethodNameToken = reporter.addString(method);
-    fragment->layerToken = reporter.addString("Web Tier");
-    fragment->callerClassNameId = reporter.addString("");
-    fragment->callerMethodNameId = reporter.addString("");
-    fragment->callerLineNumber = 0;
-    fragment->layerTypeId = reporter.addString("method");
+    ZLocation& fragment = reuse(fragmentSite);
+    fragment.id = ZLocation::nextValue();
+    fragment.calleeClassNameToken = ZSymbolTable::EMPTY_TOKEN;
+    fragment.calleeMethodNameToken =
+        method.of(reporter, requestMethod, [](const std::string& text) -> const std::string& { return text; });
+    fragment.layerToken = ZSymbolTable::WEB_TIER_TOKEN;
+    fragment.callerClassNameId = ZSymbolTable::EMPTY_TOKEN;
+    fragment.callerMethodNameId = ZSymbolTable::EMPTY_TOKEN;
+    fragment.callerLineNumber = 0;
+    fragment.layerTypeId = ZSymbolTable::METHOD_LAYER_TOKEN;
 
-    auto root = boost::make_shared<ZLocation>(*fragment);
-    root->id = ZLocation::nextValue();
+    ZLocation& root = reuse(rootSite);
+    root = fragment;
+    root.id = ZLocation::nextValue();
 
-    reporter.locations.add(fragment);
-    reporter.locations.add(root);
-    fragmentLocation = fragment->id;
-    rootLocation = root->id;
+    reporter.locations.add(fragmentSite);
+    reporter.locations.add(rootSite);
+    fragmentLocation = fragment.id;
+    rootLocation = root.id;
 }
 
 // Fills the request's opening event, HTTP or remote fragment alike: the
@@ -89,7 +130,7 @@ void RequestRecorder::fillFragmentStart(FragmentStart& event, ZEventsReporter& r
 {
     event.diagArg = "DIAG_ARG:type=http";
     event.depth = 1;
-    event.uriToken = reporter.addString(vorn::fromUtf(facts.uri.collapsedPath));
+    event.uriToken = path.of(reporter, uriOf(facts.uri).collapsedPath, utf8Of);
     addLocations(reporter, methodOrGet(facts.method));
     event.locationId = fragmentLocation;
     event.timeInMicroseconds = facts.timeMicroseconds;
@@ -98,12 +139,13 @@ void RequestRecorder::fillFragmentStart(FragmentStart& event, ZEventsReporter& r
 
 void RequestRecorder::open(ZEventsReporter& reporter, const RequestOpening& facts)
 {
+    const vorn::Uri& uri = uriOf(facts.uri);
     remote = facts.correlated;
     if (remote) {
         // The request carries the correlation header of a caller in another
         // process or machine: it opens as a remote fragment.
-        log.logDbg2("Reporting 'ZRemoteFragmentStartEvent' event. URL is:", facts.uri.path, ". collapsed path:",
-                    facts.uri.collapsedPath);
+        log.logDbg2("Reporting 'ZRemoteFragmentStartEvent' event. URL is:", uri.path, ". collapsed path:",
+                    uri.collapsedPath);
         // The raw header comes from outside: written so that it cannot break the line.
         log.logDbg2("CorrelationTokenIn:", crossvm::logSafe(facts.incomingToken));
         try {
@@ -117,19 +159,18 @@ void RequestRecorder::open(ZEventsReporter& reporter, const RequestOpening& fact
         event->correlationToken = facts.incomingToken;
         reporter.events.push_back(event);
     } else {
-        log.logDbg2("Reporting 'ZHttpFragmentStartEvent' event. URL is:", facts.uri.path, ". collapsed path:",
-                    facts.uri.collapsedPath);
-        auto event = boost::make_shared<ZHttpFragmentStartEvent>();
-        fillFragmentStart(*event, reporter, facts);
-        reporter.events.push_back(event);
+        log.logDbg2("Reporting 'ZHttpFragmentStartEvent' event. URL is:", uri.path, ". collapsed path:",
+                    uri.collapsedPath);
+        fillFragmentStart(reuse(httpStart), reporter, facts);
+        reporter.events.push_back(httpStart);
     }
 
-    auto rootStart = boost::make_shared<ZMethodStartEvent>();
-    rootStart->depth = 2;
-    rootStart->eventInstance = ZMethodEvent::generateMethodId();
-    rootEventInstance = rootStart->eventInstance;
-    rootStart->locationId = rootLocation;
-    rootStart->timeInMicroseconds = facts.timeMicroseconds;
+    ZMethodStartEvent& start = reuse(rootStart);
+    start.depth = 2;
+    start.eventInstance = ZMethodEvent::generateMethodId();
+    rootEventInstance = start.eventInstance;
+    start.locationId = rootLocation;
+    start.timeInMicroseconds = facts.timeMicroseconds;
     reporter.events.push_back(rootStart);
     log.logDbg2("Collected HTTP Start Event");
 }
@@ -143,36 +184,41 @@ void RequestRecorder::close(ZEventsReporter& reporter, const RequestClosing& fac
     if (dropped)
         log.logDbg1("Dropped start events of calls that did not end:", static_cast<uint64_t>(dropped));
 
-    log.logDbg2("Request URL is:", facts.uri.path, ". collapsed path:", facts.uri.collapsedPath);
+    const vorn::Uri& uri = uriOf(facts.uri);
+    log.logDbg2("Request URL is:", uri.path, ". collapsed path:", uri.collapsedPath);
 
     const uint64_t end = facts.timeMicroseconds;
     const int32_t status = statusOrOk(facts.status);
 
-    auto rootEnd = boost::make_shared<ZMethodEndEvent>();
     boost::shared_ptr<ZCaptureEvent> fragmentEnd;
     int32_t fragmentThreadId = 0;
-    int32_t uriToken = reporter.addString(vorn::fromUtf(facts.uri.collapsedPath));
+    const int32_t uriToken = path.of(reporter, uri.collapsedPath, utf8Of);
     if (remote) {
-        auto e = makeFragmentEnd<ZRemoteFragmentEndEvent>(end, uriToken, fragmentLocation, status);
+        auto e = boost::make_shared<ZRemoteFragmentEndEvent>();
+        fillFragmentEnd(*e, end, uriToken, fragmentLocation, status);
         e->adjustedEndTime = static_cast<int64_t>(end);
         fragmentThreadId = e->threadId;
         fragmentEnd = e;
     } else {
-        auto e = makeFragmentEnd<ZHttpFragmentEndEvent>(end, uriToken, fragmentLocation, status);
-        fragmentThreadId = e->threadId;
-        fragmentEnd = e;
+        ZHttpFragmentEndEvent& e = reuse(httpEnd);
+        fillFragmentEnd(e, end, uriToken, fragmentLocation, status);
+        fragmentThreadId = e.threadId;
+        fragmentEnd = httpEnd;
     }
 
-    rootEnd->depth = 2;
-    rootEnd->flags = 0;
-    rootEnd->locationId = rootLocation;
-    rootEnd->startEventInstanceId = rootEventInstance;
-    rootEnd->threadId = fragmentThreadId;
-    rootEnd->timeInMicroseconds = end;
+    ZMethodEndEvent& rootEndEvent = reuse(rootEnd);
+    rootEndEvent.depth = 2;
+    rootEndEvent.flags = 0;
+    rootEndEvent.locationId = rootLocation;
+    rootEndEvent.startEventInstanceId = rootEventInstance;
+    rootEndEvent.threadId = fragmentThreadId;
+    rootEndEvent.timeInMicroseconds = end;
     reporter.events.push_back(rootEnd);
 
-    reporter.events.push_back(makeAttribute(fragmentLocation, "HTTP_status_code", std::to_string(status)));
-    reporter.events.push_back(makeAttribute(fragmentLocation, "HTTP_query", facts.query));
+    fillAttribute(reuse(statusAttribute), fragmentLocation, "HTTP_status_code", std::to_string(status));
+    reporter.events.push_back(statusAttribute);
+    fillAttribute(reuse(queryAttribute), fragmentLocation, "HTTP_query", facts.query);
+    reporter.events.push_back(queryAttribute);
 
     reporter.events.push_back(fragmentEnd);
     log.logDbg2("Collected HTTP End Event");

@@ -3,15 +3,25 @@
 #include <cstdint>
 #include <string>
 
+#include <boost/shared_ptr.hpp>
+
 #include "common/Uri.h"
 #include "common/VornLog.h"
 
 class ZEventsReporter;
+class ZFragmentAttributeEvent;
+class ZHttpFragmentEndEvent;
+class ZHttpFragmentStartEvent;
+class ZMethodEndEvent;
+class ZMethodStartEvent;
+struct ZLocation;
 
 // What the server tells about a request as it opens, read by the module's
 // request callback.
 struct RequestOpening {
-    vorn::Uri uri;              // the request's URI, its collapsed path set
+    // The request's URI, its collapsed path set; read during open() only (the
+    // URL manager's own, not copied). None counts as an empty URI.
+    const vorn::Uri* uri = nullptr;
     std::string method;         // the request method; empty: none given
     std::string remoteAddress;  // the client's address; may be empty
     bool correlated = false;    // the request carries the correlation header
@@ -21,7 +31,7 @@ struct RequestOpening {
 
 // What the server tells about a request as it closes.
 struct RequestClosing {
-    vorn::Uri uri;
+    const vorn::Uri* uri = nullptr;  // read during close() only, as above
     int status = 0;             // the response status; 0 or less: none set
     std::string query;          // the query string, without its "?"
     uint64_t timeMicroseconds = 0;
@@ -67,6 +77,22 @@ public:
     int32_t rootLocationId() const { return rootLocation; }
 
 private:
+    // A token kept with the text it stands for while the reporter's tokens
+    // stay in force: a worker's requests repeat a few paths and methods.
+    template <typename Text>
+    struct KeptToken {
+        // The text's token: the kept one while it serves, else the
+        // reporter's for the text's UTF-8 bytes (`utf8` converts).
+        template <typename Convert>
+        int32_t of(ZEventsReporter& reporter, const Text& wanted, Convert utf8);
+
+        Text text;
+        int32_t token = -1;
+        const ZEventsReporter* owner = nullptr;
+        uint64_t generation = 0;
+        bool valid = false;
+    };
+
     void addLocations(ZEventsReporter& reporter, const std::string& method);
     template <typename FragmentStart>
     void fillFragmentStart(FragmentStart& event, ZEventsReporter& reporter, const RequestOpening& facts);
@@ -76,4 +102,18 @@ private:
     int32_t rootLocation = -1;
     int32_t rootEventInstance = -1;
     bool remote = false;
+    KeptToken<std::wstring> path;
+    KeptToken<std::string> method;
+    // The events and locations of the common HTTP request, reused from one
+    // request to the next once the reporter has let go of them (it drops
+    // them when it finalizes the request), so that framing a request
+    // allocates none of them.
+    boost::shared_ptr<ZHttpFragmentStartEvent> httpStart;
+    boost::shared_ptr<ZMethodStartEvent> rootStart;
+    boost::shared_ptr<ZMethodEndEvent> rootEnd;
+    boost::shared_ptr<ZFragmentAttributeEvent> statusAttribute;
+    boost::shared_ptr<ZFragmentAttributeEvent> queryAttribute;
+    boost::shared_ptr<ZHttpFragmentEndEvent> httpEnd;
+    boost::shared_ptr<ZLocation> fragmentSite;
+    boost::shared_ptr<ZLocation> rootSite;
 };

@@ -187,7 +187,11 @@ bool ZShmUrlHash::value(const std::wstring& uri, long& out, bool lock) const
 
 bool ZShmUrlHash::contains(const std::wstring& uri, bool lock) const
 {
-    const std::string key = vorn::fromUtf(uri);
+    return containsKey(vorn::fromUtf(uri), lock);
+}
+
+bool ZShmUrlHash::containsKey(const std::string& key, bool lock) const
+{
     if (!lock)
         return containsUnlocked(key);
     ZSemLocker locker(semaphore);
@@ -196,7 +200,11 @@ bool ZShmUrlHash::contains(const std::wstring& uri, bool lock) const
 
 void ZShmUrlHash::update(const std::wstring& uri, long value, bool lock)
 {
-    const std::string key = vorn::fromUtf(uri);
+    updateKey(vorn::fromUtf(uri), value, lock);
+}
+
+void ZShmUrlHash::updateKey(const std::string& key, long value, bool lock)
+{
     if (!lock) {
         updateUnlocked(key, value);
         return;

@@ -62,6 +62,10 @@ public:
     bool value(const std::wstring& uri, long& out, bool lock) const;
     bool contains(const std::wstring& uri, bool lock) const;
     void update(const std::wstring& uri, long value, bool lock);
+    // The same by the URI's key, its UTF-8 bytes as the table stores them,
+    // for a caller that keeps the key rather than convert the URI each time.
+    bool containsKey(const std::string& key, bool lock) const;
+    void updateKey(const std::string& key, long value, bool lock);
 
     bool isAttached() const { return attached; }
 

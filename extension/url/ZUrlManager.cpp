@@ -15,6 +15,14 @@ namespace {
 
 constexpr int kMatchSlots = 10;
 
+// The server variables read, named as the look-up takes them (once, not at
+// every look-up of every request).
+const std::string kHostVariable = "HTTP_HOST";
+const std::string kHttpsVariable = "HTTPS";
+const std::string kPortVariable = "SERVER_PORT";
+const std::string kRequestUriVariable = "REQUEST_URI";
+const std::string kCorrelationVariable = ZUrlManager::CORRELATION_HEADER_VARIABLE;
+
 // The path's own bytes: the URL was read one byte per character, so each
 // character is one byte again. (Nothing above U+00FF can occur; such a
 // character would be written as UTF-8.)
@@ -107,7 +115,7 @@ void ZUrlManager::setSharedNames(const std::string& semaphore, const std::string
     tableDir = dir;
 }
 
-bool ZUrlManager::lookup(const char* name, std::string& value) const
+bool ZUrlManager::lookup(const std::string& name, std::string& value) const
 {
     return serverVariables != nullptr && serverVariables->lookup(name, value);
 }
@@ -189,14 +197,14 @@ void ZUrlManager::initialize(VornLog& log)
     }
 }
 
-std::string ZUrlManager::getCurrentURL(VornLog& log)
+const std::string& ZUrlManager::getCurrentURL(VornLog& log)
 {
     if (!cachedUrl.empty())
         return cachedUrl;
 
     std::string host;
-    if (!lookup("HTTP_HOST", host))
-        return std::string();
+    if (!lookup(kHostVariable, host))
+        return cachedUrl;  // empty, so looked up again at the next call
 
     // The host comes from the client's Host header: a "/", "?" or "#" in it
     // would move where the path and the query are read from the URL, so the
@@ -207,27 +215,33 @@ std::string ZUrlManager::getCurrentURL(VornLog& log)
         host.resize(hostEnd);
     }
 
+    // Built in place, so that the text's buffer serves one request after
+    // another; a build cut short by a failure leaves no URL behind.
     std::string value;
-    std::string url;
-    if (lookup("HTTPS", value) && strcasecmp(value.c_str(), "off") != 0)
-        url = "https://";
-    else
-        url = "http://";
-    url += host;
-    // A host that carries a port (or is an IPv6 literal) gets no second one.
-    if (lookup("SERVER_PORT", value) && host.find(':') == std::string::npos)
-        url += ":" + value;
-    if (lookup("REQUEST_URI", value))
-        url += value;
+    std::string& url = cachedUrl;
+    try {
+        if (lookup(kHttpsVariable, value) && strcasecmp(value.c_str(), "off") != 0)
+            url.assign("https://");
+        else
+            url.assign("http://");
+        url += host;
+        // A host that carries a port (or is an IPv6 literal) gets no second one.
+        if (lookup(kPortVariable, value) && host.find(':') == std::string::npos)
+            url.append(1, ':').append(value);
+        if (lookup(kRequestUriVariable, value))
+            url += value;
+    } catch (...) {
+        url.clear();
+        throw;
+    }
 
     log.logDbg1(L"Current URL is:", url);
-    cachedUrl = url;
     return cachedUrl;
 }
 
-vorn::Uri ZUrlManager::getCurrentURI(VornLog& log, bool lock)
+const vorn::Uri& ZUrlManager::getCurrentURI(VornLog& log, bool lock)
 {
-    std::string url = getCurrentURL(log);
+    const std::string& url = getCurrentURL(log);
     // The rules run once per path, not per call; the URL is parsed once per
     // URL (the rules' answer is kept with it).
     if (!uriValid || !collapseValid || url != uriSource) {
@@ -257,20 +271,21 @@ vorn::Uri ZUrlManager::getCurrentURI(VornLog& log, bool lock)
             collapseMatched = false;
             collapseSubject.clear();
         }
+        uriValid = false;
+        uriKey = vorn::fromUtf(uri.collapsedPath);
         uriBuilt = std::move(uri);
-        uriSource = std::move(url);
+        uriSource = url;
         uriValid = true;
     }
-    vorn::Uri uri = uriBuilt;
 
     if (lock) {
         // Look-up and insertion under one hold, so that a sample time written by
         // another worker is never reset to 0.
         ZShmUrlHash::ZSemLocker locker(urlTable.getSemaphore());
-        if (locker.owns() && !urlTable.contains(uri.collapsedPath, false))
-            urlTable.update(uri.collapsedPath, 0, false);
+        if (locker.owns() && !urlTable.containsKey(uriKey, false))
+            urlTable.updateKey(uriKey, 0, false);
     }
-    return uri;
+    return uriBuilt;
 }
 
 std::string ZUrlManager::getSemaphoreName(const std::string& name)
@@ -292,7 +307,7 @@ bool ZUrlManager::isMaxUriLimitHit() const
 
 bool ZUrlManager::sampleCrossVM(VornLog& log, bool lock)
 {
-    const vorn::Uri uri = getCurrentURI(log, false);
+    const vorn::Uri& uri = getCurrentURI(log, false);
     long last = 0;
     if (!urlTable.value(uri.collapsedPath, last, lock)) {
         log.logDbg2(L"URL:", uri.collapsedPath, L"does not exist in shared memory");
@@ -311,21 +326,21 @@ bool ZUrlManager::sampleCrossVM(VornLog& log, bool lock)
 
 void ZUrlManager::updateUrlTimestamp(VornLog& log, bool lock)
 {
-    const vorn::Uri uri = getCurrentURI(log, false);
+    const vorn::Uri& uri = getCurrentURI(log, false);
     urlTable.update(uri.collapsedPath, static_cast<long>(now()), lock);
 }
 
 bool ZUrlManager::hasCrossVmHttpHeader(VornLog& /*log*/) const
 {
     std::string value;
-    return lookup(CORRELATION_HEADER_VARIABLE, value);
+    return lookup(kCorrelationVariable, value);
 }
 
 bool ZUrlManager::getCorrelationToken(std::string& token) const
 {
     token.clear();
     std::string value;
-    if (!lookup(CORRELATION_HEADER_VARIABLE, value))
+    if (!lookup(kCorrelationVariable, value))
         return false;
     // The server hands the value over as a C string: it ends at its first NUL.
     token = value.substr(0, value.find('\0'));

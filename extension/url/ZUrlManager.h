@@ -63,15 +63,17 @@ public:
     void initialize(VornLog& log);
 
     // The request's URL from the server variables, built once per request; empty
-    // (and not remembered) when there is no "HTTP_HOST".
-    std::string getCurrentURL(VornLog& log);
+    // (and not remembered) when there is no "HTTP_HOST". The text stays valid
+    // until the next call or request.
+    const std::string& getCurrentURL(VornLog& log);
 
     // The request's URL split into its parts, with the collapsed path. With lock
     // true the collapsed path is registered in the URL table (value 0) under the
     // table's semaphore, unless it is already there. A wait on the semaphore
     // that fails otherwise than by time-out raises
-    // boost::interprocess::interprocess_exception.
-    vorn::Uri getCurrentURI(VornLog& log, bool lock);
+    // boost::interprocess::interprocess_exception. The URI is the manager's
+    // own, valid until the next call: copy it to keep it.
+    const vorn::Uri& getCurrentURI(VornLog& log, bool lock);
 
     // Request activation: forgets the previous request's URL.
     void requestCleanup() { cachedUrl.clear(); }
@@ -115,7 +117,7 @@ public:
 
 private:
     void clearRegexes();
-    bool lookup(const char* name, std::string& value) const;
+    bool lookup(const std::string& name, std::string& value) const;
     std::time_t now() const;
 
     std::wstring regexFilePath;
@@ -133,6 +135,7 @@ private:
     bool uriValid = false;
     std::string uriSource;
     vorn::Uri uriBuilt;
+    std::string uriKey;  // its collapsed path as the URL table's key
 
     const QuilletGlobals& globals;
     const IServerVariables* serverVariables;

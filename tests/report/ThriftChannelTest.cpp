@@ -31,6 +31,8 @@
 #include "extension/model/ZHttpFragmentStartEvent.h"
 #include "extension/model/ZMethodEndEvent.h"
 #include "extension/model/ZMethodStartEvent.h"
+#include "extension/model/ZRemoteFragmentEndEvent.h"
+#include "extension/model/ZRemoteFragmentStartEvent.h"
 #include "extension/model/ZRemoteMethodEndEvent.h"
 #include "extension/model/ZRemoteMethodStartEvent.h"
 #include "extension/report/ZEventsChannelThrift.h"
@@ -490,11 +492,12 @@ TEST(ThriftChannel, KeptRecordsCarryNothingIntoTheNextBlock)
     EXPECT_EQ(frameOf(reused.received(), at), frameOf(fresh.received(), handshake));
 }
 
-// Symbols, locations and method events are encoded without the generated
-// records: the frame must be byte for byte what the generated code writes for
-// the records the channel fills, whatever the values (negative and extreme
-// integers, long texts, long lists, exception texts with and without the
-// error flag, subclasses under a method event's code).
+// Symbols, locations, method, fragment and attribute events are encoded
+// without the generated records: the frame must be byte for byte what the
+// generated code writes for the records the channel fills, whatever the
+// values (negative and extreme integers, empty and long texts, long lists,
+// exception texts with and without the error flag, subclasses under a method
+// event's code).
 TEST(ThriftChannel, BlockIsWhatTheGeneratedRecordsWrite)
 {
     const int32_t extremes[] = {0, 1, -1, 63, -64, 64, 8191, -8192, INT32_MAX, INT32_MIN};
@@ -534,6 +537,39 @@ TEST(ThriftChannel, BlockIsWhatTheGeneratedRecordsWrite)
     attribute->value = "value";
     events.push_back(attribute);
     events.push_back(boost::make_shared<ZHttpFragmentEndEvent>());
+    for (int i = 0; i < 10; ++i) {
+        auto httpStart = boost::make_shared<ZHttpFragmentStartEvent>();
+        httpStart->transactionType = extremes[i];
+        httpStart->uriToken = extremes[(i + 1) % 10];
+        httpStart->remoteConsumerId = std::string(i * 20, 'c');
+        httpStart->diagArg = i % 2 ? std::string() : "DIAG_ARG:type=http";
+        httpStart->locationId = extremes[(i + 2) % 10];
+        httpStart->timeInMicroseconds = UINT64_MAX - static_cast<uint64_t>(i);
+        events.push_back(httpStart);
+        auto fragmentStart = boost::make_shared<ZRemoteFragmentStartEvent>();
+        fragmentStart->uriToken = extremes[(i + 3) % 10];
+        fragmentStart->correlationToken = std::string(i * 30, '\xFF');
+        fragmentStart->remoteConsumerId = "10.0.0." + std::to_string(i);
+        fragmentStart->depth = extremes[(i + 4) % 10];
+        events.push_back(fragmentStart);
+        auto attributeAt = boost::make_shared<ZFragmentAttributeEvent>();
+        attributeAt->threadId = extremes[(i + 5) % 10];
+        attributeAt->txnInstanceId = 7;  // travels as 0
+        attributeAt->name = i % 2 ? "HTTP_query" : "";
+        attributeAt->value = std::string(i * 40, 'v');
+        attributeAt->locationId = extremes[(i + 6) % 10];
+        events.push_back(attributeAt);
+        auto httpEnd = boost::make_shared<ZHttpFragmentEndEvent>();
+        httpEnd->httpStatusCode = extremes[(i + 7) % 10];
+        httpEnd->uriToken = extremes[(i + 8) % 10];
+        httpEnd->threadId = extremes[(i + 9) % 10];
+        events.push_back(httpEnd);
+        auto fragmentEnd = boost::make_shared<ZRemoteFragmentEndEvent>();
+        fragmentEnd->httpStatusCode = extremes[i];
+        fragmentEnd->uriToken = extremes[(i + 5) % 10];
+        fragmentEnd->adjustedEndTime = i % 2 ? INT64_MIN : INT64_MAX - i;
+        events.push_back(fragmentEnd);
+    }
 
     ZLocationTable locations;
     for (int i = 0; i < 20; ++i) {

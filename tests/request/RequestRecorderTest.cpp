@@ -28,11 +28,21 @@ protected:
     {
     }
 
+    static const vorn::Uri& shopItem()
+    {
+        static const vorn::Uri uri = [] {
+            vorn::Uri made;
+            made.path = L"/shop/item/42";
+            made.collapsedPath = L"/shop/item/*";
+            return made;
+        }();
+        return uri;
+    }
+
     static RequestOpening opening(bool correlated, const std::string& token = std::string())
     {
         RequestOpening facts;
-        facts.uri.path = L"/shop/item/42";
-        facts.uri.collapsedPath = L"/shop/item/*";
+        facts.uri = &shopItem();
         facts.remoteAddress = "127.0.0.1";
         facts.correlated = correlated;
         facts.incomingToken = token;
@@ -43,8 +53,7 @@ protected:
     static RequestClosing closing(int status)
     {
         RequestClosing facts;
-        facts.uri.path = L"/shop/item/42";
-        facts.uri.collapsedPath = L"/shop/item/*";
+        facts.uri = &shopItem();
         facts.status = status;
         facts.query = "a=1&b=2";
         facts.timeMicroseconds = 5000;
@@ -192,6 +201,41 @@ TEST_F(RequestRecorderTest, CallsThatNeverEndedAreDroppedAtClose)
     // The root start stays: its end came at close and its location is carried.
     EXPECT_EQ(recorder.rootLocationId(), at<ZMethodStartEvent>(1).locationId);
     EXPECT_EQ(1u, log.count("Dropped start events of calls that did not end: 2"));
+}
+
+// The path's and method's tokens are kept from one request to the next only
+// while the reporter's tokens stay in force; the events and locations of a
+// request are reused only once nobody holds them.
+TEST_F(RequestRecorderTest, KeptTokensAndEventsFollowTheReporter)
+{
+    recorder.open(reporter, opening(false));
+    recorder.close(reporter, closing(200));
+    const boost::shared_ptr<ZCaptureEvent> held = reporter.events.front();
+    // The block is thrown away: its new tokens were never announced.
+    reporter.dropNewSymbols();
+    reporter.events.clear();
+    reporter.locations.locations.clear();
+
+    RequestOpening again = opening(false);
+    again.method = "PROPFIND";
+    again.timeMicroseconds = 7000;
+    recorder.open(reporter, again);
+    const int32_t pathToken = reporter.newSymbols.value("/shop/item/*");
+    ASSERT_GE(pathToken, 0);
+    EXPECT_EQ(pathToken, at<ZHttpFragmentStartEvent>(0).uriToken);
+    EXPECT_EQ(reporter.newSymbols.value("PROPFIND"),
+              reporter.locations.locations.at(recorder.fragmentLocationId())->calleeMethodNameToken);
+    EXPECT_NE(held.get(), reporter.events.front().get());
+    EXPECT_EQ(1000u, static_cast<const ZHttpFragmentStartEvent&>(*held).timeInMicroseconds);
+
+    // Finalized, the tokens become known and serve the next request as they are.
+    recorder.close(reporter, closing(200));
+    recorder.deliver(reporter);
+    recorder.open(reporter, opening(false));
+    EXPECT_EQ(pathToken, at<ZHttpFragmentStartEvent>(0).uriToken);
+    EXPECT_EQ(12u, reporter.newSymbols.size());
+    EXPECT_EQ(reporter.knownSymbols.value("GET"),
+              reporter.locations.locations.at(recorder.rootLocationId())->calleeMethodNameToken);
 }
 
 } // namespace
