@@ -794,26 +794,79 @@ int32_t Manager::layerTokenOf(const ZPointFileEntry& entry)
 
 void Manager::checkTokenMemos()
 {
-    // Without opcache every request brings its own name strings: the memo of
-    // names starts again once it holds more than a site has names.
+    // Without opcache every request brings its own name strings: the memos of
+    // names start again once they hold more than a site has names.
     const uint64_t generation = reporter->tokenGeneration();
-    if (generation == tokenMemoGeneration && tokenMemo.size() <= MAX_TOKEN_MEMO)
+    if (generation == tokenMemoGeneration && tokenMemo.size() <= MAX_TOKEN_MEMO && siteMemo.size() <= MAX_TOKEN_MEMO)
         return;
     tokenMemo.clear();
     layerTokenMemo.clear();
+    siteMemo.clear();
     methodLayerTypeToken = -1;
     tokenMemoGeneration = generation;
+}
+
+namespace {
+
+// The name's text equals `text` (no name: the empty text).
+bool sameText(const zend_string* name, const std::string& text)
+{
+    const std::size_t length = name ? ZSTR_LEN(name) : 0;
+    return text.size() == length && (length == 0 || std::memcmp(text.data(), ZSTR_VAL(name), length) == 0);
+}
+
+} // namespace
+
+bool Manager::SiteKey::operator==(const SiteKey& other) const
+{
+    return className == other.className && methodName == other.methodName && callerClassName == other.callerClassName
+        && callerMethodName == other.callerMethodName && entry == other.entry && callerLine == other.callerLine;
+}
+
+std::size_t Manager::SiteKeyHash::operator()(const SiteKey& key) const
+{
+    std::size_t hash = std::hash<const void*>()(key.methodName);
+    for (const void* part : {static_cast<const void*>(key.className), static_cast<const void*>(key.callerClassName),
+                             static_cast<const void*>(key.callerMethodName), static_cast<const void*>(key.entry)})
+        hash = hash * 31u + std::hash<const void*>()(part);
+    return hash * 31u + std::hash<int32_t>()(key.callerLine);
+}
+
+const Manager::SiteTokens& Manager::siteTokensOf(const OpenCall& call)
+{
+    const SiteKey key{call.className, call.methodName, call.callerClassName, call.callerMethodName, call.entry,
+                      call.callerLine};
+    const zend_string* names[4] = {call.className, call.methodName, call.callerClassName, call.callerMethodName};
+    auto found = siteMemo.find(key);
+    if (found != siteMemo.end()) {
+        const SiteTokens& known = found->second;
+        // A name string freed and reused since the site was memoised holds
+        // another text: the site is then worked out again.
+        if (sameText(names[0], known.names[0]) && sameText(names[1], known.names[1])
+            && sameText(names[2], known.names[2]) && sameText(names[3], known.names[3]))
+            return known;
+    }
+    SiteTokens tokens;
+    for (int i = 0; i < 4; ++i)
+        tokens.names[i] = nameOf(names[i]);
+    tokens.calleeClassNameToken = nameToken(call.className);
+    tokens.calleeMethodNameToken = nameToken(call.methodName);
+    tokens.layerToken = layerTokenOf(*call.entry);
+    tokens.callerClassNameId = nameToken(call.callerClassName);
+    tokens.callerMethodNameId = nameToken(call.callerMethodName);
+    return siteMemo[key] = std::move(tokens);
 }
 
 boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
 {
     checkTokenMemos();
+    const SiteTokens& site = siteTokensOf(call);
     boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
-    location->calleeClassNameToken = nameToken(call.className);
-    location->calleeMethodNameToken = nameToken(call.methodName);
-    location->layerToken = layerTokenOf(*call.entry);
-    location->callerClassNameId = nameToken(call.callerClassName);
-    location->callerMethodNameId = nameToken(call.callerMethodName);
+    location->calleeClassNameToken = site.calleeClassNameToken;
+    location->calleeMethodNameToken = site.calleeMethodNameToken;
+    location->layerToken = site.layerToken;
+    location->callerClassNameId = site.callerClassNameId;
+    location->callerMethodNameId = site.callerMethodNameId;
     location->callerLineNumber = call.callerLine;
     if (methodLayerTypeToken < 0)
         methodLayerTypeToken = tokenOf("method");

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -127,6 +128,26 @@ TEST(Location, IdsAreIncreasingAndTablesKeepTheFirstOfAnId)
     EXPECT_EQ(table.locations.at(30)->methodName, "first");
     EXPECT_EQ(table.locations.begin()->first, -5);  // signed ascending
     EXPECT_FALSE(table.add(boost::shared_ptr<ZLocation>()));
+}
+
+TEST(LocationTable, OutOfOrderIdsStayAscendingAndLookUpsFindThem)
+{
+    ZLocationTable table;
+    for (int32_t id : {10, 20, 40, 30, 5, 20}) {
+        auto location = boost::shared_ptr<ZLocation>(new ZLocation());
+        location->id = id;
+        location->callerLineNumber = id;
+        table.add(location);
+    }
+    std::vector<int32_t> ids;
+    for (const auto& entry : table.locations)
+        ids.push_back(entry.first);
+    EXPECT_EQ(ids, (std::vector<int32_t>{5, 10, 20, 30, 40}));
+    EXPECT_EQ(table.locations.at(30)->callerLineNumber, 30);
+    EXPECT_EQ(table.locations.count(25), 0u);
+    EXPECT_THROW(table.locations.at(25), std::out_of_range);
+    table.locations.clear();
+    EXPECT_TRUE(table.locations.empty());
 }
 
 TEST(PHPException, MessageIsCutAfterMaxLengthBytes)
