@@ -323,9 +323,9 @@ TEST(ThriftChannel, PeerThatStopsReadingCostsOneTimeOut)
     // The send only queues the block; the failed write is raised next.
     const auto start = Clock::now();
     channel.send(symbols, ZLocationTable(), {});
-    EXPECT_LT(msSince(start), 2000);
+    EXPECT_LT(msSince(start), 5000);  // encoding 64 MiB, not waiting for the peer
     EXPECT_THROW(channel.flush(), zException);
-    EXPECT_LT(msSince(start), 10000);
+    EXPECT_LT(msSince(start), 15000);
     EXPECT_FALSE(channel.connected());
 }
 
