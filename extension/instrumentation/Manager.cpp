@@ -18,6 +18,7 @@
 #include "extension/instrumentation/InternalFunctionHandlerBase.h"
 #include "extension/instrumentation/ListedFunctionRewriter.h"
 #include "extension/engine/VornEngine.h"
+#include "extension/model/RecyclingAllocator.h"
 #include "extension/model/ZLocation.h"
 #include "extension/model/ZMethodEndEvent.h"
 #include "extension/model/ZMethodStartEvent.h"
@@ -30,6 +31,14 @@ VornLog Manager::LOG;
 int32_t Manager::_resourceID = -1;
 
 namespace {
+
+// The events and locations of kept calls, in blocks reused from one request
+// to the next instead of taken from the heap and freed each time.
+template <typename T>
+boost::shared_ptr<T> makeRecycled()
+{
+    return boost::allocate_shared<T>(RecyclingAllocator<T>());
+}
 
 // Deepest stack walked when the depth is worked out; beyond the largest
 // allowed qx.max_functions_depth nothing is instrumented anyway.
@@ -545,7 +554,7 @@ boost::shared_ptr<ZLocation> Manager::internalCalleeLocation(const zend_function
     boost::shared_ptr<ZPointFileEntry> entry = getPointFileEntryInternalFunction(method.c_str(), cls.c_str());
     if (!entry)
         return boost::shared_ptr<ZLocation>();
-    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
+    boost::shared_ptr<ZLocation> location = makeRecycled<ZLocation>();
     location->className = cls;
     location->methodName = method;
     location->calleeClassNameToken = tokenOf(location->className);
@@ -568,7 +577,7 @@ boost::shared_ptr<ZCaptureEvent> Manager::keepCall(const OpenCall& call, const b
     if (LOG.enabled(VornLog::LEVEL_DBG2))
         LOG.logDbg2(call.internalFunction ? "Captured internal function:" : "Captured function:", pathOf(call, *location));
     // The end event from what its start event was made of.
-    boost::shared_ptr<ZMethodEndEvent> event = boost::make_shared<ZMethodEndEvent>();
+    boost::shared_ptr<ZMethodEndEvent> event = makeRecycled<ZMethodEndEvent>();
     event->depth = call.depth;
     event->locationId = location->id;
     event->startEventInstanceId = call.eventInstance;
@@ -861,7 +870,7 @@ boost::shared_ptr<ZLocation> Manager::buildUserLocation(const OpenCall& call)
 {
     checkTokenMemos();
     const SiteTokens& site = siteTokensOf(call);
-    boost::shared_ptr<ZLocation> location = boost::make_shared<ZLocation>();
+    boost::shared_ptr<ZLocation> location = makeRecycled<ZLocation>();
     location->calleeClassNameToken = site.calleeClassNameToken;
     location->calleeMethodNameToken = site.calleeMethodNameToken;
     location->layerToken = site.layerToken;
@@ -911,7 +920,7 @@ boost::shared_ptr<ZCaptureEvent> Manager::createStartMethodEvent(const timeval& 
 boost::shared_ptr<ZCaptureEvent> Manager::makeStartEvent(const timeval& start, int32_t locationId,
                                                          int32_t eventDepth, int32_t eventInstance)
 {
-    boost::shared_ptr<ZMethodStartEvent> event = boost::make_shared<ZMethodStartEvent>();
+    boost::shared_ptr<ZMethodStartEvent> event = makeRecycled<ZMethodStartEvent>();
     event->depth = eventDepth;
     event->eventInstance = eventInstance;
     event->timeInMicroseconds = vorn::toMicroseconds(start);
@@ -922,7 +931,7 @@ boost::shared_ptr<ZCaptureEvent> Manager::makeStartEvent(const timeval& start, i
 boost::shared_ptr<ZCaptureEvent> Manager::createEndMethodEvent(const boost::shared_ptr<ZCaptureEvent>& startEvent,
                                                                const timeval& end)
 {
-    boost::shared_ptr<ZMethodEndEvent> event = boost::make_shared<ZMethodEndEvent>();
+    boost::shared_ptr<ZMethodEndEvent> event = makeRecycled<ZMethodEndEvent>();
     if (const auto* start = dynamic_cast<const ZMethodStartEvent*>(startEvent.get())) {
         event->depth = start->depth;
         event->locationId = start->locationId;
