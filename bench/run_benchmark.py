@@ -202,10 +202,10 @@ def main():
     parser.add_argument("--loops", type=int, default=15, help="loop requests per server and mode")
     parser.add_argument("--requests", type=int, default=600, help="empty requests per server")
     parser.add_argument("--queries", type=int, default=1000, help="database queries per loop request")
-    parser.add_argument("--page-rounds", type=int, default=10,
+    parser.add_argument("--page-rounds", type=int, default=8,
                         help="rounds of page batches per configuration and set of servers")
     parser.add_argument("--page-batch", type=int, default=40, help="page requests per batch")
-    parser.add_argument("--page-servers", type=int, default=4,
+    parser.add_argument("--page-servers", type=int, default=8,
                         help="times the page's servers are started anew, each measured for --page-rounds rounds")
     parser.add_argument("--instructions", action="store_true",
                         help="also count the page's instructions under callgrind (takes a few minutes)")
