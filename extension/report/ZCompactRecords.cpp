@@ -41,7 +41,7 @@ constexpr uint32_t kRecordRoom = 96;
 class Cursor {
 public:
     Cursor(TMemoryBuffer& out, uint32_t room)
-        : out_(out), start_(out.getWritePtr(room)), at_(start_)
+        : out_(out), start_(writePtr(out, room)), at_(start_)
     {
     }
     ~Cursor() { out_.wroteBytes(static_cast<uint32_t>(at_ - start_)); }
@@ -94,6 +94,18 @@ public:
     }
 
 private:
+    // The buffer computes its new size in 32 bits: room that would carry it
+    // past them would wrap, leave the buffer too small and be written past
+    // its end. Such a block is refused as the generated code refuses texts
+    // too long for the encoding.
+    static uint8_t* writePtr(TMemoryBuffer& out, uint32_t room)
+    {
+        if (static_cast<uint64_t>(room) + out.available_read() > std::numeric_limits<uint32_t>::max())
+            throw apache::thrift::protocol::TProtocolException(
+                apache::thrift::protocol::TProtocolException::SIZE_LIMIT);
+        return out.getWritePtr(room);
+    }
+
     TMemoryBuffer& out_;
     uint8_t* const start_;
     uint8_t* at_;
