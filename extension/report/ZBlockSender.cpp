@@ -172,7 +172,9 @@ void ZBlockSender::run(State& s, std::chrono::milliseconds linger)
             }
         }
         held.lock();
-        if (ready > 0 && watched >= 0 && (waits[1].revents & (POLLRDHUP | POLLHUP | POLLERR))
+        // A descriptor closed under the sender (POLLNVAL) would make every
+        // poll return at once: it ends the use of the socket too.
+        if (ready > 0 && watched >= 0 && (waits[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))
             && s.generation == generation && s.fd == watched) {
             const std::string error = peerFailure(watched);
             s.fail(error.empty() ? "The probe aggregator closed the connection" : error, 0);
