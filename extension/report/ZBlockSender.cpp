@@ -218,8 +218,13 @@ void ZBlockSender::forgetAllInChild()
     // The child has no sender thread, and the old states' locks may be held
     // by it: they are left alone (a little memory of the parent's), and each
     // sender starts idle, with no socket: the connection is the parent's.
-    for (ZBlockSender* sender = firstSender; sender != nullptr; sender = sender->nextSender)
+    // Only the parent's wake-up descriptor is let go of, so that a child
+    // that forks again does not pile them up.
+    for (ZBlockSender* sender = firstSender; sender != nullptr; sender = sender->nextSender) {
+        if (sender->state->wakeFd >= 0)
+            ::close(sender->state->wakeFd);
         sender->state = new State();
+    }
     registryMutex().unlock();
 }
 
