@@ -142,6 +142,7 @@ void ZBlockSender::run(State& s, std::chrono::milliseconds linger)
             const std::size_t frames = s.queuedFrames;
             s.queuedFrames = 0;
             const int fd = s.fd;
+            const uint64_t generation = s.generation;
             const std::chrono::milliseconds limit = s.writeLimit;
             s.busy = true;
             held.unlock();
@@ -150,7 +151,8 @@ void ZBlockSender::run(State& s, std::chrono::milliseconds linger)
                 error = writeAll(fd, batch.data(), batch.size(), limit);
             held.lock();
             s.busy = false;
-            if (!error.empty())
+            // A socket attached meanwhile is not failed by the old one's error.
+            if (!error.empty() && s.generation == generation)
                 s.fail(error, frames);
             batch.clear();
             if (batch.capacity() > 4 * BATCH_BYTES)
