@@ -228,6 +228,15 @@ inline void Manager::noteShutdown()
     if (!reporter || !entry || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
         return;
     noteShutdown();
+    if (!openCalls.empty()) {
+        // An execution is timed once: a begin of the innermost timed
+        // execution again can only be a call of the probe's function written
+        // by hand into the listed function, and would pile up open calls.
+        const OpenCall& innermost = openCalls.back();
+        if (innermost.executeData == executeData && !innermost.internalFunction
+            && innermost.function == executeData->func)
+            return;
+    }
     const int32_t callDepth = depthOf(executeData);
     if (!InstrumentationRules::withinDepth(callDepth, globals.max_functions_depth))
         return;
