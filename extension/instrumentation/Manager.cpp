@@ -228,6 +228,15 @@ inline void Manager::noteShutdown()
     if (!reporter || !entry || !InstrumentationRules::withinCallLimit(capturedCount, globals.max_functions))
         return;
     noteShutdown();
+    if (!openCalls.empty()) {
+        // An execution is timed once: a begin of the innermost timed
+        // execution again can only be a call of the probe's function written
+        // by hand into the listed function, and would pile up open calls.
+        const OpenCall& innermost = openCalls.back();
+        if (innermost.executeData == executeData && !innermost.internalFunction
+            && innermost.function == executeData->func)
+            return;
+    }
     const int32_t callDepth = depthOf(executeData);
     if (!InstrumentationRules::withinDepth(callDepth, globals.max_functions_depth))
         return;
@@ -295,6 +304,17 @@ inline void Manager::noteShutdown()
         openCalls.erase(open);
 }
 
+namespace {
+
+// The hash the engine keeps with a name (interned names always have it); no
+// name: 0. Read as it is, never computed: opcache's strings may be read-only.
+inline uint64_t nameHashOf(const zend_string* name)
+{
+    return name ? static_cast<uint64_t>(ZSTR_H(name)) : 0;
+}
+
+} // namespace
+
 // The entry a begin names, as resolved for its code before (the usual case),
 // or worked out now.
 inline const ZPointFileEntry* Manager::listedEntryOf(const zend_execute_data* frame, int64_t entry, bool byScope)
@@ -306,6 +326,7 @@ inline const ZPointFileEntry* Manager::listedEntryOf(const zend_execute_data* fr
     }
     const ListedResolution& known = listedResolutions[static_cast<std::size_t>(entry)];
     if (known.code == opArray.opcodes && known.name == opArray.function_name && known.scope == opArray.scope
+        && known.nameHash == nameHashOf(opArray.function_name)
         && (known.validIn == requestSerial || known.validIn == EVERY_REQUEST))
         return known.entry;
     return resolveListedEntry(opArray, static_cast<std::size_t>(entry), byScope);
@@ -353,7 +374,7 @@ const ZPointFileEntry* Manager::resolveListedEntry(const zend_op_array& opArray,
         // The class decides a trait method's entry, and a class's address
         // may stand for another class in a later request.
         const bool lasting = !byScope && name && (GC_FLAGS(name) & IS_STR_PERMANENT);
-        listedResolutions[entry] = ListedResolution{name, opArray.opcodes, opArray.scope, resolved,
+        listedResolutions[entry] = ListedResolution{name, opArray.opcodes, opArray.scope, nameHashOf(name), resolved,
                                                     lasting ? EVERY_REQUEST : requestSerial};
     }
     return resolved;

@@ -374,11 +374,14 @@ private:
     // the request it was worked out in, or for every request when the code's
     // name is one of the engine's permanent strings (opcache's shared
     // memory) and no class decides it: such a name and code stay the same
-    // function's while opcache keeps them.
+    // function's while opcache keeps them. A restart of opcache frees its
+    // strings and code for other functions: the name's hash, kept with the
+    // addresses, tells another text that took the same place.
     struct ListedResolution {
         const void* name = nullptr;   // the function's name string
         const void* code = nullptr;   // its opcodes
         const void* scope = nullptr;  // its class
+        uint64_t nameHash = 0;        // the name's hash: tells a text that took a freed string's place
         const ZPointFileEntry* entry = nullptr;
         uint64_t validIn = 0;         // request serial; EVERY_REQUEST; 0: nothing resolved
     };

@@ -2,8 +2,10 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <new>
+#include <type_traits>
 
 // Blocks of one size kept for reuse. The events and locations of the calls a
 // request keeps are made while its script runs and all released at the
@@ -48,19 +50,23 @@ private:
     };
     static_assert(Size >= sizeof(Node), "a block holds the list's link while it waits");
 
+    // Zero is no thread's id here: it marks a list nobody claimed yet.
+    static_assert(std::is_integral<pthread_t>::value, "thread ids compare as integers");
+
     struct Pool {
         Node* head = nullptr;
         std::size_t count = 0;
-        pthread_t user{};
-        bool claimed = false;
+        // Claimed at once by one thread: two threads asking first at the same
+        // moment cannot both take the list for theirs.
+        std::atomic<pthread_t> user{0};
 
         bool usedByCaller()
         {
-            if (!claimed) {
-                user = pthread_self();
-                claimed = true;
-            }
-            return pthread_equal(user, pthread_self()) != 0;
+            const pthread_t self = pthread_self();
+            pthread_t current = user.load(std::memory_order_acquire);
+            if (current == 0 && user.compare_exchange_strong(current, self, std::memory_order_acq_rel))
+                return true;
+            return pthread_equal(current, self) != 0;
         }
     };
 

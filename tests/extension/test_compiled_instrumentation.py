@@ -78,8 +78,15 @@ function fake() { \Quillet\Probe\enter(4, 0); \Quillet\Probe\enter(0, 0); \Quill
 echo never() + fake() - never();
 """
 
+# The probe's begin written by hand into a listed function, again and again.
+REPEAT = r"""<?php
+namespace App;
+function never() { for ($i = 0; $i < 3; $i++) { \Quillet\Probe\enter(4, 0); } return 1; }
+echo never();
+"""
+
 # Every function compiled by the JIT when its script is loaded.
-SCRIPTS = {"view.php": VIEW, "spoof.php": SPOOF, "use_preloaded.php": "<?php echo preloaded();",
+SCRIPTS = {"view.php": VIEW, "spoof.php": SPOOF, "repeat.php": REPEAT, "use_preloaded.php": "<?php echo preloaded();",
            "preload.php": "<?php function preloaded() { return 'pre'; }"}
 
 JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "function",
@@ -142,6 +149,12 @@ class CompiledInstrumentationTest(unittest.TestCase):
                     _, body, block = site.block_for("/spoof.php")
                     self.assertEqual("2", body)
                     self.assertEqual(["App\\never", "App\\never"], block.names(), site.diagnostics())
+
+    def test_listed_function_beginning_itself_again_is_timed_once(self):
+        site = self.site({})
+        _, body, block = site.block_for("/repeat.php")
+        self.assertEqual("1", body)
+        self.assertEqual(["App\\never"], block.names(), site.diagnostics())
 
 
 if __name__ == "__main__":
