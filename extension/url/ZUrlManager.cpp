@@ -310,7 +310,7 @@ bool ZUrlManager::sampleCrossVM(VornLog& log, bool lock)
 {
     const vorn::Uri& uri = getCurrentURI(log, false);
     long last = 0;
-    if (!urlTable.value(uri.collapsedPath, last, lock)) {
+    if (!urlTable.valueKey(uriKey, last, lock)) {
         log.logDbg2(L"URL:", VornLog::untrusted(uri.collapsedPath), L"does not exist in shared memory");
         return true;
     }
@@ -327,8 +327,8 @@ bool ZUrlManager::sampleCrossVM(VornLog& log, bool lock)
 
 void ZUrlManager::updateUrlTimestamp(VornLog& log, bool lock)
 {
-    const vorn::Uri& uri = getCurrentURI(log, false);
-    urlTable.update(uri.collapsedPath, static_cast<long>(now()), lock);
+    getCurrentURI(log, false);  // sets uriKey, the table's key of the request's URI
+    urlTable.updateKey(uriKey, static_cast<long>(now()), lock);
 }
 
 bool ZUrlManager::hasCrossVmHttpHeader(VornLog& /*log*/) const
