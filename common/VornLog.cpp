@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
@@ -119,6 +120,27 @@ void VornLog::writePart(std::wostream& os, char v)
 }
 
 void VornLog::writePart(std::wostream& os, wchar_t v) { os << v; }
+
+void VornLog::writePart(std::wostream& os, const Untrusted& v)
+{
+    const std::wstring converted = v.wide == nullptr && v.narrow != nullptr ? vorn::toUtf(*v.narrow) : std::wstring();
+    const std::wstring& text = v.wide != nullptr ? *v.wide : converted;
+    for (wchar_t c : text) {
+        const auto code = static_cast<uint32_t>(c);
+        if (c == L'\r') {
+            os << L"\\r";
+        } else if (c == L'\n') {
+            os << L"\\n";
+        } else if (c == L'\t') {
+            os << L"\\t";
+        } else if (code < 0x20 || code == 0x7F) {
+            static const wchar_t digits[] = L"0123456789ABCDEF";
+            os << L"\\x" << digits[code >> 4] << digits[code & 0xF];
+        } else {
+            os << c;
+        }
+    }
+}
 void VornLog::writePart(std::wostream& os, signed char v) { os << static_cast<int>(v); }
 void VornLog::writePart(std::wostream& os, unsigned char v) { os << static_cast<unsigned int>(v); }
 void VornLog::writePart(std::wostream& os, short v) { os << v; }

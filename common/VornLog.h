@@ -86,6 +86,17 @@ public:
         return *this;
     }
 
+    // A part that comes from outside (a URL, a header, a line of a file):
+    // written with its control characters escaped (as \r, \n, \t, \xNN),
+    // so that it can neither end the line nor forge another. Holds the text
+    // by reference: use it within the call that logs it.
+    struct Untrusted {
+        const std::wstring* wide;
+        const std::string* narrow;  // converted as other narrow parts are
+    };
+    static Untrusted untrusted(const std::wstring& text) { return Untrusted{&text, nullptr}; }
+    static Untrusted untrusted(const std::string& text) { return Untrusted{nullptr, &text}; }
+
     // True when a message of this level would be written.
     bool enabled(int msgLevel) const { return level >= msgLevel; }
 
@@ -138,6 +149,7 @@ private:
     static void writePart(std::wostream& os, unsigned long long v);
     static void writePart(std::wostream& os, bool v);
     static void writePart(std::wostream& os, double v);
+    static void writePart(std::wostream& os, const Untrusted& v);
 };
 
 // Line-end manipulator of the log: calls flush().

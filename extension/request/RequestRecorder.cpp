@@ -144,8 +144,8 @@ void RequestRecorder::open(ZEventsReporter& reporter, const RequestOpening& fact
     if (remote) {
         // The request carries the correlation header of a caller in another
         // process or machine: it opens as a remote fragment.
-        log.logDbg2("Reporting 'ZRemoteFragmentStartEvent' event. URL is:", uri.path, ". collapsed path:",
-                    uri.collapsedPath);
+        log.logDbg2("Reporting 'ZRemoteFragmentStartEvent' event. URL is:", VornLog::untrusted(uri.path),
+                    ". collapsed path:", VornLog::untrusted(uri.collapsedPath));
         // The raw header comes from outside: written so that it cannot break the line.
         log.logDbg2("CorrelationTokenIn:", crossvm::logSafe(facts.incomingToken));
         try {
@@ -159,8 +159,8 @@ void RequestRecorder::open(ZEventsReporter& reporter, const RequestOpening& fact
         event->correlationToken = facts.incomingToken;
         reporter.events.push_back(event);
     } else {
-        log.logDbg2("Reporting 'ZHttpFragmentStartEvent' event. URL is:", uri.path, ". collapsed path:",
-                    uri.collapsedPath);
+        log.logDbg2("Reporting 'ZHttpFragmentStartEvent' event. URL is:", VornLog::untrusted(uri.path),
+                    ". collapsed path:", VornLog::untrusted(uri.collapsedPath));
         fillFragmentStart(reuse(httpStart), reporter, facts);
         reporter.events.push_back(httpStart);
     }
@@ -185,7 +185,8 @@ void RequestRecorder::close(ZEventsReporter& reporter, const RequestClosing& fac
         log.logDbg1("Dropped start events of calls that did not end:", static_cast<uint64_t>(dropped));
 
     const vorn::Uri& uri = uriOf(facts.uri);
-    log.logDbg2("Request URL is:", uri.path, ". collapsed path:", uri.collapsedPath);
+    log.logDbg2("Request URL is:", VornLog::untrusted(uri.path), ". collapsed path:",
+                VornLog::untrusted(uri.collapsedPath));
 
     const uint64_t end = facts.timeMicroseconds;
     const int32_t status = statusOrOk(facts.status);

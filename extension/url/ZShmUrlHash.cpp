@@ -178,7 +178,11 @@ unsigned long ZShmUrlHash::size(bool lock) const
 
 bool ZShmUrlHash::value(const std::wstring& uri, long& out, bool lock) const
 {
-    const std::string key = vorn::fromUtf(uri);
+    return valueKey(vorn::fromUtf(uri), out, lock);
+}
+
+bool ZShmUrlHash::valueKey(const std::string& key, long& out, bool lock) const
+{
     if (!lock)
         return valueUnlocked(key, out);
     ZSemLocker locker(semaphore);

@@ -64,6 +64,7 @@ public:
     void update(const std::wstring& uri, long value, bool lock);
     // The same by the URI's key, its UTF-8 bytes as the table stores them,
     // for a caller that keeps the key rather than convert the URI each time.
+    bool valueKey(const std::string& key, long& out, bool lock) const;
     bool containsKey(const std::string& key, bool lock) const;
     void updateKey(const std::string& key, long value, bool lock);
 

@@ -163,14 +163,15 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
         rule.replacement = line.substr(eq + 1);
 
         if (rule.pattern.find('\0') != std::string::npos) {
-            log.logWarning(L"Invalid regular expression:", rule.pattern, L".", L"It contains a NUL byte");
+            log.logWarning(L"Invalid regular expression:", VornLog::untrusted(rule.pattern), L".", L"It contains a NUL byte");
             continue;
         }
         const int rc = regcomp(&rule.regex, rule.pattern.c_str(), REG_EXTENDED | REG_ICASE);
         if (rc != 0) {
             char text[1024] = {};
             regerror(rc, &rule.regex, text, sizeof text - 1);
-            log.logWarning(L"Invalid regular expression:", rule.pattern, L".", static_cast<const char*>(text));
+            log.logWarning(L"Invalid regular expression:", VornLog::untrusted(rule.pattern), L".",
+                           static_cast<const char*>(text));
             continue;
         }
         regexes.push_back(rule);
@@ -211,7 +212,7 @@ const std::string& ZUrlManager::getCurrentURL(VornLog& log)
     // host ends at the first character a host and port cannot hold.
     const std::size_t hostEnd = hostLength(host);
     if (hostEnd < host.size()) {
-        log.logDbg1(L"Host header holds characters a host cannot; only its start is used:", vorn::toUtf(host));
+        log.logDbg1(L"Host header holds characters a host cannot; only its start is used:", VornLog::untrusted(host));
         host.resize(hostEnd);
     }
 
@@ -235,7 +236,7 @@ const std::string& ZUrlManager::getCurrentURL(VornLog& log)
         throw;
     }
 
-    log.logDbg1(L"Current URL is:", url);
+    log.logDbg1(L"Current URL is:", VornLog::untrusted(url));
     return cachedUrl;
 }
 
@@ -309,12 +310,12 @@ bool ZUrlManager::sampleCrossVM(VornLog& log, bool lock)
 {
     const vorn::Uri& uri = getCurrentURI(log, false);
     long last = 0;
-    if (!urlTable.value(uri.collapsedPath, last, lock)) {
-        log.logDbg2(L"URL:", uri.collapsedPath, L"does not exist in shared memory");
+    if (!urlTable.valueKey(uriKey, last, lock)) {
+        log.logDbg2(L"URL:", VornLog::untrusted(uri.collapsedPath), L"does not exist in shared memory");
         return true;
     }
     if (last == 0) {
-        log.logDbg2(L"URL:", uri.collapsedPath, L"first time seen");
+        log.logDbg2(L"URL:", VornLog::untrusted(uri.collapsedPath), L"first time seen");
         return true;
     }
     int64_t elapsed = 0;
@@ -326,8 +327,8 @@ bool ZUrlManager::sampleCrossVM(VornLog& log, bool lock)
 
 void ZUrlManager::updateUrlTimestamp(VornLog& log, bool lock)
 {
-    const vorn::Uri& uri = getCurrentURI(log, false);
-    urlTable.update(uri.collapsedPath, static_cast<long>(now()), lock);
+    getCurrentURI(log, false);  // sets uriKey, the table's key of the request's URI
+    urlTable.updateKey(uriKey, static_cast<long>(now()), lock);
 }
 
 bool ZUrlManager::hasCrossVmHttpHeader(VornLog& /*log*/) const

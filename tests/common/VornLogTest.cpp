@@ -186,6 +186,17 @@ TEST_F(VornLogTest, UnencodableCharactersAreDroppedAndNulEndsTheLine)
     EXPECT_EQ(body(out[1]), "[ERROR] x");
 }
 
+TEST_F(VornLogTest, UntrustedPartsCannotEndTheLine)
+{
+    log.level = 4;
+    const std::string narrow = "/a\r\n[01/01/2026 - 00:00:00 p1] [ERROR] forged\x1B";
+    const std::wstring wide = L"/b\t\x7F\u20AC";
+    log.logError(VornLog::untrusted(narrow), VornLog::untrusted(wide));
+    const auto out = written();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(body(out[0]), "[ERROR] /a\\r\\n[01/01/2026 - 00:00:00 p1] [ERROR] forged\\x1B /b\\t\\x7F\xE2\x82\xAC");
+}
+
 TEST_F(VornLogTest, FlushOfEmptyBufferWritesNothing)
 {
     log.level = 4;
