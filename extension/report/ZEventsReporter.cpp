@@ -1,5 +1,7 @@
 #include "extension/report/ZEventsReporter.h"
 
+#include <atomic>
+
 #include "common/VornUtils.h"
 #include "common/zException.h"
 #include "extension/report/ZEventsChannelNull.h"
@@ -32,10 +34,18 @@ bool holdsFixedSymbolsOnly(const ZSymbolTable& table)
     return table.size() == ZSymbolTable::FIXED_COUNT;
 }
 
+// Generations are unique in the process, not per reporter: a reporter made
+// where an earlier one stood can never match a token kept from that one.
+uint64_t newTokenGeneration()
+{
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
 } // namespace
 
 ZEventsReporter::ZEventsReporter(const VornLog& log, const QuilletGlobals& globals)
-    : log(log)
+    : log(log), tokenGeneration_(newTokenGeneration())
 {
     if (globals.use_event_channel_null) {
         channel.reset(new ZEventsChannelNull(log));
@@ -45,7 +55,7 @@ ZEventsReporter::ZEventsReporter(const VornLog& log, const QuilletGlobals& globa
 }
 
 ZEventsReporter::ZEventsReporter(const VornLog& log, const boost::shared_ptr<IEventsChannel>& channel)
-    : channel(channel), log(log)
+    : channel(channel), log(log), tokenGeneration_(newTokenGeneration())
 {
     if (!this->channel) {
         this->channel.reset(new ZEventsChannelThrift(log));
@@ -167,7 +177,7 @@ void ZEventsReporter::finalizeRequest()
                     "bytes; they are forgotten");
         knownSymbols.reset();
         knownSymbolBytes = 0;
-        ++tokenGeneration_;
+        tokenGeneration_ = newTokenGeneration();
     }
     events.clear();
     log.logDbg1("Finalizing request...done");
@@ -178,13 +188,13 @@ void ZEventsReporter::dropNewSymbols()
     if (holdsFixedSymbolsOnly(newSymbols))
         return;
     if (newSymbols.size() > ZSymbolTable::FIXED_COUNT)
-        ++tokenGeneration_;
+        tokenGeneration_ = newTokenGeneration();
     newSymbols.reset();
 }
 
 void ZEventsReporter::clear()
 {
-    ++tokenGeneration_;
+    tokenGeneration_ = newTokenGeneration();
     locations.locations.clear();
     knownSymbols.reset();
     knownSymbolBytes = 0;

@@ -101,5 +101,5 @@ public:
 private:
     void replaceChannel();
 
-    uint64_t tokenGeneration_ = 0;
+    uint64_t tokenGeneration_;
 };
