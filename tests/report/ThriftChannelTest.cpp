@@ -325,7 +325,7 @@ TEST(ThriftChannel, PeerThatStopsReadingCostsOneTimeOut)
     channel.send(symbols, ZLocationTable(), {});
     EXPECT_LT(msSince(start), 5000);  // encoding 64 MiB, not waiting for the peer
     EXPECT_THROW(channel.flush(), zException);
-    EXPECT_LT(msSince(start), 15000);
+    EXPECT_LT(msSince(start), 10000);
     EXPECT_FALSE(channel.connected());
 }
 
