@@ -80,6 +80,10 @@ std::list<std::wstring> ZPointFile::glob(const std::wstring& directory, const st
     if (ec) {
         throw zException(L"Failed to list directory " + directory + L": " + vorn::toUtf(ec.message()));
     }
+    // In name order, not the directory's: which file's entry wins a name
+    // listed twice, and the entry numbers compiled into listed functions,
+    // are then the same on every machine and after files are added.
+    result.sort();
     return result;
 }
 
