@@ -63,7 +63,9 @@ public:
 
     // Stops the thread of every sender of this process, after writing what
     // they have queued: the library's code must not run in a thread once it
-    // is unloaded. A sender used again writes from the caller's thread.
+    // is unloaded. A sender used again writes from the caller's thread until
+    // its next attach, which starts a thread again (nothing attaches after
+    // module shutdown).
     static void stopAll();
 
     // The failure text when the peer has closed or broken the connection,
