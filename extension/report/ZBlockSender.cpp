@@ -389,6 +389,12 @@ bool ZBlockSender::threaded() const
     return state->running;
 }
 
+bool ZBlockSender::failedWithin(std::chrono::milliseconds limit) const
+{
+    std::unique_lock<std::mutex> lock(state->mutex);
+    return state->fromThread.wait_for(lock, limit, [this] { return !state->failure.empty(); });
+}
+
 std::string ZBlockSender::peerFailure(int fd)
 {
     pollfd pfd{};

@@ -76,6 +76,11 @@ public:
     // Whether frames are written by a thread of this sender (for tests).
     bool threaded() const;
 
+    // Waits up to `limit` for the thread to record a failure of the socket,
+    // such as the peer's close; true once it has (for tests: the thread
+    // notices on its own time).
+    bool failedWithin(std::chrono::milliseconds limit) const;
+
 private:
     struct State;
     static void run(State& s, std::chrono::milliseconds linger);

@@ -69,6 +69,9 @@ public:
     // descriptor, at the next operation or when it is destroyed.
     bool madeByAnotherProcess() const override;
 
+    // The sender of the connections, or null before the first handshake.
+    const ZBlockSender* blockSender() const { return sender.get(); }
+
     VornLog log;
     std::shared_ptr<apache::thrift::protocol::TProtocol> protocol;
 

@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -716,16 +717,27 @@ TEST_F(ZMMapHashTest, WriterKilledMidwayLeavesAUsableTable)
         ZMMapHash creator;
         ASSERT_TRUE(creator.create("h", tmp.path(), 0x100000));
     }
+    int started[2];
+    ASSERT_EQ(pipe(started), 0);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         ZMMapHash h;
         if (!h.attach("h", tmp.path()))
             _exit(3);
-        for (long i = 0;; ++i)
+        for (long i = 0;; ++i) {
             h.insert("/k" + std::to_string(i), std::to_string(i));
+            if (i == 100 && write(started[1], "x", 1) != 1)
+                _exit(4);
+        }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    close(started[1]);
+    // Killed once it has written some keys, at whatever point it then is
+    // (a loaded machine may take long to schedule it at all).
+    pollfd ready{started[0], POLLIN, 0};
+    EXPECT_EQ(poll(&ready, 1, 10000), 1);
+    close(started[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);

@@ -3,6 +3,7 @@
 // different code generator, so these tests also cross-check the encoding.
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "extension/model/ZRemoteMethodEndEvent.h"
 #include "extension/model/ZRemoteMethodStartEvent.h"
 #include "extension/crossvm/CorrelationToken.h"
+#include "extension/report/ZEventsChannelThrift.h"
 #include "extension/report/ZEventsReporter.h"
 
 namespace {
@@ -225,6 +227,10 @@ TEST(AggregatorRoundTrip, AggregatorGoneThenBackAnnouncesEverySymbolAgain)
         ASSERT_FALSE(aggregator.until("blockEnd").empty());
         aggregator.stop();
     }
+    // The sender notices the close on its own, without a block to write.
+    const auto* channel = dynamic_cast<const ZEventsChannelThrift*>(reporter.channel.get());
+    ASSERT_NE(channel, nullptr);
+    ASSERT_TRUE(channel->blockSender()->failedWithin(std::chrono::seconds(5)));
 
     // Between two blocks the aggregator went away: this block fails at once.
     queueRequest(reporter, "/during outage");

@@ -359,7 +359,7 @@ TEST(ThriftChannel, PeerGoneBeforeABlockIsNoticedAtThatBlock)
     ZEventsChannelThrift channel(mem.log);
     channel.handshake(handshakeData(peer.port()));
     ASSERT_TRUE(peer.waitForClose(2000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the FIN arrives and the sender sees it
+    ASSERT_TRUE(channel.blockSender()->failedWithin(std::chrono::seconds(5)));  // the sender saw the FIN
 
     EXPECT_THROW(channel.send(ZSymbolTable(), ZLocationTable(), {}), zException);
     EXPECT_FALSE(channel.connected());
@@ -370,7 +370,7 @@ TEST(ThriftChannel, PeerGoneBeforeABlockIsNoticedAtThatBlock)
     LoopbackPeer chatty(script);
     channel.handshake(handshakeData(chatty.port()));
     ASSERT_TRUE(chatty.waitForClose(2000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the farewell and FIN arrive
+    ASSERT_TRUE(channel.blockSender()->failedWithin(std::chrono::seconds(5)));  // past the farewell
     EXPECT_THROW(channel.send(ZSymbolTable(), ZLocationTable(), {}), zException);
     EXPECT_FALSE(channel.connected());
 }
