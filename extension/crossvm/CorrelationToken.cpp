@@ -200,7 +200,9 @@ std::string CorrelationToken::generateFragmentID(VornLog& /*log*/, const Request
 void CorrelationToken::print(VornLog& log, const std::string& text)
 {
     CorrelationToken token;
-    token.fromString(text);
+    token.fromString(text);  // raises for a token that does not read, also with the line off
+    if (!log.enabled(VornLog::LEVEL_DBG2))
+        return;
     // The fields may come from another machine: none may break the line.
     log.logDbg2("Magic:", static_cast<unsigned char>(token.magic),
                 ", Version:", token.version,

@@ -144,10 +144,12 @@ void RequestRecorder::open(ZEventsReporter& reporter, const RequestOpening& fact
     if (remote) {
         // The request carries the correlation header of a caller in another
         // process or machine: it opens as a remote fragment.
-        log.logDbg2("Reporting 'ZRemoteFragmentStartEvent' event. URL is:", VornLog::untrusted(uri.path),
-                    ". collapsed path:", VornLog::untrusted(uri.collapsedPath));
-        // The raw header comes from outside: written so that it cannot break the line.
-        log.logDbg2("CorrelationTokenIn:", crossvm::logSafe(facts.incomingToken));
+        if (log.enabled(VornLog::LEVEL_DBG2)) {
+            log.logDbg2("Reporting 'ZRemoteFragmentStartEvent' event. URL is:", VornLog::untrusted(uri.path),
+                        ". collapsed path:", VornLog::untrusted(uri.collapsedPath));
+            // The raw header comes from outside: written so that it cannot break the line.
+            log.logDbg2("CorrelationTokenIn:", crossvm::logSafe(facts.incomingToken));
+        }
         try {
             CorrelationToken::print(log, facts.incomingToken);
         } catch (const std::exception& e) {
