@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include <fcntl.h>
@@ -135,8 +136,20 @@ bool ZShmUrlHash::valueUnlocked(const std::string& key, long& out) const
     std::string text;
     if (!table.value(key, text))
         return false;
-    std::istringstream in(text);
-    in >> out;
+    // The table is shared with every worker and lies in a file: a value that
+    // is not a whole number reads as 0 (never sampled) and says so; the
+    // update that follows sampling writes a sound value over it.
+    const bool number = !text.empty() && (text[0] == '-' || (text[0] >= '0' && text[0] <= '9'));
+    char* end = nullptr;
+    errno = 0;
+    const long read = number ? std::strtol(text.c_str(), &end, 10) : 0;
+    if (!number || errno != 0 || end != text.c_str() + text.size()) {
+        if (log)
+            log->logWarning("Damaged value in the URL table for", VornLog::untrusted(key), "taken as 0");
+        out = 0;
+        return true;
+    }
+    out = read;
     return true;
 }
 

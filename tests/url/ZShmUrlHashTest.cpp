@@ -1,5 +1,6 @@
 // The shared URL table: its operations, opening and creating the file,
 // refusing damaged files, and the bounded semaphore.
+#include "common/ZMMapHash.h"
 #include "extension/url/ZShmUrlHash.h"
 #include "extension/url/ZUrlTableValidator.h"
 #include "tests/url/UrlTestEnv.h"
@@ -98,6 +99,22 @@ TEST_F(UrlTableTest, ValuesAreStoredAsDecimalText)
                                         [&](const std::string& k, const std::string&) { keys.insert(k); }))
         << reason;
     EXPECT_EQ(1u, keys.count("/caf\xC3\xA9"));
+
+    // Another writer of the file left something that is not a number: read
+    // as 0, said once per read, and mended by the next update.
+    ZMMapHash raw;
+    ASSERT_TRUE(raw.attach(env.tableName, env.tmpDir));
+    for (const char* damaged : {"12x", "", "99999999999999999999", " 5"}) {
+        ASSERT_TRUE(raw.insert("/d\n[ERROR] forged", damaged));
+        out = 7;
+        EXPECT_TRUE(table.valueKey("/d\n[ERROR] forged", out, true)) << damaged;
+        EXPECT_EQ(0, out) << damaged;
+    }
+    EXPECT_EQ(4, env.countLines("Damaged value in the URL table for /d\\n[ERROR] forged taken as 0"));
+    EXPECT_EQ(std::string::npos, env.logText().find("\n[ERROR] forged"));
+    table.updateKey("/d\n[ERROR] forged", 8, true);
+    EXPECT_TRUE(table.valueKey("/d\n[ERROR] forged", out, true));
+    EXPECT_EQ(8, out);
 }
 
 TEST_F(UrlTableTest, EmptyKeyTakesNoSpace)
