@@ -153,6 +153,14 @@ class CallgrindSite(qxharness.QuilletSite):
                 + super().server_command(port, overrides, self.with_extension))
 
 
+def prepare(site, points):
+    """Gives a site the point file, the bench script and a stand-in aggregator."""
+    site.write_point_file(points)
+    with open(os.path.join(HERE, "bench.php")) as f:
+        site.write_script("bench.php", f.read())
+    site.start_aggregator()
+
+
 def page_instructions(build, registered, with_extension, settings=None, counts=(3, 13)):
     """Instructions the server executes per page request: two runs that differ
     only in the number of requests, so start-up and shutdown cancel out.
@@ -164,10 +172,7 @@ def page_instructions(build, registered, with_extension, settings=None, counts=(
         site.out_file = os.path.join(site.root, "callgrind.out")
         site.with_extension = with_extension
         try:
-            site.write_point_file(POINTS)
-            with open(os.path.join(HERE, "bench.php")) as f:
-                site.write_script("bench.php", f.read())
-            site.start_aggregator()
+            prepare(site, POINTS)
             site.write_block(registered=registered)
             port = site.start_server(overrides=dict(OPCACHE, **(settings or {})), timeout=120)
             for _ in range(count):
@@ -230,26 +235,14 @@ def main():
     plain = None
     plain_out = None
     try:
-        site.write_point_file(POINTS + POINTS_SQL)
-        with open(os.path.join(HERE, "bench.php")) as f:
-            site.write_script("bench.php", f.read())
-        site.start_aggregator()
+        prepare(site, POINTS + POINTS_SQL)
         site.write_block(registered=1)
         on_port = site.start_server(overrides=OPCACHE)
-        internal_site.write_point_file(POINTS_INTERNAL_ONLY)
-        with open(os.path.join(HERE, "bench.php")) as f:
-            internal_site.write_script("bench.php", f.read())
-        internal_site.start_aggregator()
+        prepare(internal_site, POINTS_INTERNAL_ONLY)
         internal_port = internal_site.start_server(overrides=OPCACHE)
-        zero_site.write_point_file(POINTS)
-        with open(os.path.join(HERE, "bench.php")) as f:
-            zero_site.write_script("bench.php", f.read())
-        zero_site.start_aggregator()
+        prepare(zero_site, POINTS)
         zero_port = zero_site.start_server(overrides=dict(OPCACHE, **{"qx.slow_function_threshold": 0}))
-        reported_site.write_point_file(POINTS_SQL)
-        with open(os.path.join(HERE, "bench.php")) as f:
-            reported_site.write_script("bench.php", f.read())
-        reported_site.start_aggregator()
+        prepare(reported_site, POINTS_SQL)
         reported_port = reported_site.start_server(overrides={"qx.slow_sql_threshold": 0,
                                                               "qx.max_functions": 5000})
         off_port = qxharness.free_port()
