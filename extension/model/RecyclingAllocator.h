@@ -24,7 +24,9 @@ public:
     static void* take()
     {
         Pool& pool = instance();
-        if (pool.head == nullptr || !pool.usedByCaller())
+        // The owner is checked first: another thread must not even read the
+        // list, which the owner changes without a lock.
+        if (!pool.usedByCaller() || pool.head == nullptr)
             return nullptr;
         Node* node = pool.head;
         pool.head = node->next;
@@ -35,7 +37,7 @@ public:
     static bool give(void* block)
     {
         Pool& pool = instance();
-        if (pool.count >= RECYCLED_BLOCKS_LIMIT || !pool.usedByCaller())
+        if (!pool.usedByCaller() || pool.count >= RECYCLED_BLOCKS_LIMIT)
             return false;
         Node* node = static_cast<Node*>(block);
         node->next = pool.head;

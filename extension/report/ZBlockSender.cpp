@@ -20,6 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+const char* const kTimedOut = "Timed out writing to the probe aggregator";
+
 std::string errorText(const char* what, int error)
 {
     char buffer[128];
@@ -44,7 +46,7 @@ std::string writeAll(int fd, const uint8_t* data, std::size_t size, std::chrono:
         if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0)
-                return "Timed out writing to the probe aggregator";
+                return kTimedOut;
             pollfd room{fd, POLLOUT, 0};
             if (::poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
                 return errorText("Waiting to write to the probe aggregator failed", errno);
@@ -329,8 +331,12 @@ std::string ZBlockSender::waitUntilWritten(bool dropOnTimeOut)
         return !s.busy && (s.queued.empty() || s.fd < 0 || !s.running);
     });
     s.flushAsked = false;
-    if (!done && dropOnTimeOut) {
-        s.failure = "Timed out writing to the probe aggregator";
+    if (!done) {
+        // What is still queued did not go out: never reported as written.
+        if (dropOnTimeOut)
+            s.failure = kTimedOut;
+        else if (s.failure.empty())
+            return kTimedOut;
     }
     return s.failure;
 }
