@@ -189,7 +189,9 @@ std::string CorrelationToken::generateFragmentID(VornLog& /*log*/, const Request
     std::string id;
     id += std::to_string(info.startMs) + "&";
     id += escape(info.agentId) + "&";
-    id += info.method + "&";
+    // The method is the client's: a server may pass on one that holds '&'
+    // (a token character), which would shift every field after it.
+    id += escape(info.method) + "&";
     id += escape(vorn::fromUtf(info.uri.path)) + "&";
     id += escape(vorn::fromUtf(info.uri.query)) + "&";
     id += NULL_PLACEHOLDER + "&";

@@ -61,8 +61,8 @@ public:
     // "<microseconds of now>-<pid>", for example 52345-4711.
     static std::string generateId(VornLog& log);
 
-    // "startMs&agentId&method&path&query&\0&\0&" with agentId, path and query
-    // escaped.
+    // "startMs&agentId&method&path&query&\0&\0&" with agentId, method, path
+    // and query escaped.
     static std::string generateFragmentID(VornLog& log, const RequestInfo& info);
 
     // Decodes the text and writes its fields as one DBG2 line. Raises the

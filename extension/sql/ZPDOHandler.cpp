@@ -192,13 +192,17 @@ void ZPDOHandler::onPDOStatementExecute(zend_execute_data* executeData, zval* re
 void ZPDOHandler::afterStatementExecute(zend_execute_data* executeData, zval* returnValue, const timeval& start,
                                         const timeval& end, int32_t callDepth)
 {
+    // A fast execute that succeeded, most of them, costs no registry lookup.
+    const bool failed = exceptionPending() || isFalse(returnValue);
+    if (!failed && !slowEnough(elapsedMs(start, end)))
+        return;
     zval* object = thisObject(executeData);
     StatementPtr statement = instance().getStatement(object);
     if (!statement)
         return;
     ZPHPException error;
-    if (!failureOf(executeData, returnValue, object, error) && !slowEnough(elapsedMs(start, end)))
-        return;
+    if (failed)
+        failureOf(executeData, returnValue, object, error);
     std::string reduced;
     if (!trimSql(statement->sql, reduced))
         return;

@@ -307,9 +307,9 @@ void ZSqlHandlerBase::reportSqlCall(zend_execute_data* executeData, const timeva
 
 bool ZSqlHandlerBase::gateClosed()
 {
-    Manager* manager = _manager;
-    return manager == nullptr || !Manager::globals.collectEnabled || !manager->collecting || !manager->reporter
-           || isLimitReached() || Manager::globals.sql_mode == 0;
+    // The limit test walks the engine's stack: it comes last, so that with
+    // SQL capture off (qx.sql_mode 0) no database call pays for it.
+    return !collecting() || Manager::globals.sql_mode == 0 || isLimitReached();
 }
 
 uint64_t ZSqlHandlerBase::elapsedMs(const timeval& start, const timeval& end)

@@ -148,6 +148,9 @@ TEST(CorrelationToken, EscapeAndIdentifiers)
     info.uri.path = L"/a&b";
     info.uri.query = L"?x=1&y=2";
     EXPECT_EQ(CorrelationToken::generateFragmentID(log, info), "987&p.12&GET&/a\\&b&?x=1\\&y=2&\\0&\\0&");
+    // A method the client made up cannot shift the fields after it.
+    info.method = "G&T\\";
+    EXPECT_EQ(CorrelationToken::generateFragmentID(log, info), "987&p.12&G\\&T\\\\&/a\\&b&?x=1\\&y=2&\\0&\\0&");
 
     const std::string id = CorrelationToken::generateId(log);
     const auto dash = id.find('-');
