@@ -134,6 +134,26 @@ void wrapBody(zend_ast_decl* decl, int64_t entry, bool byScope)
     decl->child[2] = wrapped;
 }
 
+// The engine abandoned the script (the memory limit, hit while syntax-tree
+// nodes were allocated): the walk unwinds as a C++ exception, releasing its
+// own objects, and process() resumes the engine's long jump once they are gone.
+struct EngineBailedOut {};
+
+// Runs work that allocates from the engine (and may bail out) in a frame that
+// holds no C++ object with a destructor; the walk's strings stay outside it.
+template <class Work>
+void engineWork(Work&& work)
+{
+    volatile bool bailedOut = false;
+    zend_try {
+        work();
+    } zend_catch {
+        bailedOut = true;
+    } zend_end_try();
+    if (bailedOut)
+        throw EngineBailedOut();
+}
+
 void walk(zend_ast** slot, Context context);
 
 void walkChildren(zend_ast* ast, const Context& context)
@@ -234,7 +254,7 @@ void walkFunction(zend_ast_decl* decl, const Context& context)
     for (int i = 0; i < 5; ++i)
         walk(&decl->child[i], inside);
     if (listed)
-        wrapBody(decl, entry, byScope);
+        engineWork([&] { wrapBody(decl, entry, byScope); });
 }
 
 void walk(zend_ast** slot, Context context)
@@ -260,7 +280,7 @@ void walk(zend_ast** slot, Context context)
     case ZEND_AST_YIELD_FROM:
         walkChildren(ast, context);
         if (context.generatorEntry >= -1)
-            rewriteYield(slot, context);
+            engineWork([&] { rewriteYield(slot, context); });
         return;
     default:
         walkChildren(ast, context);
@@ -291,17 +311,22 @@ void process(zend_ast* ast)
         previousProcess(ast);
     if (!ast || !probeFunctionsAvailable())
         return;
+    bool bailedOut = false;
     try {
         static const std::string global;
         Context context;
         context.ns = &global;
         zend_ast* root = ast;
         walk(&root, context);
+    } catch (const EngineBailedOut&) {
+        bailedOut = true;
     } catch (const std::exception& e) {
         Manager::LOG.logError("Instrumentation of compiled code failed:", e.what());
     } catch (...) {
         Manager::LOG.logError("Instrumentation of compiled code failed");
     }
+    if (bailedOut)
+        zend_bailout();  // nothing of the walk is left to release
 }
 
 uint64_t fnv1a(uint64_t hash, const std::string& text)
