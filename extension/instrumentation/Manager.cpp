@@ -1193,7 +1193,7 @@ bool Manager::callKnownMethod(zend_function* method, zend_object* target, zval* 
     // exception thrown by the called method is not the script's.
     // Nothing it runs is the application's: no call is recorded meanwhile.
     volatile bool bailedOut = false;
-    ++probeCalls;
+    probeCallBegins();
     {
         vorn::ScopedExceptionState scriptState;
         zend_try {
@@ -1202,7 +1202,7 @@ bool Manager::callKnownMethod(zend_function* method, zend_object* target, zval* 
             bailedOut = true;
         } zend_end_try();
     }
-    --probeCalls;
+    probeCallEnds();
 
     if (bailedOut) {
         // The engine is abandoning the script (fatal error, time-out): the long
