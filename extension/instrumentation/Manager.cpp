@@ -717,7 +717,10 @@ void Manager::closeAbandonedCalls()
         reporter->locations.add(location);
         ++capturedCount;
     }
-    LOG.logDbg1("Calls cut short by a fatal error:", static_cast<uint64_t>(abandoned.size()), error.type, error.message);
+    // The message is the script's (an uncaught exception's, trigger_error's):
+    // it cannot end the line.
+    LOG.logDbg1("Calls cut short by a fatal error:", static_cast<uint64_t>(abandoned.size()), error.type,
+                VornLog::untrusted(error.message));
 }
 
 // ---- Locations and events ----------------------------------------------------------
