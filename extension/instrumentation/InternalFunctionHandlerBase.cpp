@@ -46,7 +46,8 @@ InternalFunctionHandlerBase::Handler InternalFunctionHandlerBase::getFunctionHan
 bool InternalFunctionHandlerBase::collecting()
 {
     Manager* manager = _manager;
-    return manager != nullptr && manager->collecting && Manager::globals.collectEnabled && manager->reporter;
+    return manager != nullptr && manager->collecting && Manager::globals.collectEnabled && manager->reporter
+        && !manager->inProbeCall();
 }
 
 bool InternalFunctionHandlerBase::isLimitReached()
@@ -107,6 +108,9 @@ bool InternalFunctionHandlerBase::callPhpFunction(const char* name, std::size_t 
     ZVAL_STRINGL(&function, name, length);
     volatile bool called = false;
     volatile bool bailedOut = false;
+    // What the call runs is the probe's, not the application's: nothing is
+    // recorded meanwhile.
+    manager.probeCallBegins();
     {
         vorn::ScopedExceptionState scriptState;
         zend_try {
@@ -115,6 +119,7 @@ bool InternalFunctionHandlerBase::callPhpFunction(const char* name, std::size_t 
             bailedOut = true;
         } zend_end_try();
     }
+    manager.probeCallEnds();
     zval_ptr_dtor(&function);
     if (bailedOut) {
         manager.bailoutPending = true;

@@ -40,8 +40,9 @@ public:
     virtual bool isHooked(Handler handler) const;
     Handler getFunctionHandler(const std::wstring& key) const;
 
-    // The current request is collected (its events are kept) and the probe
-    // is ready to report them.
+    // The current request is collected (its events are kept), the probe is
+    // ready to report them, and the call is not one the probe itself makes
+    // into PHP.
     static bool collecting();
 
     // True when the call in progress must not be captured: more than
@@ -69,7 +70,7 @@ public:
     static bool callSavedHandler(_zend_execute_data* executeData, _zval_struct* returnValue);
     // Calls the PHP function named by the `length` bytes at `name` with the
     // `argc` values at `args`, the script's pending exception set aside
-    // (whatever the call throws is dropped). `result` holds what the call
+    // (whatever the call throws is dropped) and nothing recorded meanwhile. `result` holds what the call
     // returned, undefined when nothing; the caller releases it. False when
     // the call was not made: a bail-out is pending, the engine refused it, or
     // the engine abandoned the script during it (then Manager::bailoutPending

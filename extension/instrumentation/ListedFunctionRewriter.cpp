@@ -1,6 +1,8 @@
 #include "extension/instrumentation/ListedFunctionRewriter.h"
 
+#include <algorithm>
 #include <cstring>
+#include <deque>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -134,34 +136,24 @@ void wrapBody(zend_ast_decl* decl, int64_t entry, bool byScope)
     decl->child[2] = wrapped;
 }
 
-void walk(zend_ast** slot, Context context);
+// The engine abandoned the script (the memory limit, hit while syntax-tree
+// nodes were allocated): the walk unwinds as a C++ exception, releasing its
+// own objects, and process() resumes the engine's long jump once they are gone.
+struct EngineBailedOut {};
 
-void walkChildren(zend_ast* ast, const Context& context)
+// Runs work that allocates from the engine (and may bail out) in a frame that
+// holds no C++ object with a destructor; the walk's strings stay outside it.
+template <class Work>
+void engineWork(Work&& work)
 {
-    if (zend_ast_is_list(ast)) {
-        zend_ast_list* list = zend_ast_get_list(ast);
-        Context current = context;
-        std::string ns;
-        for (uint32_t i = 0; i < list->children; ++i) {
-            zend_ast* child = list->child[i];
-            if (child && child->kind == ZEND_AST_NAMESPACE) {
-                ns = child->child[0] ? lower(zend_ast_get_str(child->child[0])) : std::string();
-                Context inside = current;
-                inside.ns = &ns;
-                if (child->child[1]) {
-                    walk(&child->child[1], inside);  // namespace X { ... }
-                } else {
-                    current.ns = &ns;  // namespace X; applies to what follows
-                }
-                continue;
-            }
-            walk(&list->child[i], current);
-        }
-        return;
-    }
-    const uint32_t count = zend_ast_get_num_children(ast);
-    for (uint32_t i = 0; i < count; ++i)
-        walk(&ast->child[i], context);
+    volatile bool bailedOut = false;
+    zend_try {
+        work();
+    } zend_catch {
+        bailedOut = true;
+    } zend_end_try();
+    if (bailedOut)
+        throw EngineBailedOut();
 }
 
 std::string qualified(const Context& context, const std::string& name)
@@ -171,101 +163,179 @@ std::string qualified(const Context& context, const std::string& name)
     return *context.ns + "\\" + name;
 }
 
-void walkClass(zend_ast_decl* decl, const Context& context)
-{
-    Context inside = context;
-    std::string name;
-    const bool anonymous = (decl->flags & ZEND_ACC_ANON_CLASS) != 0 || !decl->name;
-    if (!anonymous)
-        name = qualified(context, lower(decl->name));
-    static const std::string noClass;
-    // Methods of an anonymous class have a name only the compiler knows.
-    inside.className = anonymous ? &noClass : &name;
-    inside.traitBody = (decl->flags & ZEND_ACC_TRAIT) != 0;
-    inside.generatorEntry = -2;
-    for (int i = 0; i < 5; ++i)
-        walk(&decl->child[i], inside);
-}
-
-void walkFunction(zend_ast_decl* decl, const Context& context)
-{
-    Context inside = context;
-    inside.generatorEntry = -2;
-    if (decl->kind == ZEND_AST_FUNC_DECL)
-        inside.className = nullptr;  // a function declared in a method is global
-
-    int64_t entry = -1;
-    bool byScope = false;
-    std::string key;
-    if (decl->kind == ZEND_AST_METHOD) {
-        if (context.className && !context.className->empty()) {
-            const std::string method = lower(decl->name);
-            key = *context.className + "::" + method;
-            byScope = context.traitBody && methodsListed;
+// Walks a syntax tree with a stack of its own instead of the C stack: the
+// engine compiles trees tens of thousands of levels deep (a long chain of
+// concatenations), deeper than a recursive walk's frames have room for.
+// Children are visited in order, and a node's rewriting comes after its
+// children's, as in a recursive walk.
+class Walker {
+public:
+    void run(zend_ast** root, const Context& context)
+    {
+        pending.push_back(Item{Step::Visit, root, nullptr, context, 0, false});
+        while (!pending.empty()) {
+            const Item item = pending.back();
+            pending.pop_back();
+            switch (item.step) {
+            case Step::Visit:
+                visit(item.slot, item.context);
+                break;
+            case Step::WrapBody:
+                engineWork([&] { wrapBody(item.decl, item.entry, item.byScope); });
+                break;
+            case Step::RewriteYield:
+                engineWork([&] { rewriteYield(item.slot, item.context); });
+                break;
+            }
         }
-    } else if (decl->name) {
-        // Functions and closures carry their namespace; closures their class.
-        key = qualified(context, lower(decl->name));
-        if (decl->kind != ZEND_AST_FUNC_DECL && context.className && !context.className->empty())
-            key = *context.className + "::" + key;
     }
-    if (!key.empty()) {
-        auto found = entryByKey.find(key);
-        if (found != entryByKey.end())
-            entry = found->second;
-    }
-    const bool listed = (entry >= 0 || byScope) && decl->child[2];
-    const char* untimed = nullptr;
-    if (listed && decl->kind == ZEND_AST_ARROW_FUNC)
-        untimed = "Listed arrow function is not timed (its body is one expression):";
-    else if (listed && (decl->flags & ZEND_ACC_GENERATOR) && (decl->flags & ZEND_ACC_RETURN_REFERENCE))
-        untimed = "Listed generator returning by reference is not timed:";  // its values cannot pass the probe
-    if (untimed) {
-        if (warnedUntimed.insert(key).second)
-            Manager::LOG.logWarning(untimed, key);
-        for (int i = 0; i < 5; ++i)
-            walk(&decl->child[i], inside);
-        return;
-    }
-    if (listed && (decl->flags & ZEND_ACC_GENERATOR)) {
-        inside.generatorEntry = entry;
-        inside.generatorByScope = byScope;
-    }
-    for (int i = 0; i < 5; ++i)
-        walk(&decl->child[i], inside);
-    if (listed)
-        wrapBody(decl, entry, byScope);
-}
 
-void walk(zend_ast** slot, Context context)
-{
-    zend_ast* ast = *slot;
-    if (!ast)
-        return;
-    switch (ast->kind) {
-    case ZEND_AST_ZVAL:
-    case ZEND_AST_CONSTANT:
-    case ZEND_AST_ZNODE:
-        return;
-    case ZEND_AST_CLASS:
-        walkClass(reinterpret_cast<zend_ast_decl*>(ast), context);
-        return;
-    case ZEND_AST_FUNC_DECL:
-    case ZEND_AST_CLOSURE:
-    case ZEND_AST_METHOD:
-    case ZEND_AST_ARROW_FUNC:
-        walkFunction(reinterpret_cast<zend_ast_decl*>(ast), context);
-        return;
-    case ZEND_AST_YIELD:
-    case ZEND_AST_YIELD_FROM:
-        walkChildren(ast, context);
-        if (context.generatorEntry >= -1)
-            rewriteYield(slot, context);
-        return;
-    default:
-        walkChildren(ast, context);
+private:
+    enum class Step { Visit, WrapBody, RewriteYield };
+    struct Item {
+        Step step;
+        zend_ast** slot;
+        zend_ast_decl* decl;  // WrapBody
+        Context context;
+        int64_t entry;  // WrapBody
+        bool byScope;   // WrapBody
+    };
+
+    void push(zend_ast** slot, const Context& context)
+    {
+        if (*slot)
+            pending.push_back(Item{Step::Visit, slot, nullptr, context, 0, false});
     }
-}
+
+    // Pushed last first, so that they are visited first to last.
+    void pushChildren(zend_ast** children, uint32_t count, const Context& context)
+    {
+        for (uint32_t i = count; i-- > 0;)
+            push(&children[i], context);
+    }
+
+    // A name the contexts point to, kept until the walk ends.
+    const std::string* keep(std::string text)
+    {
+        names.push_back(std::move(text));
+        return &names.back();
+    }
+
+    void visit(zend_ast** slot, const Context& context)
+    {
+        zend_ast* ast = *slot;
+        switch (ast->kind) {
+        case ZEND_AST_ZVAL:
+        case ZEND_AST_CONSTANT:
+        case ZEND_AST_ZNODE:
+            return;
+        case ZEND_AST_CLASS:
+            visitClass(reinterpret_cast<zend_ast_decl*>(ast), context);
+            return;
+        case ZEND_AST_FUNC_DECL:
+        case ZEND_AST_CLOSURE:
+        case ZEND_AST_METHOD:
+        case ZEND_AST_ARROW_FUNC:
+            visitFunction(reinterpret_cast<zend_ast_decl*>(ast), context);
+            return;
+        case ZEND_AST_YIELD:
+        case ZEND_AST_YIELD_FROM:
+            if (context.generatorEntry >= -1)
+                pending.push_back(Item{Step::RewriteYield, slot, nullptr, context, 0, false});
+            break;
+        default:
+            break;
+        }
+        if (zend_ast_is_list(ast))
+            visitList(zend_ast_get_list(ast), context);
+        else
+            pushChildren(ast->child, zend_ast_get_num_children(ast), context);
+    }
+
+    void visitList(zend_ast_list* list, const Context& context)
+    {
+        Context current = context;
+        const std::size_t first = pending.size();
+        for (uint32_t i = 0; i < list->children; ++i) {
+            zend_ast* child = list->child[i];
+            if (child && child->kind == ZEND_AST_NAMESPACE) {
+                const std::string* ns = keep(child->child[0] ? lower(zend_ast_get_str(child->child[0])) : std::string());
+                if (child->child[1]) {
+                    Context inside = current;
+                    inside.ns = ns;
+                    push(&child->child[1], inside);  // namespace X { ... }
+                } else {
+                    current.ns = ns;  // namespace X; applies to what follows
+                }
+                continue;
+            }
+            push(&list->child[i], current);
+        }
+        std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
+    }
+
+    void visitClass(zend_ast_decl* decl, const Context& context)
+    {
+        Context inside = context;
+        static const std::string noClass;
+        const bool anonymous = (decl->flags & ZEND_ACC_ANON_CLASS) != 0 || !decl->name;
+        // Methods of an anonymous class have a name only the compiler knows.
+        inside.className = anonymous ? &noClass : keep(qualified(context, lower(decl->name)));
+        inside.traitBody = (decl->flags & ZEND_ACC_TRAIT) != 0;
+        inside.generatorEntry = -2;
+        pushChildren(decl->child, 5, inside);
+    }
+
+    void visitFunction(zend_ast_decl* decl, const Context& context)
+    {
+        Context inside = context;
+        inside.generatorEntry = -2;
+        if (decl->kind == ZEND_AST_FUNC_DECL)
+            inside.className = nullptr;  // a function declared in a method is global
+
+        int64_t entry = -1;
+        bool byScope = false;
+        std::string key;
+        if (decl->kind == ZEND_AST_METHOD) {
+            if (context.className && !context.className->empty()) {
+                const std::string method = lower(decl->name);
+                key = *context.className + "::" + method;
+                byScope = context.traitBody && methodsListed;
+            }
+        } else if (decl->name) {
+            // Functions and closures carry their namespace; closures their class.
+            key = qualified(context, lower(decl->name));
+            if (decl->kind != ZEND_AST_FUNC_DECL && context.className && !context.className->empty())
+                key = *context.className + "::" + key;
+        }
+        if (!key.empty()) {
+            auto found = entryByKey.find(key);
+            if (found != entryByKey.end())
+                entry = found->second;
+        }
+        bool listed = (entry >= 0 || byScope) && decl->child[2];
+        const char* untimed = nullptr;
+        if (listed && decl->kind == ZEND_AST_ARROW_FUNC)
+            untimed = "Listed arrow function is not timed (its body is one expression):";
+        else if (listed && (decl->flags & ZEND_ACC_GENERATOR) && (decl->flags & ZEND_ACC_RETURN_REFERENCE))
+            untimed = "Listed generator returning by reference is not timed:";  // its values cannot pass the probe
+        if (untimed) {
+            if (warnedUntimed.insert(key).second)
+                Manager::LOG.logWarning(untimed, key);
+            listed = false;
+        }
+        if (listed && (decl->flags & ZEND_ACC_GENERATOR)) {
+            inside.generatorEntry = entry;
+            inside.generatorByScope = byScope;
+        }
+        if (listed)
+            pending.push_back(Item{Step::WrapBody, nullptr, decl, inside, entry, byScope});
+        pushChildren(decl->child, 5, inside);
+    }
+
+    std::vector<Item> pending;
+    std::deque<std::string> names;  // namespace and class names
+};
 
 // The probe's functions are in the function table: a site may have disabled
 // them (disable_functions), and code calling a missing function would fail.
@@ -291,17 +361,22 @@ void process(zend_ast* ast)
         previousProcess(ast);
     if (!ast || !probeFunctionsAvailable())
         return;
+    bool bailedOut = false;
     try {
         static const std::string global;
         Context context;
         context.ns = &global;
         zend_ast* root = ast;
-        walk(&root, context);
+        Walker().run(&root, context);
+    } catch (const EngineBailedOut&) {
+        bailedOut = true;
     } catch (const std::exception& e) {
         Manager::LOG.logError("Instrumentation of compiled code failed:", e.what());
     } catch (...) {
         Manager::LOG.logError("Instrumentation of compiled code failed");
     }
+    if (bailedOut)
+        zend_bailout();  // nothing of the walk is left to release
 }
 
 uint64_t fnv1a(uint64_t hash, const std::string& text)

@@ -717,7 +717,10 @@ void Manager::closeAbandonedCalls()
         reporter->locations.add(location);
         ++capturedCount;
     }
-    LOG.logDbg1("Calls cut short by a fatal error:", static_cast<uint64_t>(abandoned.size()), error.type, error.message);
+    // The message is the script's (an uncaught exception's, trigger_error's):
+    // it cannot end the line.
+    LOG.logDbg1("Calls cut short by a fatal error:", static_cast<uint64_t>(abandoned.size()), error.type,
+                VornLog::untrusted(error.message));
 }
 
 // ---- Locations and events ----------------------------------------------------------
@@ -1193,7 +1196,7 @@ bool Manager::callKnownMethod(zend_function* method, zend_object* target, zval* 
     // exception thrown by the called method is not the script's.
     // Nothing it runs is the application's: no call is recorded meanwhile.
     volatile bool bailedOut = false;
-    ++probeCalls;
+    probeCallBegins();
     {
         vorn::ScopedExceptionState scriptState;
         zend_try {
@@ -1202,7 +1205,7 @@ bool Manager::callKnownMethod(zend_function* method, zend_object* target, zval* 
             bailedOut = true;
         } zend_end_try();
     }
-    --probeCalls;
+    probeCallEnds();
 
     if (bailedOut) {
         // The engine is abandoning the script (fatal error, time-out): the long

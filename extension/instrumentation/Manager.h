@@ -108,6 +108,9 @@ public:
     // True while the probe itself runs PHP code (reading an exception): such
     // calls are never the application's and are not recorded.
     bool inProbeCall() const { return probeCalls > 0; }
+    // Brackets such a call of the probe's into PHP.
+    void probeCallBegins() { ++probeCalls; }
+    void probeCallEnds() { --probeCalls; }
 
     // ---- Execution hooks ---------------------------------------------------
 

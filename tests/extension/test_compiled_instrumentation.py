@@ -156,6 +156,18 @@ class CompiledInstrumentationTest(unittest.TestCase):
         self.assertEqual("1", body)
         self.assertEqual(["App\\never"], block.names(), site.diagnostics())
 
+    def test_deeply_nested_code_is_compiled_as_without_the_probe(self):
+        # 30000 concatenations in a row nest the syntax tree that deep: well
+        # within what the engine compiles, beyond what a recursive walk of the
+        # tree has stack for.
+        deep = ("<?php namespace App; function traced() { $a = 'x'; return strlen(" + " . ".join(["$a"] * 30000)
+                + "); } echo traced();")
+        site = self.site({}, start=False)
+        site.start(POINTS, {"deep.php": deep}, {"qx.slow_function_threshold": 0})
+        _, body, block = site.block_for("/deep.php")
+        self.assertEqual("30000", body)
+        self.assertEqual(["App\\traced"], block.names(), site.diagnostics())
+
 
 if __name__ == "__main__":
     qxharness.run_tests()

@@ -36,6 +36,11 @@ function outer() { return inner(); }
 echo outer();
 """,
     "fine.php": "<?php function fine() { return 'fine'; } echo fine();",
+    "forged.php": """<?php
+function inner() { trigger_error("gave up\\n[ERROR] forged", E_USER_ERROR); }
+function outer() { inner(); }
+outer();
+""",
 }
 
 
@@ -71,6 +76,13 @@ class FatalErrorTest(unittest.TestCase):
 
     def test_user_error(self):
         self.cut_short("/user_error.php", "E_USER_ERROR", "gave up")
+
+    def test_error_message_cannot_forge_a_log_line(self):
+        self.site.block_for("/forged.php", timeout=30)
+        self.assertTrue(self.site.wait_log("Calls cut short by a fatal error:"), self.site.diagnostics())
+        log = self.site.read_log()
+        self.assertIn("gave up\\n[ERROR] forged", log)
+        self.assertNotIn("\n[ERROR] forged", log)
 
     def test_user_error_handled_by_the_script_is_no_failure(self):
         _, body, block = self.site.block_for("/handled.php")

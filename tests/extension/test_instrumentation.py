@@ -262,6 +262,21 @@ class InstrumentationTest(unittest.TestCase):
         self.assertEqual((200, "paid42"), (status, body))
         self.assertTrue(site.wait_log("Quillet is disabled"))
 
+    def test_functions_the_probe_calls_itself_are_not_the_applications(self):
+        # A failed connect makes the probe read mysqli_connect_error(); with
+        # that function listed too, only the script's own call of it counts.
+        points = "[c]\nmethod=mysqli_connect\nlayer=DB\n[e]\nmethod=mysqli_connect_error\nlayer=DB\n"
+        script = ("<?php mysqli_report(MYSQLI_REPORT_OFF);"
+                  "var_dump(@mysqli_connect('127.0.0.1', 'u', 'p', 'd', %d)); echo is_string(mysqli_connect_error());"
+                  % qxharness.free_port())
+        site = InstrumentedSite()
+        self.addCleanup(site.close)
+        site.start(points, {"refused.php": script}, {"qx.slow_function_threshold": 0, "qx.sql_mode": 1},
+                   modules=("mysqlnd", "mysqli"))
+        status, body, block = site.block_for("/refused.php")
+        self.assertEqual((200, "bool(false)\n1"), (status, body), site.diagnostics())
+        self.assertEqual(["mysqli_connect", "mysqli_connect_error"], block.names(), site.diagnostics())
+
 
 if __name__ == "__main__":
     qxharness.run_tests()
