@@ -70,11 +70,12 @@ public:
     static bool callSavedHandler(_zend_execute_data* executeData, _zval_struct* returnValue);
     // Calls the PHP function named by the `length` bytes at `name` with the
     // `argc` values at `args`, the script's pending exception set aside
-    // (whatever the call throws is dropped) and nothing recorded meanwhile. `result` holds what the call
-    // returned, undefined when nothing; the caller releases it. False when
-    // the call was not made: a bail-out is pending, the engine refused it, or
-    // the engine abandoned the script during it (then Manager::bailoutPending
-    // is set, for the entry point to resume once the probe's objects are gone).
+    // (whatever the call throws is dropped) and nothing recorded meanwhile.
+    // `result` holds what the call returned, undefined when nothing; the
+    // caller releases it. False when the call was not made: a bail-out is
+    // pending, the engine refused it, or the engine abandoned the script
+    // during it (then Manager::bailoutPending is set, for the entry point to
+    // resume once the probe's objects are gone).
     static bool callPhpFunction(const char* name, std::size_t length, uint32_t argc, _zval_struct* args,
                                 _zval_struct* result);
     // The same with Manager::depth raised for the call, as a replacement
