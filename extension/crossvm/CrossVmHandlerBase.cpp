@@ -93,25 +93,9 @@ bool CrossVmHandlerBase::popPending(std::size_t slot, PendingCall& call)
 
 // ---- Calls into PHP ------------------------------------------------------------
 
-namespace {
-
-// Puts the collection flag back on every way out.
-class CollectionOff {
-public:
-    CollectionOff() : saved(Manager::globals.collectEnabled) { Manager::globals.collectEnabled = false; }
-    ~CollectionOff() { Manager::globals.collectEnabled = saved; }
-    CollectionOff(const CollectionOff&) = delete;
-    CollectionOff& operator=(const CollectionOff&) = delete;
-
-private:
-    bool saved;
-};
-
-} // namespace
-
 bool CrossVmHandlerBase::callUserFuncWithArgs(const char* name, uint32_t argc, zval* args, zval* result)
 {
-    CollectionOff off;
+    // A probe call: nothing it runs is recorded.
     if (callPhpFunction(name, std::strlen(name), argc, args, result))
         return true;
     if (Z_ISUNDEF_P(result))
