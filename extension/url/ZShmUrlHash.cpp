@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -165,9 +164,7 @@ void ZShmUrlHash::updateUnlocked(const std::string& key, long value)
             log->logDbg1(L"Empty URL is not stored in shared memory");
         return;
     }
-    std::ostringstream text;
-    text << value;
-    table.insert(key, text.str());
+    table.insert(key, std::to_string(value));
 }
 
 // As valueUnlocked, without reading the number: the same checks of the
