@@ -187,9 +187,17 @@ bool ZEventsChannelThrift::madeByAnotherProcess() const
 void ZEventsChannelThrift::release(Release how)
 {
     // Nothing writes to the socket once the sender has let go of it; a
-    // graceful close first writes what is queued.
-    if (sender)
-        sender->detach(how == Release::Graceful);
+    // graceful close first writes what is queued. A failure it returns was
+    // not raised at any send (those take theirs with them): it is said here,
+    // and the connection ends as a broken one, so that a block cut short
+    // does not look complete to the peer.
+    if (sender) {
+        const std::string failure = sender->detach(how == Release::Graceful);
+        if (!failure.empty() && how == Release::Graceful) {
+            log.logError("Failed to report events:", failure);
+            how = Release::Reset;
+        }
+    }
     const int fd = socket ? socket->getSocketFD() : -1;
     if (fd >= 0 && how == Release::DescriptorOnly) {
         // The socket is shared with the process that made it: the library's

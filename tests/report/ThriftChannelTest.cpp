@@ -373,6 +373,16 @@ TEST(ThriftChannel, PeerGoneBeforeABlockIsNoticedAtThatBlock)
     ASSERT_TRUE(channel.blockSender()->failedWithin(std::chrono::seconds(5)));  // past the farewell
     EXPECT_THROW(channel.send(ZSymbolTable(), ZLocationTable(), {}), zException);
     EXPECT_FALSE(channel.connected());
+    EXPECT_EQ(mem.text().find("Failed to report events"), std::string::npos);  // raised, not logged
+
+    // Gone after the last block: no send raises it, so closing says so.
+    LoopbackPeer last(script);
+    channel.handshake(handshakeData(last.port()));
+    ASSERT_TRUE(last.waitForClose(2000));
+    ASSERT_TRUE(channel.blockSender()->failedWithin(std::chrono::seconds(5)));
+    channel.handshake(handshakeData(last.port()));  // ends the connection held first
+    EXPECT_NE(mem.text().find("[ERROR] Failed to report events: The probe aggregator closed the connection"),
+              std::string::npos) << mem.text();
 }
 
 TEST(ThriftChannel, UseBeforeHandshakeIsAnError)
