@@ -1,5 +1,7 @@
 #include "common/VornLog.h"
 
+#include <type_traits>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -121,25 +123,44 @@ void VornLog::writePart(std::wostream& os, char v)
 
 void VornLog::writePart(std::wostream& os, wchar_t v) { os << v; }
 
-void VornLog::writePart(std::wostream& os, const Untrusted& v)
+namespace {
+
+// Control characters as \r, \n, \t or \xNN; every other character as it is.
+template <typename Text>
+Text escapeControls(const Text& text)
 {
-    const std::wstring converted = v.wide == nullptr && v.narrow != nullptr ? vorn::toUtf(*v.narrow) : std::wstring();
-    const std::wstring& text = v.wide != nullptr ? *v.wide : converted;
-    for (wchar_t c : text) {
-        const auto code = static_cast<uint32_t>(c);
-        if (c == L'\r') {
-            os << L"\\r";
-        } else if (c == L'\n') {
-            os << L"\\n";
-        } else if (c == L'\t') {
-            os << L"\\t";
+    using Char = typename Text::value_type;
+    static const char digits[] = "0123456789ABCDEF";
+    Text out;
+    out.reserve(text.size());
+    for (Char c : text) {
+        const auto code = static_cast<uint32_t>(static_cast<std::make_unsigned_t<Char>>(c));
+        const char named = code == '\r' ? 'r' : code == '\n' ? 'n' : code == '\t' ? 't' : '\0';
+        if (named != '\0') {
+            out.push_back(Char('\\'));
+            out.push_back(Char(named));
         } else if (code < 0x20 || code == 0x7F) {
-            static const wchar_t digits[] = L"0123456789ABCDEF";
-            os << L"\\x" << digits[code >> 4] << digits[code & 0xF];
+            out.push_back(Char('\\'));
+            out.push_back(Char('x'));
+            out.push_back(Char(digits[code >> 4]));
+            out.push_back(Char(digits[code & 0xF]));
         } else {
-            os << c;
+            out.push_back(c);
         }
     }
+    return out;
+}
+
+} // namespace
+
+std::string VornLog::escaped(const std::string& text) { return escapeControls(text); }
+
+void VornLog::writePart(std::wostream& os, const Untrusted& v)
+{
+    if (v.wide != nullptr)
+        os << escapeControls(*v.wide);
+    else if (v.narrow != nullptr)
+        os << vorn::toUtf(escapeControls(*v.narrow));
 }
 void VornLog::writePart(std::wostream& os, signed char v) { os << static_cast<int>(v); }
 void VornLog::writePart(std::wostream& os, unsigned char v) { os << static_cast<unsigned int>(v); }

@@ -96,6 +96,8 @@ public:
     };
     static Untrusted untrusted(const std::wstring& text) { return Untrusted{&text, nullptr}; }
     static Untrusted untrusted(const std::string& text) { return Untrusted{nullptr, &text}; }
+    // The same escaping, for an outside text inside a longer part.
+    static std::string escaped(const std::string& text);
 
     // True when a message of this level would be written.
     bool enabled(int msgLevel) const { return level >= msgLevel; }

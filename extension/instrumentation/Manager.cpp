@@ -1107,7 +1107,7 @@ void Manager::setExceptionDetails(const boost::shared_ptr<ZCaptureEvent>& endEve
     ZPHPException details = formatException(executeData, pending);
     if (LOG.enabled(VornLog::LEVEL_DBG2))
         LOG.logDbg2("Function ended with exception:", "\n",
-                    details.type + ":" + details.message + "\r\n\t" + details.trace);
+                    details.type + ":" + VornLog::escaped(details.message) + "\r\n\t" + details.trace);
     auto* end = dynamic_cast<ZMethodEndEvent*>(endEvent.get());
     if (!end)
         return;

@@ -195,6 +195,7 @@ TEST_F(VornLogTest, UntrustedPartsCannotEndTheLine)
     const auto out = written();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(body(out[0]), "[ERROR] /a\\r\\n[01/01/2026 - 00:00:00 p1] [ERROR] forged\\x1B /b\\t\\x7F\xE2\x82\xAC");
+    EXPECT_EQ(VornLog::escaped(narrow), "/a\\r\\n[01/01/2026 - 00:00:00 p1] [ERROR] forged\\x1B");
 }
 
 TEST_F(VornLogTest, FlushOfEmptyBufferWritesNothing)
