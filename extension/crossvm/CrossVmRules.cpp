@@ -1,8 +1,8 @@
 #include "extension/crossvm/CrossVmRules.h"
 
 #include <cstdint>
-#include <cstdio>
 
+#include "common/VornLog.h"
 #include "common/VornUtils.h"
 #include "extension/crossvm/CorrelationToken.h"
 
@@ -108,28 +108,9 @@ std::string targetDescriptor(const std::string& url)
 
 std::string logSafe(const std::string& text, std::size_t limit)
 {
-    std::string out;
-    const std::size_t shown = text.size() > limit ? limit : text.size();
-    out.reserve(shown + 8);
-    for (std::size_t i = 0; i < shown; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
-            out += escaped;
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    if (shown < text.size())
-        out += "...";
-    return out;
+    if (text.size() <= limit)
+        return VornLog::escaped(text);
+    return VornLog::escaped(text.substr(0, limit)) + "...";
 }
 
 bool readIncomingToken(const std::string& text, CorrelationToken& token, std::string& why)
