@@ -46,11 +46,13 @@
 
 namespace {
 
-const char* const kModuleName = "Vorn QX Agent";
-const char* const kAuthor = "Quillet developers";
-const char* const kUrl = "https://quillet.invalid/";
-const char* const kCopyright = "Copyright (c) Quillet developers";
-const int kBuildNumber = 336;
+// The records the engine looks up are exported and complete at compile time:
+// nothing writes to exported data when the library is loaded. Where the
+// engine opens extensions without RTLD_DEEPBIND, such a write from a static
+// constructor would bind to a like-named record of the library loaded before.
+#define QX_MODULE_NAME "Vorn QX Agent"
+#define QX_VERSION "1.0.336"
+const char* const kModuleName = QX_MODULE_NAME;
 
 // ---- Module-level state (one copy per worker process) ----------------------
 
@@ -457,40 +459,30 @@ PHP_RSHUTDOWN_FUNCTION(Quillet)
 
 } // namespace
 
-const char* getVersionString();
-
 namespace {
 
 PHP_MINFO_FUNCTION(Quillet)
 {
     (void)zend_module;
     php_info_print_table_start();
-    php_info_print_table_row(2, kModuleName, getVersionString());
+    php_info_print_table_row(2, kModuleName, QX_VERSION);
     php_info_print_table_end();
 }
 
 } // namespace
 
-const char* getVersionString()
-{
-    static std::string version;
-    if (version.empty())
-        version = "1.0." + std::to_string(kBuildNumber);
-    return version.c_str();
-}
-
 // ---- Records the engine looks up ----------------------------------------------
 
 zend_module_entry Quillet_module_entry = {
     STANDARD_MODULE_HEADER,
-    nullptr,                 // name: filled in when the library is loaded
+    QX_MODULE_NAME,
     ListedFunctionRewriter::functions,  // what instrumented code calls
     PHP_MINIT(Quillet),
     PHP_MSHUTDOWN(Quillet),
     PHP_RINIT(Quillet),
     PHP_RSHUTDOWN(Quillet),
     PHP_MINFO(Quillet),
-    nullptr,                 // version: filled in when the library is loaded
+    QX_VERSION,
     STANDARD_MODULE_PROPERTIES
 };
 
@@ -519,11 +511,11 @@ ZEND_DLEXPORT zend_extension_version_info extension_version_info = {
 };
 
 ZEND_DLEXPORT zend_extension zend_extension_entry = {
-    nullptr,  // name, version, author, URL, copyright: filled in at load
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    QX_MODULE_NAME,
+    QX_VERSION,
+    "Quillet developers",
+    "https://quillet.invalid/",
+    "Copyright (c) Quillet developers",
     vorn_qx_agent_startup,
     vorn_qx_agent_shutdown,
     nullptr,  // activate
@@ -546,24 +538,6 @@ ZEND_DLEXPORT zend_module_entry* get_module(void)
 }
 
 } // extern "C"
-
-namespace {
-
-// Fills in the records' texts when the library is loaded.
-struct RecordTexts {
-    RecordTexts()
-    {
-        Quillet_module_entry.name = kModuleName;
-        Quillet_module_entry.version = getVersionString();
-        zend_extension_entry.name = kModuleName;
-        zend_extension_entry.version = getVersionString();
-        zend_extension_entry.author = kAuthor;
-        zend_extension_entry.URL = kUrl;
-        zend_extension_entry.copyright = kCopyright;
-    }
-} recordTexts;
-
-} // namespace
 
 std::wstring vorn::expandMacros(const std::wstring& text)
 {

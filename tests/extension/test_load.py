@@ -70,6 +70,20 @@ class LoadTest(unittest.TestCase):
         self.assertIn("with Vorn QX Agent v1.0.336, Copyright (c) Quillet developers, by Quillet developers",
                       proc.stdout)
 
+    def test_loads_after_another_engine_extension_without_deepbind(self):
+        # Nothing of the library's exported records is written at load time,
+        # so binding its symbols to the engine extension loaded before it
+        # (opcache exports the same record names) changes nothing.
+        preload = os.path.join(self.site.build_dir, "tests", "extension", "qx_no_deepbind.so")
+        env = dict(os.environ, LD_PRELOAD=preload)
+        proc = qxharness.subprocess.run(
+            [self.site.php, "-n", "-d", "zend_extension=opcache", "-d", "zend_extension=" + self.site.extension,
+             "-d", "qx.install_dir=" + self.site.install_dir, "-d", "qx.log_file=" + self.site.log_file, "-v"],
+            capture_output=True, text=True, timeout=30, env=env)
+        self.assertEqual(0, proc.returncode, proc.stdout + proc.stderr)
+        self.assertIn("with Zend OPcache v", proc.stdout)
+        self.assertIn("with Vorn QX Agent v1.0.336", proc.stdout)
+
     def test_phpinfo_shows_one_row_with_the_version(self):
         proc = self.site.run_php("phpinfo(INFO_MODULES);")
         self.assertEqual(0, proc.returncode, proc.stderr)
