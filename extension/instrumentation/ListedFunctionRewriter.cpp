@@ -15,6 +15,7 @@ extern "C" {
 #include "zend_exceptions.h"
 #include "zend_system_id.h"
 
+#include "extension/engine/EngineSystemId.h"
 #include "extension/instrumentation/Manager.h"
 
 namespace ListedFunctionRewriter {
@@ -35,6 +36,8 @@ std::unordered_map<std::string, int64_t> entryByKey;
 // methods, and only they, pay a check when some method is listed.
 bool methodsListed = false;
 std::unordered_set<std::string> warnedUntimed;
+// The probe's functions are in the function table: -1 not yet looked at.
+int functionsAvailable = -1;
 
 std::string lower(const char* text, std::size_t length)
 {
@@ -341,7 +344,7 @@ private:
 // them (disable_functions), and code calling a missing function would fail.
 bool probeFunctionsAvailable()
 {
-    static int available = -1;
+    int& available = functionsAvailable;
     if (available < 0) {
         available = 1;
         for (const char* name : {kEnter, kLeave, kSuspend, kResume}) {
@@ -512,11 +515,30 @@ void install(const std::vector<Target>& targets)
     }
     // Code compiled under other point files must not come back from
     // opcache's file cache.
-    if (zend_add_system_entropy("Quillet", "zend_ast_process", &hash, sizeof(hash)) != SUCCESS)
+    if (!vorn::addSystemIdEntropy("zend_ast_process", &hash, sizeof(hash)))
         Manager::LOG.logWarning("Could not add the listed functions to the engine's system id");
-    previousProcess = zend_ast_process;
+    // A hook left installed by an earlier start-up of this process is never
+    // chained: that would be this very function, or a copy of the library
+    // that is gone.
+    previousProcess = zend_ast_process != process ? zend_ast_process : nullptr;
     zend_ast_process = process;
     hookInstalled = true;
+}
+
+void uninstall()
+{
+    if (hookInstalled) {
+        if (zend_ast_process == process)
+            zend_ast_process = previousProcess;
+        else
+            Manager::LOG.logWarning("The compiler hook was chained by another extension and is left installed");
+    }
+    hookInstalled = false;
+    previousProcess = nullptr;
+    entryByKey.clear();
+    methodsListed = false;
+    warnedUntimed.clear();
+    functionsAvailable = -1;
 }
 
 }  // namespace ListedFunctionRewriter

@@ -40,6 +40,11 @@ struct Target {
 // installed.
 void install(const std::vector<Target>& targets);
 
+// Module shutdown: puts the hook that was installed before back, when the
+// engine still has this one (the engine and its hooks outlive a restart of
+// the module in the same process), and forgets the targets.
+void uninstall();
+
 // The probe's functions the rewritten code calls, for the module's function
 // table.
 extern const _zend_function_entry functions[];

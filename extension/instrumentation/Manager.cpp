@@ -14,6 +14,7 @@
 #include "common/zException.h"
 #include "extension/engine/EngineBoundary.h"
 #include "extension/engine/EngineServerVariables.h"
+#include "extension/engine/EngineSystemId.h"
 #include "extension/instrumentation/InstrumentationRules.h"
 #include "extension/instrumentation/InternalFunctionHandlerBase.h"
 #include "extension/instrumentation/ListedFunctionRewriter.h"
@@ -136,7 +137,7 @@ void Manager::addCompiledCodeEntropy()
     // The engine's system id names opcache's file cache, so code cached
     // under other point files is never taken for this process's.
     std::string decisions = (CG(compiler_options) & ZEND_COMPILE_NO_BUILTINS) ? "plain-builtins" : "builtins";
-    if (zend_add_system_entropy("Quillet", "instrumentation marks", decisions.data(), decisions.size()) != SUCCESS)
+    if (!vorn::addSystemIdEntropy("instrumentation marks", decisions.data(), decisions.size()))
         LOG.logWarning("Compiled code cached by opcache may not follow the point files");
 }
 
@@ -154,13 +155,25 @@ void Manager::keepListedBuiltinsCalled()
             needed = true;
         }
     }
-    if (needed)
+    // The engine's compiler options outlive a restart of the module in the
+    // same process: only what was added here is taken back at shutdown.
+    if (needed && !(CG(compiler_options) & ZEND_COMPILE_NO_BUILTINS)) {
         CG(compiler_options) |= ZEND_COMPILE_NO_BUILTINS;
+        addedNoBuiltins = true;
+    }
 }
 
 void Manager::shutdown()
 {
     LOG.logDbg1("QuilletExtension::shutdown called");
+    // A server that restarts the module in the same process (Apache) keeps
+    // the engine, which must be left as the next start-up expects it: with
+    // no hook into this library, which may be unloaded next.
+    ListedFunctionRewriter::uninstall();
+    vorn::forgetSystemIdEntropy();
+    if (addedNoBuiltins)
+        CG(compiler_options) &= ~ZEND_COMPILE_NO_BUILTINS;
+    addedNoBuiltins = false;
 }
 
 void Manager::requestInit()

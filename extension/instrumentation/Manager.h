@@ -69,7 +69,7 @@ public:
     // Creates the events reporter, loads the point files and wraps the listed
     // internal functions. Once per process, from module start-up.
     void startup();
-    // Logs DBG1 "QuilletExtension::shutdown called".
+    // Module shutdown: puts back what startup() changed in the engine.
     void shutdown();
     // Per-request reset, then DBG1 "QuilletExtension::requestInit called".
     void requestInit();
@@ -315,6 +315,7 @@ private:
     void addCompiledCodeEntropy();
 
     bool shutdownSeen = false;  // the script's main stack is gone (see noteShutdown)
+    bool addedNoBuiltins = false;  // keepListedBuiltinsCalled changed the compiler options
 
     std::vector<OpenCall> openCalls;
     int32_t openInternalCalls = 0;  // open calls of internal functions
