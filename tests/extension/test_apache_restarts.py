@@ -155,6 +155,7 @@ PHPIniDir "{root}/php"
 
 @unittest.skipUnless(os.path.exists(APACHE) and os.path.exists(os.path.join(MODULES, "libphp8.2.so")),
                      "apache2 with mod_php is not installed")
+@unittest.skipUnless(os.geteuid() == 0, "apache2 switches its children to www-data only when started as root")
 class ApacheRestarts(unittest.TestCase):
     def setUp(self):
         self.site = QuilletSite(log_level=1)
