@@ -6,11 +6,17 @@
 
 namespace {
 
-// Saved handlers by live record, for an engine that gave the extension no
-// reserved slot. Filled at module start-up only.
-std::unordered_map<const zend_function*, zif_handler>& savedByRecord()
+struct Installed {
+    zif_handler saved;        // the engine's own handler
+    zif_handler replacement;  // what was put in its place
+};
+
+// Every record wrapped at module start-up, by live record: the saved handler
+// for an engine that gave the extension no reserved slot, and what module
+// shutdown puts back.
+std::unordered_map<const zend_function*, Installed>& savedByRecord()
 {
-    static std::unordered_map<const zend_function*, zif_handler> table;
+    static std::unordered_map<const zend_function*, Installed> table;
     return table;
 }
 
@@ -41,8 +47,21 @@ void vorn_wrapped_function::install(zend_function* live, const vorn_wrapped_func
         std::memcpy(&word, &record.savedHandler, sizeof(word));
         live->internal_function.reserved[resourceId] = word;
     }
-    savedByRecord()[live] = record.savedHandler;
+    savedByRecord()[live] = Installed{record.savedHandler, record.function.handler};
     live->internal_function.handler = record.function.handler;
+}
+
+void vorn_wrapped_function::uninstallAll(int resourceId)
+{
+    for (auto& wrapped : savedByRecord()) {
+        zend_function* live = const_cast<zend_function*>(wrapped.first);
+        if (live->internal_function.handler != wrapped.second.replacement)
+            continue;  // another extension wrapped it since: its wrapper calls this one's
+        live->internal_function.handler = wrapped.second.saved;
+        if (resourceId >= 0 && resourceId < ZEND_MAX_RESERVED_RESOURCES)
+            live->internal_function.reserved[resourceId] = nullptr;
+    }
+    savedByRecord().clear();
 }
 
 zend_function* vorn_wrapped_function::findMethod(const HashTable* table, const zend_string* name)
@@ -65,7 +84,7 @@ zif_handler vorn_wrapped_function::savedHandlerOf(const zend_function* function,
     const auto& table = savedByRecord();
     auto found = table.find(function);
     if (found != table.end())
-        return found->second;
+        return found->second.saved;
     // A copy made when a class inherited the method keeps the declaring class
     // as its scope: the original record is that class's entry.
     if (function->common.scope && function->common.function_name) {
@@ -74,7 +93,7 @@ zif_handler vorn_wrapped_function::savedHandlerOf(const zend_function* function,
         if (original && original != function) {
             found = table.find(original);
             if (found != table.end())
-                return found->second;
+                return found->second.saved;
         }
     }
     return nullptr;

@@ -21,6 +21,12 @@ struct vorn_wrapped_function {
     // handler where copies of the record keep it.
     static void install(zend_function* live, const vorn_wrapped_function& record, int resourceId);
 
+    // Module shutdown: every record wrapped at start-up that still has its
+    // replacement gets the engine's handler back (its module, and the
+    // engine, may outlive this library: Apache restarts the module in the
+    // same process).
+    static void uninstallAll(int resourceId);
+
     // The engine's own handler of a wrapped function, or of a copy of one; null
     // when the function was not wrapped.
     static zif_handler savedHandlerOf(const zend_function* function, int resourceId);

@@ -168,8 +168,9 @@ void Manager::shutdown()
     LOG.logDbg1("QuilletExtension::shutdown called");
     // A server that restarts the module in the same process (Apache) keeps
     // the engine, which must be left as the next start-up expects it: with
-    // no hook into this library, which may be unloaded next.
+    // no hook or handler into this library, which may be unloaded next.
     ListedFunctionRewriter::uninstall();
+    vorn_wrapped_function::uninstallAll(_resourceID);
     vorn::forgetSystemIdEntropy();
     if (addedNoBuiltins)
         CG(compiler_options) &= ~ZEND_COMPILE_NO_BUILTINS;

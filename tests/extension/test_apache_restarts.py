@@ -19,7 +19,7 @@ APACHE = "/usr/sbin/apache2"
 MODULES = "/usr/lib/apache2/modules"
 OPCACHE = "opcache.so"
 
-POINT_FILE = "[ap work]\nmethod=ap_work\nlayer=Apache\n"
+POINT_FILE = "[ap work]\nmethod=ap_work\nlayer=Apache\n[ap rev]\nmethod=strrev\nlayer=Apache\n"
 # The new entry comes first: every entry's position changes, so code compiled
 # before the restart would name the wrong entries.
 POINT_FILE_AFTER = "[ap later]\nmethod=ap_later\nlayer=Apache\n" + POINT_FILE
@@ -27,7 +27,7 @@ POINT_FILE_AFTER = "[ap later]\nmethod=ap_later\nlayer=Apache\n" + POINT_FILE
 SCRIPT = """<?php
 function ap_work() { return 1; }
 function ap_later() { return 2; }
-echo ap_work() + ap_later(), " ", getmypid(), "\\n";
+echo ap_work() + ap_later(), " ", getmypid(), " ", strrev((string) getmypid()), "\\n";
 """
 
 
@@ -170,7 +170,7 @@ class ApacheRestarts(unittest.TestCase):
 
     def listed_names(self, block):
         names = (block.text(loc.get("calleeMethodNameToken")) for loc in block.locations)
-        return sorted(n for n in names if n.startswith("ap_"))
+        return sorted(n for n in names if n.startswith("ap_") or n == "strrev")
 
     def system_ids(self):
         """opcache's file cache keeps a folder per system id."""
@@ -216,13 +216,13 @@ class ApacheRestarts(unittest.TestCase):
         blocks = site.wait_blocks(sent, timeout=20)
         self.assertEqual(len(blocks), sent, site.diagnostics() + apache.errors())
         for block in blocks:
-            self.assertEqual(self.listed_names(block), ["ap_work"])
+            self.assertEqual(self.listed_names(block), ["ap_work", "strrev"])
         before = len(blocks)
         sent += self.serve(6)
         blocks = site.wait_blocks(sent, timeout=20)
         self.assertEqual(len(blocks), sent, site.diagnostics() + apache.errors())
         for block in blocks[before:]:
-            self.assertEqual(self.listed_names(block), ["ap_later", "ap_work"])
+            self.assertEqual(self.listed_names(block), ["ap_later", "ap_work", "strrev"])
         # Code cached under the other point files is not taken back.
         restart_ids = self.system_ids() - first_ids
         self.assertEqual(len(restart_ids), 1, self.system_ids())
@@ -237,7 +237,7 @@ class ApacheRestarts(unittest.TestCase):
         blocks = site.wait_blocks(sent, timeout=20)
         self.assertEqual(len(blocks), sent, site.diagnostics() + apache.errors())
         for block in blocks[before:]:
-            self.assertEqual(self.listed_names(block), ["ap_work"])
+            self.assertEqual(self.listed_names(block), ["ap_work", "strrev"])
         ids = self.system_ids()
         self.assertEqual(len(ids - first_ids - restart_ids), 1, ids)
 
