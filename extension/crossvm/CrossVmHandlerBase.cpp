@@ -6,6 +6,7 @@
 #include <boost/make_shared.hpp>
 
 #include "php.h"
+#include "php_globals.h"
 
 #include "common/VornLog.h"
 #include "common/VornUtils.h"
@@ -18,6 +19,8 @@
 #include "extension/model/ZRemoteMethodEndEvent.h"
 #include "extension/model/ZRemoteMethodStartEvent.h"
 #include "extension/report/ZEventsReporter.h"
+#include "extension/sql/SqlHandlerSupport.h"
+#include "extension/sql/ZSqlHandlerBase.h"
 #include "extension/url/ZShmUrlHash.h"
 #include "extension/url/ZUrlManager.h"
 
@@ -219,10 +222,13 @@ boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addEndMethodEvent(const boo
 {
     Manager& manager = *_manager;
     boost::shared_ptr<ZRemoteMethodEndEvent> event = newRemoteEndEvent(startEvent, end, exception);
-    if (!exception.message.empty()) {
+    if (!exception.type.empty() || !exception.message.empty()) {
+        // The message and trace come from outside (a server's answer, the
+        // script's URL): escaped, so that they stay on the log's lines.
         if (Manager::LOG.enabled(VornLog::LEVEL_DBG1))
             Manager::LOG.logDbg1("CrossVM error (", location ? location->path : std::string(), "):\n",
-                                 exception.type + ":" + exception.message + "\r\n\t" + exception.trace);
+                                 crossvm::logSafe(exception.type + ":" + exception.message) + "\r\n\t"
+                                     + crossvm::logSafe(exception.trace));
         event->flags = ZMethodEndEvent::FLAG_EXCEPTION;
     }
     manager.reporter->events.push_back(event);
@@ -232,7 +238,7 @@ boost::shared_ptr<ZCaptureEvent> CrossVmHandlerBase::addEndMethodEvent(const boo
 // ---- Shared steps -------------------------------------------------------------------------
 
 void CrossVmHandlerBase::reportCall(zend_execute_data* executeData, const timeval& start, const timeval& end,
-                                    const std::string& url, const std::string& token)
+                                    const std::string& url, const std::string& token, const ZPHPException& error)
 {
     Manager& manager = *_manager;
     if (!collecting())
@@ -241,7 +247,30 @@ void CrossVmHandlerBase::reportCall(zend_execute_data* executeData, const timeva
     if (!location)
         return;  // a function the point files do not list
     boost::shared_ptr<ZCaptureEvent> startEvent = addStartMethodEvent(start, url, token, location);
-    addEndMethodEvent(startEvent, location, end, ZPHPException());
+    addEndMethodEvent(startEvent, location, end, error);
+}
+
+ZPHPException CrossVmHandlerBase::failureDetails(zend_execute_data* executeData, const std::string& message,
+                                                 const char* fallback)
+{
+    ZPHPException details;
+    details.type = "Function failure";
+    details.setErrorMessage(message.empty() ? std::string(fallback) : message, sqlsupport::maxMessageLength());
+    details.trace = ZSqlHandlerBase::getBacktrace(executeData);
+    return details;
+}
+
+const zend_string* CrossVmHandlerBase::lastRecordedError()
+{
+    return PG(last_error_message);
+}
+
+std::string CrossVmHandlerBase::errorRecordedSince(const zend_string* before)
+{
+    const zend_string* last = PG(last_error_message);
+    if (last == nullptr || last == before)
+        return std::string();
+    return std::string(ZSTR_VAL(last), strnlen(ZSTR_VAL(last), ZSTR_LEN(last)));
 }
 
 std::string CrossVmHandlerBase::stringOf(const zval* value)

@@ -18,6 +18,7 @@ class VornLog;
 class ZCaptureEvent;
 class ZLocation;
 struct _zend_execute_data;
+struct _zend_string;
 struct _zval_struct;
 
 // What a handler knows of an outgoing call being prepared on one handle
@@ -100,9 +101,26 @@ public:
     // ---- Shared steps of the replacement handlers -----------------------------
 
     // Reports a finished call of the function `executeData` runs: its
-    // location and the start and end events.
+    // location and the start and end events; an `error` with a kind ends it
+    // failed (flags 33).
     static void reportCall(_zend_execute_data* executeData, const timeval& start, const timeval& end,
-                           const std::string& url, const std::string& token);
+                           const std::string& url, const std::string& token,
+                           const ZPHPException& error = ZPHPException());
+    // The details of an outgoing call that failed, as a failed database call
+    // has them: kind "Function failure", `message` (`fallback` when empty) cut
+    // to qx.exception_max_message_length, and the call's backtrace.
+    static ZPHPException failureDetails(_zend_execute_data* executeData, const std::string& message,
+                                        const char* fallback);
+    // The message of the warning or notice the engine recorded last (what
+    // error_get_last() reads), when it is not `before`, the one recorded
+    // before the call: the call's own. Empty when the call recorded none
+    // that can be told apart (a script's error handler took it, or the
+    // message was not stored).
+    static std::string errorRecordedSince(const _zend_string* before);
+    // The engine's last recorded error message, to hand to
+    // errorRecordedSince after a call; a plain pointer, never dereferenced
+    // there.
+    static const _zend_string* lastRecordedError();
     // The text of a string value up to its first NUL.
     static std::string stringOf(const _zval_struct* value);
 

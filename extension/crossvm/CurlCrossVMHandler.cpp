@@ -278,9 +278,11 @@ void CurlCrossVMHandler::on_curl_exec(zend_execute_data* executeData, zval* retu
     vorn::getTimeOfDay(&start);
     callEngine(executeData, returnValue);
     vorn::getTimeOfDay(&end);
-    if (slot != static_cast<std::size_t>(-1))
+    if (slot != static_cast<std::size_t>(-1)) {
         vorn::guardEntry(Manager::LOG, kFailure,
                          [&] { self->finishExec(executeData, returnValue, slot, start, end); });
+        Manager::resumePendingBailout();
+    }
 }
 
 std::size_t CurlCrossVMHandler::prepareExec(zend_execute_data* executeData)
@@ -321,7 +323,24 @@ void CurlCrossVMHandler::finishExec(zend_execute_data* executeData, zval* return
     PendingCall call;
     if (!popPending(slot, call))
         return;
-    if (Z_TYPE_P(returnValue) == IS_FALSE)
+    if (Z_TYPE_P(returnValue) != IS_FALSE) {
+        reportCall(executeData, start, end, call.url, call.token);
         return;
-    reportCall(executeData, start, end, call.url, call.token);
+    }
+    // A failed transfer (refused, timed out) may have carried the token
+    // already: it is reported, with the handle's error text as curl_error()
+    // gives it from the handle's own buffer.
+    std::string message;
+    zval* argument = getFunctionArgValue(executeData, 0);
+    if (argument != nullptr && Z_TYPE_P(argument) == IS_OBJECT) {
+        zval handle;
+        ZVAL_COPY(&handle, argument);
+        zval result;
+        if (callUserFuncWithArgs("curl_error", 1, &handle, &result) && Z_TYPE(result) == IS_STRING)
+            message = stringOf(&result);
+        zval_ptr_dtor(&result);
+        zval_ptr_dtor(&handle);
+    }
+    reportCall(executeData, start, end, call.url, call.token,
+               failureDetails(executeData, message, "curl_exec() failed"));
 }

@@ -76,6 +76,8 @@ void FileGetContentsCrossVMHandler::on_file_get_contents(zend_execute_data* exec
     Swap swap;
     if (self != nullptr && collecting() && !isLimitReached())
         vorn::guardEntry(Manager::LOG, kFailure, [&] { self->prepare(executeData, swap); });
+    // The error the engine recorded last, to tell the call's own warning.
+    const zend_string* errorBefore = swap.active ? lastRecordedError() : nullptr;
     timeval start;
     timeval end;
     vorn::getTimeOfDay(&start);
@@ -102,8 +104,16 @@ void FileGetContentsCrossVMHandler::on_file_get_contents(zend_execute_data* exec
         return;
     vorn::guardEntry(Manager::LOG, kFailure, [&] {
         PendingCall call;
-        if (self->popPending(swap.slot, call))
+        if (!self->popPending(swap.slot, call))
+            return;
+        if (Z_TYPE_P(returnValue) != IS_FALSE) {
             reportCall(executeData, start, end, call.url, call.token);
+            return;
+        }
+        // Refused, timed out or answered with an HTTP error: a failed call,
+        // with the warning the stream wrapper raised for it.
+        reportCall(executeData, start, end, call.url, call.token,
+                   failureDetails(executeData, errorRecordedSince(errorBefore), "file_get_contents() failed"));
     });
 }
 

@@ -95,6 +95,7 @@ void StreamCrossVMHandler::on_fwrite(zend_execute_data* executeData, zval* retur
     ZVAL_STR(data, plan.changed);
     if (length != nullptr)
         ZVAL_LONG(length, static_cast<zend_long>(ZSTR_LEN(plan.changed)));
+    const zend_string* errorBefore = lastRecordedError();
     timeval start;
     timeval end;
     vorn::getTimeOfDay(&start);
@@ -117,10 +118,16 @@ void StreamCrossVMHandler::on_fwrite(zend_execute_data* executeData, zval* retur
     }
     zend_string_release(plan.changed);
     plan.changed = nullptr;
+    const bool failed = Z_TYPE_P(returnValue) == IS_FALSE;
     vorn::guardEntry(Manager::LOG, kFailure, [&] {
         PendingCall call;
-        if (self->popPending(plan.slot, call) && written)
+        if (!self->popPending(plan.slot, call))
+            return;
+        if (written)
             reportCall(executeData, start, end, call.url, call.token);
+        else if (failed)   // the socket refused the request (reset, timed out)
+            reportCall(executeData, start, end, call.url, call.token,
+                       failureDetails(executeData, errorRecordedSince(errorBefore), "fwrite() failed"));
     });
 }
 

@@ -5,7 +5,10 @@ remote fragment, sampling follows qx.crossvm_sampling, and the script's own
 results are what they would be without the probe."""
 
 import os
+import socket
+import struct
 import sys
+import threading
 import time
 import unittest
 
@@ -124,6 +127,36 @@ curl_setopt($ch, CURLOPT_RETURNTRANSFER, true);
 echo curl_exec($ch);
 """
 
+# Calls that fail: refused, timed out against a listener that never answers,
+# refused by file_get_contents, and a request written to a socket the peer has
+# reset; then one that succeeds. The script's own error texts come back.
+FAIL = r"""<?php require 'common.php';
+$closed = (int)$_GET['closed'];
+$out = [];
+$ch = curl_init("http://127.0.0.1:$closed/refused");
+curl_setopt($ch, CURLOPT_RETURNTRANSFER, true);
+$out['refused'] = curl_exec($ch);
+$out['refused_error'] = curl_error($ch);
+$ch = curl_init("http://127.0.0.1:" . (int)$_GET['silent'] . "/silent");
+curl_setopt_array($ch, [CURLOPT_RETURNTRANSFER => true, CURLOPT_TIMEOUT_MS => 300]);
+$t = microtime(true);
+$out['timeout'] = curl_exec($ch);
+$out['timeout_ms'] = (microtime(true) - $t) * 1000;
+$out['timeout_error'] = curl_error($ch);
+$out['fgc'] = @file_get_contents("http://127.0.0.1:$closed/fgc");
+$out['fgc_error'] = error_get_last()['message'] ?? null;
+$fp = stream_socket_client("tcp://127.0.0.1:" . (int)$_GET['reset'], $errno, $errstr, 5);
+fwrite($fp, "hello\n");   // not a request: the peer resets the connection when it has it
+@fread($fp, 1);   // returns once the reset is here
+error_clear_last();
+$out['raw'] = @fwrite($fp, "GET /reset HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+$out['raw_error'] = error_get_last()['message'] ?? 'fwrite() failed';
+$ch = curl_init("$base?id=ok1");
+curl_setopt($ch, CURLOPT_RETURNTRANSFER, true);
+$out['ok'] = seen(curl_exec($ch));
+echo json_encode($out);
+"""
+
 INCOMING = r"""<?php require 'common.php';
 echo json_encode(['i1' => seen(file_get_contents("$base?id=i1")), 'i2' => seen(file_get_contents("$base?id=i2"))]);
 """
@@ -134,7 +167,8 @@ class CrossVmCallsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.pair = CrossVmPair({"common.php": COMMON, "curl.php": CURL, "fgc.php": FGC, "raw.php": RAW,
-                                "sample.php": SAMPLE, "chain.php": CHAIN, "incoming.php": INCOMING},
+                                "sample.php": SAMPLE, "chain.php": CHAIN, "incoming.php": INCOMING,
+                                "fail.php": FAIL},
                                overrides={"qx.crossvm_sampling": "1", "qx.max_functions_depth": "3"})
 
     @classmethod
@@ -160,8 +194,9 @@ class CrossVmCallsTest(unittest.TestCase):
         token["text"] = value
         return token
 
-    def reported(self, page, count):
-        """The caller's block of `page`: its remote method starts and ends."""
+    def reported(self, page, count, failed=0):
+        """The caller's block of `page`: its remote method starts and ends,
+        `failed` of the ends with flags 33 and the others with 0."""
         def mine(e):
             return (e["type"] == "remoteMethodStartEvent"
                     and "&/%s&" % page in decode_token(e["correlationToken"])["fragmentId"])
@@ -172,7 +207,8 @@ class CrossVmCallsTest(unittest.TestCase):
         ends = [e for e in block.events if e["type"] == "remoteMethodEndEvent"]
         self.assertEqual(count, len(starts), block.types())
         self.assertEqual([s["eventInstance"] for s in starts], [e["startEventInstanceId"] for e in ends])
-        self.assertTrue(all(e["flags"] == 0 for e in ends))
+        self.assertEqual(failed, len([e for e in ends if e["flags"] == 33]))
+        self.assertEqual(count - failed, len([e for e in ends if e["flags"] == 0]))
         return block, starts
 
     def check_hits(self, ids):
@@ -229,7 +265,7 @@ class CrossVmCallsTest(unittest.TestCase):
         self.assertIs(False, out["missing"])
         self.assertEqual(1, out["typeerror"])   # refused by the engine: not called, not reported
         self.check_hits(["f%d" % i for i in range(1, 7)])
-        self.reported("fgc.php", 8)   # six calls and two unreachable ones; not the local file
+        self.reported("fgc.php", 8, failed=2)   # six calls and two unreachable ones; not the local file
         # A URL's line break is written as an escape, not as a new log line.
         self.assertIn("/x\\n[ERROR] forged", self.pair.site.read_log())
         self.assertFalse([l for l in self.pair.site.read_log().splitlines() if l.startswith("[ERROR] forged")])
@@ -248,6 +284,61 @@ class CrossVmCallsTest(unittest.TestCase):
         self.assertEqual(19, out["memory"])
         self.check_hits(["s1", "s2"])
         self.reported("raw.php", 2)
+
+    def test_failed_calls_are_reported_as_failures(self):
+        closed = qxharness.free_port()
+        silent = socket.socket()   # listens, never answers
+        resetting = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)
+        resetting.bind(("127.0.0.1", 0))
+        resetting.listen(4)
+        resetting.settimeout(qxharness.DEFAULT_TIMEOUT)
+        ports = (closed, silent.getsockname()[1], resetting.getsockname()[1])
+
+        def reset_one():
+            try:
+                conn, _ = resetting.accept()
+            except OSError:
+                return
+            with conn:
+                conn.settimeout(qxharness.DEFAULT_TIMEOUT)
+                try:
+                    conn.recv(16)
+                except OSError:
+                    pass
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        resetter = threading.Thread(target=reset_one)
+        resetter.start()
+        try:
+            out = self.pair.get("/fail.php?b=%d&closed=%d&silent=%d&reset=%d" % ((self.pair.port_b,) + ports))
+        finally:
+            resetter.join()
+            silent.close()
+            resetting.close()
+        self.assertEqual((False, False, False, False), (out["refused"], out["timeout"], out["fgc"], out["raw"]))
+        self.color(out["ok"])
+        block, starts = self.reported("fail.php", 5, failed=4)
+        ends = {e["startEventInstanceId"]: e for e in block.events if e["type"] == "remoteMethodEndEvent"}
+        calls = [(decode_token(s["correlationToken"])["url"], ends[s["eventInstance"]]) for s in starts]
+
+        def cut(text):   # qx.exception_max_message_length, 100 by default
+            return text[:100] + "..." if len(text) > 100 else text
+        expected = [("http://127.0.0.1:%d/refused" % closed, out["refused_error"]),
+                    ("http://127.0.0.1:%d/silent" % ports[1], out["timeout_error"]),
+                    ("http://127.0.0.1:%d/fgc" % closed, out["fgc_error"]),
+                    ("tcp://127.0.0.1:%d/reset" % ports[2], out["raw_error"])]
+        for (url, error), (reported_url, end) in zip(expected, calls):
+            self.assertTrue(error, out)
+            self.assertEqual((url, 33, "Function failure", cut(error)),
+                             (reported_url, end["flags"], end.get("exceptionType"), end.get("exceptionMessage")))
+        self.assertEqual(0, calls[4][1]["flags"])
+        self.assertEqual("http://127.0.0.1:%d/callee.php?id=ok1" % self.pair.port_b, calls[4][0])
+        # Their real durations: a refusal at once, the time-out after its 300 ms.
+        took = [(end["timeInMicroseconds"] - s["timeInMicroseconds"]) / 1000.0 for s, (_, end) in zip(starts, calls)]
+        self.assertLess(took[0], 1000)
+        self.assertTrue(250 <= took[1] <= out["timeout_ms"] + 50, (took, out["timeout_ms"]))
+        self.check_hits(["ok1"])
 
     def test_sampling_follows_the_interval(self):
         first = self.run_page("sample.php")
