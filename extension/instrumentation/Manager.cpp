@@ -401,24 +401,36 @@ const ZPointFileEntry* Manager::resolveListedEntry(const zend_op_array& opArray,
 // (usually its listed caller a few frames down) instead of from the bottom
 // of the stack. Nothing between the two is an open call: it would have
 // begun later and be the innermost. The open call is trusted only while its
-// frame runs its function; calls whose frames went away unended are closed
-// once the script has ended (noteShutdown).
+// frame runs its function. When the whole stack is walked without meeting
+// it, its frame is gone: exit() unwinds frames without running the finally
+// blocks that end their calls, and runs destructors on the way. Such a call
+// ends before the new one begins, so that nesting and depth follow the real
+// stack.
 int32_t Manager::depthOf(const zend_execute_data* frame)
 {
-    const OpenCall* anchor = openCalls.empty() ? nullptr : &openCalls.back();
     int32_t executions = 0;
-    const zend_execute_data* at = frame;
-    for (; at && executions <= DEPTH_WALK_LIMIT; at = at->prev_execute_data) {
-        if (anchor && at == anchor->executeData
-            && at->func == (anchor->internalFunction ? anchor->internalFunction : anchor->function))
+    for (;;) {
+        const OpenCall* anchor = openCalls.empty() ? nullptr : &openCalls.back();
+        executions = 0;
+        const zend_execute_data* at = frame;
+        for (; at && executions <= DEPTH_WALK_LIMIT; at = at->prev_execute_data) {
+            if (anchor && at == anchor->executeData
+                && at->func == (anchor->internalFunction ? anchor->internalFunction : anchor->function))
+                return anchor->depth + executions;
+            if (at->func && ZEND_USER_CODE(at->func->type))
+                ++executions;
+        }
+        if (!anchor || at)
+            break;
+        if (anchor->fiber != runningFiber()) {
+            // A fiber being destroyed runs on a stack of its own, cut from
+            // the code that destroys it: it runs inside that code's calls.
             return anchor->depth + executions;
-        if (at->func && ZEND_USER_CODE(at->func->type))
-            ++executions;
-    }
-    if (anchor && !at && anchor->fiber != runningFiber()) {
-        // A fiber being destroyed runs on a stack of its own, cut from the
-        // code that destroys it: it runs inside that code's calls.
-        return anchor->depth + executions;
+        }
+        if (anchor->beganClean && CG(unclean_shutdown))
+            closeAbandonedCalls();  // the engine bailed out of the script
+        else
+            endCallNow(openCalls.size() - 1);
     }
     if (openInternalCalls > 0)
         return refreshDepth(frame);  // timed internal calls below count as levels

@@ -303,6 +303,8 @@ private:
     inline const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
     // Works out (and notes) the entry of code that names entry index `entry`.
     const ZPointFileEntry* resolveListedEntry(const _zend_op_array& opArray, std::size_t entry, bool byScope);
+    // Calls whose frames the walk finds gone (exit() unwound them without
+    // running the finally blocks that end them) are ended first.
     int32_t depthOf(const _zend_execute_data* frame);
     // The fiber context a call beginning now runs in.
     const void* runningFiber() const;

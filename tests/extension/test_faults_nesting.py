@@ -1,6 +1,7 @@
 """Calls nest in a request's block as they ran: a fiber's calls end when it
-suspends and begin again when it resumes, and the callbacks an internal
-function makes come inside it, one level deeper."""
+suspends and begin again when it resumes, calls that exit() leaves behind end
+before the destructors it runs begin, and the callbacks an internal function
+makes come inside it, one level deeper."""
 
 import os
 import sys
@@ -12,7 +13,8 @@ from instrumentation_blocks import InstrumentedSite  # noqa: E402
 
 POINTS = "".join("[%s]\nmethod=%s\nlayer=App\n" % (n, n) for n in (
     "F", "A", "B", "C", "cb", "array_map", "usort",
-    "fm_worker", "fm_other", "fm_driver", "fa_work", "fa_after", "fa_start"))
+    "fm_worker", "fm_other", "fm_driver", "fa_work", "fa_after", "fa_start",
+    "exitmin_inner", "exitmin_outer")) + "[d]\nclass=ExitMinDtor\nmethod=__destruct\nlayer=App\n"
 
 SCRIPTS = {
     "fiber.php": """<?php
@@ -37,6 +39,12 @@ function fa_start($drop) { $f = new Fiber('fa_work'); $f->start($drop); if ($dro
 fa_start(false);
 fa_start(true);
 echo 'done';
+""",
+    "exit_destructor.php": """<?php
+class ExitMinDtor { function __destruct() { echo "dtor\\n"; } }
+function exitmin_inner() { $o = new ExitMinDtor(); exit(0); }
+function exitmin_outer() { exitmin_inner(); }
+exitmin_outer();
 """,
     "callbacks.php": """<?php
 function cb($v) { return $v * 2; }
@@ -99,6 +107,15 @@ class NestingTest(unittest.TestCase):
             self.assertEqual(output, body)
             assert_well_nested(self, sequence(block), site.diagnostics())
             self.assertEqual(events, sequence(block), site.diagnostics())
+
+    def test_calls_that_exit_leaves_end_before_the_destructors_it_runs(self):
+        site = self.site()
+        _, body, block = site.block_for("/exit_destructor.php")
+        self.assertEqual("dtor\n", body)
+        assert_well_nested(self, sequence(block), site.diagnostics())
+        self.assertEqual(["S exitmin_outer 3", "S exitmin_inner 4", "E exitmin_inner 4",
+                          "S ExitMinDtor::__destruct 4", "E ExitMinDtor::__destruct 4", "E exitmin_outer 3"],
+                         sequence(block), site.diagnostics())
 
     def test_callbacks_nest_inside_the_internal_call(self):
         site = self.site()
