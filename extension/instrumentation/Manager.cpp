@@ -1,5 +1,6 @@
 #include "extension/instrumentation/Manager.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <iterator>
@@ -8,6 +9,8 @@
 
 #include "php.h"
 #include "zend_exceptions.h"
+#include "zend_fibers.h"
+#include "zend_observer.h"
 #include "zend_system_id.h"
 
 #include "common/VornUtils.h"
@@ -100,6 +103,15 @@ void Manager::instrumentListedUserFunctions()
     }
     listedResolutions.assign(listedUserEntries.size(), ListedResolution());
     ListedFunctionRewriter::install(targets);
+    // A fiber that suspends inside a listed call leaves its frames off the
+    // running stack: the switch notification (not the per-call observer, so
+    // unlisted code still pays nothing) ends and begins them again. The
+    // engine empties its observer lists itself when it shuts down.
+    static bool fiberSwitchesObserved = false;
+    if (!targets.empty() && !fiberSwitchesObserved) {
+        zend_observer_fiber_switch_register(fiberSwitched);
+        fiberSwitchesObserved = true;
+    }
 }
 
 void Manager::startup()
@@ -200,6 +212,8 @@ void Manager::requestCleanup()
     globals.collectEnabled = false;
     openCalls.clear();
     openInternalCalls = 0;
+    suspendedCalls.clear();
+    switchingTo = nullptr;
     probeCalls = 0;
     shutdownSeen = false;
     bailoutPending = false;
@@ -211,6 +225,7 @@ void Manager::forgetOpenCalls()
 {
     openCalls.clear();
     openInternalCalls = 0;
+    suspendedCalls.clear();
 }
 
 // At the end of the request: calls that exit() left open (it skips the
@@ -219,8 +234,9 @@ void Manager::forgetOpenCalls()
 void Manager::closeOpenCalls()
 {
     if (!CG(unclean_shutdown))
-        endCallsLeftByExit(false);
+        endCallsLeftByExit();
     closeAbandonedCalls();
+    suspendedCalls.clear();  // ended when their fibers suspended
 }
 
 // ---- Execution hooks ----------------------------------------------------------
@@ -271,7 +287,7 @@ inline void Manager::noteShutdown()
         call.callerMethodName = callerArray.function_name;
         call.callerLine = caller->opline ? static_cast<int32_t>(caller->opline->lineno) : 0;
     }
-    call.inFiber = EG(active_fiber) != nullptr;
+    call.fiber = runningFiber();
     call.executeData = executeData;
     call.depth = callDepth;
     call.eventInstance = ZMethodEvent::generateMethodId();
@@ -284,8 +300,9 @@ inline void Manager::noteShutdown()
 [[gnu::always_inline]] inline void Manager::endUserCall(zend_execute_data* executeData, zend_object* exception)
 {
     noteShutdown();
-    // Normally the innermost open call; calls above it can only belong to a
-    // fiber that was suspended inside them, and they stay open.
+    // Normally the innermost open call; calls above it could only be calls
+    // whose frames are gone, and they stay open until the next begin or the
+    // script's end closes them.
     auto open = openCalls.end();
     while (open != openCalls.begin()) {
         --open;
@@ -398,18 +415,36 @@ const ZPointFileEntry* Manager::resolveListedEntry(const zend_op_array& opArray,
 // (usually its listed caller a few frames down) instead of from the bottom
 // of the stack. Nothing between the two is an open call: it would have
 // begun later and be the innermost. The open call is trusted only while its
-// frame runs its function; calls whose frames went away unended are closed
-// once the script has ended (noteShutdown).
+// frame runs its function. When the whole stack is walked without meeting
+// it, its frame is gone: exit() unwinds frames without running the finally
+// blocks that end their calls, and runs destructors on the way. Such a call
+// ends before the new one begins, so that nesting and depth follow the real
+// stack.
 int32_t Manager::depthOf(const zend_execute_data* frame)
 {
-    const OpenCall* anchor = openCalls.empty() ? nullptr : &openCalls.back();
     int32_t executions = 0;
-    for (const zend_execute_data* at = frame; at && executions <= DEPTH_WALK_LIMIT; at = at->prev_execute_data) {
-        if (anchor && at == anchor->executeData
-            && at->func == (anchor->internalFunction ? anchor->internalFunction : anchor->function))
+    for (;;) {
+        const OpenCall* anchor = openCalls.empty() ? nullptr : &openCalls.back();
+        executions = 0;
+        const zend_execute_data* at = frame;
+        for (; at && executions <= DEPTH_WALK_LIMIT; at = at->prev_execute_data) {
+            if (anchor && at == anchor->executeData
+                && at->func == (anchor->internalFunction ? anchor->internalFunction : anchor->function))
+                return anchor->depth + executions;
+            if (at->func && ZEND_USER_CODE(at->func->type))
+                ++executions;
+        }
+        if (!anchor || at)
+            break;
+        if (anchor->fiber != runningFiber()) {
+            // A fiber being destroyed runs on a stack of its own, cut from
+            // the code that destroys it: it runs inside that code's calls.
             return anchor->depth + executions;
-        if (at->func && ZEND_USER_CODE(at->func->type))
-            ++executions;
+        }
+        if (anchor->beganClean && CG(unclean_shutdown))
+            closeAbandonedCalls();  // the engine bailed out of the script
+        else
+            endCallNow(openCalls.size() - 1);
     }
     if (openInternalCalls > 0)
         return refreshDepth(frame);  // timed internal calls below count as levels
@@ -423,27 +458,125 @@ void Manager::closeCallsLeftAtShutdown()
     if (CG(unclean_shutdown))
         closeAbandonedCalls();
     else
-        endCallsLeftByExit(true);
+        endCallsLeftByExit();
 }
 
-void Manager::endCallsLeftByExit(bool mainStackOnly)
+void Manager::endCallsLeftByExit()
 {
-    // Innermost first, as the calls would have ended; calls begun inside a
-    // fiber may still be ended by the fiber's destruction.
+    // Innermost first, as the calls would have ended. A suspended fiber's
+    // calls ended when it suspended.
     for (std::size_t i = openCalls.size(); i-- > 0;) {
-        if (openCalls[i].internalFunction || (mainStackOnly && openCalls[i].inFiber))
-            continue;
-        OpenCall call = std::move(openCalls[i]);
-        openCalls.erase(openCalls.begin() + static_cast<std::ptrdiff_t>(i));
-        timeval end;
-        vorn::getTimeOfDay(&end);
+        if (!openCalls[i].internalFunction)
+            endCallNow(i);
+    }
+}
+
+void Manager::endCallNow(std::size_t index)
+{
+    OpenCall call = std::move(openCalls[index]);
+    openCalls.erase(openCalls.begin() + static_cast<std::ptrdiff_t>(index));
+    if (call.internalFunction)
+        --openInternalCalls;
+    else
         depth = call.depth - 1;
-        if (!reporter || !InstrumentationRules::isSlow(elapsedMilliseconds(call.start, end), globals.slow_function_threshold))
+    timeval end;
+    vorn::getTimeOfDay(&end);
+    if (!reporter || !InstrumentationRules::isSlow(elapsedMilliseconds(call.start, end), globals.slow_function_threshold))
+        return;
+    boost::shared_ptr<ZLocation> location = locationOf(call);
+    if (!location)
+        return;
+    reporter->events.push_back(keepCall(call, location, end));
+    reporter->locations.add(location);
+    ++capturedCount;
+}
+
+// ---- Fibers ---------------------------------------------------------------------
+
+const void* Manager::runningFiber() const
+{
+    // The engine notes the switch before it makes it.
+    return switchingTo ? switchingTo : EG(current_fiber_context);
+}
+
+void Manager::fiberSwitched(zend_fiber_context* from, zend_fiber_context* to)
+{
+    Manager& manager = get();
+    if (manager.openCalls.empty() && manager.suspendedCalls.empty())
+        return;
+    vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.switchFibers(from, to); });
+}
+
+void Manager::switchFibers(zend_fiber_context* from, zend_fiber_context* to)
+{
+    zend_fiber* entered = to->kind == zend_ce_fiber ? zend_fiber_from_context(to) : nullptr;
+    if (from->status == ZEND_FIBER_STATUS_DEAD) {
+        // The fiber has returned: its calls ended with it, except those that
+        // exit() left open, which end now. After a fatal error they are left
+        // for closeAbandonedCalls, which reports the error.
+        takeSuspendedCalls(from, false);
+        if (!CG(unclean_shutdown))
+            endFiberCalls(from, false);
+    } else if (!entered || entered->caller != from) {
+        // `from` suspends (it is not starting or resuming a fiber of its own,
+        // which runs on top of its stack): its calls end as at a yield.
+        endFiberCalls(from, true);
+    }
+    // A fiber that starts may take the place of one that is gone; one that is
+    // destroyed while suspended only unwinds, and its calls ended when it
+    // suspended.
+    const bool unwinding = entered && (entered->flags & ZEND_FIBER_FLAG_DESTROYED);
+    takeSuspendedCalls(to, to->status != ZEND_FIBER_STATUS_INIT && !unwinding);
+}
+
+void Manager::endFiberCalls(const void* fiber, bool resumeLater)
+{
+    const std::size_t first = suspendedCalls.size();
+    // Innermost first, as they would have ended.
+    for (std::size_t i = openCalls.size(); i-- > 0;) {
+        const OpenCall& call = openCalls[i];
+        if (call.fiber != fiber)
             continue;
-        boost::shared_ptr<ZLocation> location = buildUserLocation(call);
-        reporter->events.push_back(keepCall(call, location, end));
-        reporter->locations.add(location);
-        ++capturedCount;
+        if (resumeLater) {
+            suspendedCalls.push_back(SuspendedCall{fiber, call.executeData,
+                                                   call.internalFunction ? call.internalFunction : call.function,
+                                                   call.internalFunction ? nullptr : call.entry});
+        }
+        endCallNow(i);
+    }
+    std::reverse(suspendedCalls.begin() + static_cast<std::ptrdiff_t>(first), suspendedCalls.end());
+}
+
+void Manager::takeSuspendedCalls(const void* fiber, bool begin)
+{
+    if (suspendedCalls.empty())
+        return;
+    std::vector<SuspendedCall> resumed;
+    auto kept = suspendedCalls.begin();
+    for (auto call = suspendedCalls.begin(); call != suspendedCalls.end(); ++call) {
+        if (call->fiber == fiber)
+            resumed.push_back(*call);
+        else
+            *kept++ = *call;
+    }
+    suspendedCalls.erase(kept, suspendedCalls.end());
+    if (!begin || resumed.empty() || !collecting || inProbeCall())
+        return;
+    struct Switching {
+        Manager& manager;
+        ~Switching() { manager.switchingTo = nullptr; }
+    } switching{*this};
+    switchingTo = fiber;
+    // Outermost first; the fiber's frames wait unchanged while it is
+    // suspended.
+    for (const SuspendedCall& call : resumed) {
+        auto* frame = const_cast<zend_execute_data*>(call.executeData);
+        if (frame->func != call.function)
+            continue;
+        if (call.entry)
+            beginUserCall(frame, call.entry);
+        else
+            openInternalCall(frame);
     }
 }
 
@@ -559,6 +692,7 @@ bool Manager::openInternalCall(zend_execute_data* executeData)
         }
     }
     call.depth = current + 1;
+    call.fiber = runningFiber();
     call.eventInstance = ZMethodEvent::generateMethodId();
     call.anchor = currentAnchor();
     call.beganClean = !CG(unclean_shutdown);
@@ -701,6 +835,7 @@ void Manager::closeAbandonedCalls()
     std::vector<OpenCall> abandoned;
     abandoned.swap(openCalls);
     openInternalCalls = 0;
+    suspendedCalls.clear();
     // The engine's record of the error that stopped the script; a script
     // abandoned for another reason (a lost client) leaves no fatal error, and
     // its open calls are dropped rather than reported as completed.

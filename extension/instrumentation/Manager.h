@@ -33,6 +33,7 @@ struct vorn_wrapped_function;
 // does not see the engine's headers.
 struct _zend_class_entry;
 struct _zend_execute_data;
+struct _zend_fiber_context;
 struct _zend_object;
 struct _zend_op_array;
 struct _zend_string;
@@ -122,6 +123,12 @@ public:
     static void listedCallBegins(_zend_execute_data* frame, int64_t entry, bool byScope);
     static void listedCallEnds(_zend_execute_data* frame, _zend_object* exception);
     bool hasOpenCalls() const { return !openCalls.empty(); }
+    // The engine switches from one fiber to another (registered with the
+    // engine's fiber-switch notification, only when user functions are
+    // listed). The open calls of a fiber that suspends end, as a generator's
+    // do at a yield, and begin again when it resumes; the calls of a fiber
+    // destroyed while suspended are not begun again.
+    static void fiberSwitched(_zend_fiber_context* from, _zend_fiber_context* to);
 
     // Replacement handler of listed internal functions that neither the SQL
     // nor the cross-VM manager took over.
@@ -249,7 +256,7 @@ private:
         const _zend_string* methodName = nullptr;
         const _zend_string* callerClassName = nullptr;  // null: none
         const _zend_string* callerMethodName = nullptr;
-        bool inFiber = false;
+        const void* fiber = nullptr;  // the fiber context it runs in
         timeval start;
         int32_t depth;
         int32_t eventInstance;
@@ -296,12 +303,26 @@ private:
     inline const ZPointFileEntry* listedEntryOf(const _zend_execute_data* frame, int64_t entry, bool byScope);
     // Works out (and notes) the entry of code that names entry index `entry`.
     const ZPointFileEntry* resolveListedEntry(const _zend_op_array& opArray, std::size_t entry, bool byScope);
+    // Calls whose frames the walk finds gone (exit() unwound them without
+    // running the finally blocks that end them) are ended first.
     int32_t depthOf(const _zend_execute_data* frame);
+    // The fiber context a call beginning now runs in.
+    const void* runningFiber() const;
+    // Ends openCalls[index] now as a completion, kept when it lasted long
+    // enough (no exception: nothing of the script runs).
+    void endCallNow(std::size_t index);
+    void switchFibers(_zend_fiber_context* from, _zend_fiber_context* to);
+    // Ends the open calls of `fiber`, noting them to begin again when it
+    // resumes if `resumeLater`.
+    void endFiberCalls(const void* fiber, bool resumeLater);
+    // Begins again what `fiber` had open when it suspended (`begin`), or
+    // forgets it.
+    void takeSuspendedCalls(const void* fiber, bool begin);
     // Checked at every begin and end of a call: cheap until the script's main
     // stack is gone, then closes what it left open (closeCallsLeftAtShutdown).
     inline void noteShutdown();
     void closeCallsLeftAtShutdown();
-    void endCallsLeftByExit(bool mainStackOnly);
+    void endCallsLeftByExit();
     const ZPointFileEntry* userEntryOf(const _zend_op_array& opArray);
     // The entry of a method that a class took from a trait, listed under the
     // trait's name (traits used by traits included, `levels` deep).
@@ -318,6 +339,15 @@ private:
     bool addedNoBuiltins = false;  // keepListedBuiltinsCalled changed the compiler options
 
     std::vector<OpenCall> openCalls;
+    // What suspended fibers had open, outermost first per fiber.
+    struct SuspendedCall {
+        const void* fiber;
+        const _zend_execute_data* executeData;
+        const _zend_function* function;   // what the frame ran
+        const ZPointFileEntry* entry;     // null: an internal call
+    };
+    std::vector<SuspendedCall> suspendedCalls;
+    const void* switchingTo = nullptr;  // the fiber whose calls begin again, while they do
     int32_t openInternalCalls = 0;  // open calls of internal functions
     int32_t probeCalls = 0;         // nesting of the probe's own calls into PHP
 
