@@ -107,7 +107,6 @@ void Manager::instrumentListedUserFunctions()
     // running stack: the switch notification (not the per-call observer, so
     // unlisted code still pays nothing) ends and begins them again. The
     // engine empties its observer lists itself when it shuts down.
-    static bool fiberSwitchesObserved = false;
     if (!targets.empty() && !fiberSwitchesObserved) {
         zend_observer_fiber_switch_register(fiberSwitched);
         fiberSwitchesObserved = true;
@@ -187,6 +186,7 @@ void Manager::shutdown()
     if (addedNoBuiltins)
         CG(compiler_options) &= ~ZEND_COMPILE_NO_BUILTINS;
     addedNoBuiltins = false;
+    fiberSwitchesObserved = false;  // the engine forgets its observers when it shuts down
 }
 
 void Manager::requestInit()

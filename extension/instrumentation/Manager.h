@@ -337,6 +337,7 @@ private:
 
     bool shutdownSeen = false;  // the script's main stack is gone (see noteShutdown)
     bool addedNoBuiltins = false;  // keepListedBuiltinsCalled changed the compiler options
+    bool fiberSwitchesObserved = false;  // fiberSwitched is registered with the engine
 
     std::vector<OpenCall> openCalls;
     // What suspended fibers had open, outermost first per fiber.

@@ -25,7 +25,7 @@ POINT_FILE = "[ap work]\nmethod=ap_work\nlayer=Apache\n[ap rev]\nmethod=strrev\n
 POINT_FILE_AFTER = "[ap later]\nmethod=ap_later\nlayer=Apache\n" + POINT_FILE
 
 SCRIPT = """<?php
-function ap_work() { return 1; }
+function ap_work() { $f = new Fiber(function () { Fiber::suspend(); }); $f->start(); $f->resume(); return 1; }
 function ap_later() { return 2; }
 echo ap_work() + ap_later(), " ", getmypid(), " ", strrev((string) getmypid()), "\\n";
 """
