@@ -1,5 +1,6 @@
 #include "extension/engine/VornEngine.h"
 
+#include <cstring>
 #include <vector>
 
 #include "php.h"
@@ -96,6 +97,16 @@ void objectIdsRequestEnd()
     zend_hash_destroy(objectIds);
     FREE_HASHTABLE(objectIds);
     objectIds = nullptr;
+}
+
+std::size_t printedLength(const zend_string* name)
+{
+    return name ? strnlen(ZSTR_VAL(name), ZSTR_LEN(name)) : 0;
+}
+
+std::string printedName(const zend_string* name)
+{
+    return name ? std::string(ZSTR_VAL(name), printedLength(name)) : std::string();
 }
 
 } // namespace vorn

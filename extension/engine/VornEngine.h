@@ -1,9 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct _zval_struct;
 typedef struct _zval_struct zval;
+struct _zend_string;
+typedef struct _zend_string zend_string;
 
 // Identity of PHP values across calls. Objects get a per-process identity the
 // first time one is asked for; it is kept in a side table keyed weakly by the
@@ -34,5 +38,13 @@ int64_t getResourceId(zval* value);
 // the objects still alive and releases it.
 void objectIdsRequestStart();
 void objectIdsRequestEnd();
+
+// A name the engine keeps (a class's, a function's) as PHP prints it: up to
+// its first NUL. An anonymous class's name goes on after a NUL with the file
+// and line that declared it ("class@anonymous", NUL, "/site/a.php:21$0");
+// what PHP shows of it (var_dump, traces, messages) stops at the NUL, and so
+// does every text the probe sends or logs. No name: the empty text.
+std::size_t printedLength(const zend_string* name);
+std::string printedName(const zend_string* name);
 
 } // namespace vorn

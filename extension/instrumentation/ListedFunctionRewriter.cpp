@@ -117,12 +117,76 @@ void rewriteYield(zend_ast** slot, const Context& context)
     *slot = probeCall(kResume, outer, line);
 }
 
+// `declare(ticks=VALUE);`, or `declare(ticks=VALUE) { STMT }`. VALUE is the
+// literal a script's own declare gave (null: 0, as before any declare).
+zend_ast* declareTicks(const zval* value, zend_ast* stmt, uint32_t line)
+{
+    zend_ast* name = zend_ast_create_zval_from_str(zend_string_init("ticks", 5, 0));
+    setLine(name, line);
+    zval copy;
+    if (value)
+        ZVAL_COPY(&copy, value);
+    else
+        ZVAL_LONG(&copy, 0);
+    zend_ast* literal = zend_ast_create_zval(&copy);
+    setLine(literal, line);
+    zend_ast* element = zend_ast_create(ZEND_AST_CONST_ELEM, name, literal, nullptr);
+    setLine(element, line);
+    zend_ast* declares = zend_ast_create_list(1, ZEND_AST_CONST_DECL, element);
+    setLine(declares, line);
+    zend_ast* declare = zend_ast_create(ZEND_AST_DECLARE, declares, stmt);
+    setLine(declare, line);
+    return declare;
+}
+
+// A label no script can name (a label in PHP source is an identifier).
+const char kEndLabel[] = "Quillet\\Probe\\end";
+
+zend_ast* labelStatement(zend_ast_kind kind, uint32_t line)
+{
+    zend_ast* name = zend_ast_create_zval_from_str(zend_string_init(kEndLabel, std::strlen(kEndLabel), 0));
+    setLine(name, line);
+    zend_ast* statement = zend_ast_create(kind, name);
+    setLine(statement, line);
+    return statement;
+}
+
+// A literal of declare(ticks) that makes the compiler emit ticks.
+bool ticking(const zval* value)
+{
+    return value && !(Z_TYPE_P(value) == IS_LONG && Z_LVAL_P(value) == 0);
+}
+
 // BODY -> enter(entry, byScope); try { BODY } finally { leave(); }
-void wrapBody(zend_ast_decl* decl, int64_t entry, bool byScope)
+//
+// Under declare(ticks) the compiler adds a tick after every statement but a
+// statement list or a label, so the statements added here would tick where
+// the script's own code does not (and a listed tick function would run after
+// the call it belongs to ended). There the body becomes
+//
+//     declare(ticks=0);
+//     enter(entry, byScope);
+//     try { declare(ticks=BEFORE) { BODY goto END; } } finally { leave(); }
+//     declare(ticks=AFTER);
+//     END:
+//
+// BODY ticks as it did (BEFORE is what the file declared where the function
+// begins); the probe's statements are compiled under ticks=0; AFTER (what
+// was in force where BODY ends, a declare inside it included) holds again for
+// the code that follows, and the tick its declare emits is never reached:
+// the try is left by the goto, through the finally block, a return or an
+// exception.
+void wrapBody(zend_ast_decl* decl, int64_t entry, bool byScope, const zval* ticksBefore, const zval* ticksAfter)
 {
     const uint32_t start = decl->start_lineno;
     const uint32_t end = decl->end_lineno;
+    const bool ticks = ticking(ticksBefore) || ticking(ticksAfter);
     zend_ast* body = decl->child[2];
+    if (ticks) {
+        zend_ast* ownTicks = zend_ast_create_list(2, ZEND_AST_STMT_LIST, body, labelStatement(ZEND_AST_GOTO, end));
+        setLine(ownTicks, start);
+        body = declareTicks(ticksBefore, ownTicks, start);
+    }
     zend_ast* enterArgs = argList(start);
     enterArgs = zend_ast_list_add(enterArgs, longAst(entry, start));
     enterArgs = zend_ast_list_add(enterArgs, longAst(byScope ? 1 : 0, start));
@@ -134,7 +198,15 @@ void wrapBody(zend_ast_decl* decl, int64_t entry, bool byScope)
     setLine(catches, end);
     zend_ast* tryAst = zend_ast_create(ZEND_AST_TRY, body, catches, finallyList);
     setLine(tryAst, start);
-    zend_ast* wrapped = zend_ast_create_list(2, ZEND_AST_STMT_LIST, enter, tryAst);
+    zend_ast* wrapped = nullptr;
+    if (ticks) {
+        wrapped = zend_ast_create_list(2, ZEND_AST_STMT_LIST, declareTicks(nullptr, nullptr, start), enter);
+        wrapped = zend_ast_list_add(wrapped, tryAst);
+        wrapped = zend_ast_list_add(wrapped, declareTicks(ticksAfter, nullptr, end));
+        wrapped = zend_ast_list_add(wrapped, labelStatement(ZEND_AST_LABEL, end));
+    } else {
+        wrapped = zend_ast_create_list(2, ZEND_AST_STMT_LIST, enter, tryAst);
+    }
     setLine(wrapped, start);
     decl->child[2] = wrapped;
 }
@@ -175,7 +247,7 @@ class Walker {
 public:
     void run(zend_ast** root, const Context& context)
     {
-        pending.push_back(Item{Step::Visit, root, nullptr, context, 0, false});
+        pending.push_back(Item{Step::Visit, root, nullptr, context, 0, false, nullptr});
         while (!pending.empty()) {
             const Item item = pending.back();
             pending.pop_back();
@@ -184,17 +256,20 @@ public:
                 visit(item.slot, item.context);
                 break;
             case Step::WrapBody:
-                engineWork([&] { wrapBody(item.decl, item.entry, item.byScope); });
+                engineWork([&] { wrapBody(item.decl, item.entry, item.byScope, item.ticks, ticks); });
                 break;
             case Step::RewriteYield:
                 engineWork([&] { rewriteYield(item.slot, item.context); });
+                break;
+            case Step::RestoreTicks:
+                ticks = item.ticks;
                 break;
             }
         }
     }
 
 private:
-    enum class Step { Visit, WrapBody, RewriteYield };
+    enum class Step { Visit, WrapBody, RewriteYield, RestoreTicks };
     struct Item {
         Step step;
         zend_ast** slot;
@@ -202,12 +277,15 @@ private:
         Context context;
         int64_t entry;  // WrapBody
         bool byScope;   // WrapBody
+        // WrapBody: declare(ticks) where the function begins; RestoreTicks:
+        // where a declare block begins.
+        const zval* ticks;
     };
 
     void push(zend_ast** slot, const Context& context)
     {
         if (*slot)
-            pending.push_back(Item{Step::Visit, slot, nullptr, context, 0, false});
+            pending.push_back(Item{Step::Visit, slot, nullptr, context, 0, false, nullptr});
     }
 
     // Pushed last first, so that they are visited first to last.
@@ -244,8 +322,11 @@ private:
         case ZEND_AST_YIELD:
         case ZEND_AST_YIELD_FROM:
             if (context.generatorEntry >= -1)
-                pending.push_back(Item{Step::RewriteYield, slot, nullptr, context, 0, false});
+                pending.push_back(Item{Step::RewriteYield, slot, nullptr, context, 0, false, nullptr});
             break;
+        case ZEND_AST_DECLARE:
+            visitDeclare(ast, context);
+            return;
         default:
             break;
         }
@@ -275,6 +356,30 @@ private:
             push(&list->child[i], current);
         }
         std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
+    }
+
+    // The compiler keeps the value of declare(ticks) for the rest of the file,
+    // or for the block a declare has; the walk visits the tree in the order
+    // the compiler compiles it, and follows that value.
+    void visitDeclare(zend_ast* declare, const Context& context)
+    {
+        const zval* before = ticks;
+        if (declare->child[0] && zend_ast_is_list(declare->child[0])) {
+            const zend_ast_list* declares = zend_ast_get_list(declare->child[0]);
+            for (uint32_t i = 0; i < declares->children; ++i) {
+                const zend_ast* element = declares->child[i];
+                if (!element || !element->child[0] || !element->child[1] || element->child[0]->kind != ZEND_AST_ZVAL
+                    || element->child[1]->kind != ZEND_AST_ZVAL)
+                    continue;  // not a literal: the compiler refuses it
+                const zval* name = zend_ast_get_zval(element->child[0]);
+                if (Z_TYPE_P(name) == IS_STRING && zend_string_equals_literal_ci(Z_STR_P(name), "ticks"))
+                    ticks = zend_ast_get_zval(element->child[1]);
+            }
+        }
+        if (declare->child[1]) {
+            pending.push_back(Item{Step::RestoreTicks, nullptr, nullptr, context, 0, false, before});
+            push(&declare->child[1], context);
+        }
     }
 
     void visitClass(zend_ast_decl* decl, const Context& context)
@@ -332,12 +437,14 @@ private:
             inside.generatorByScope = byScope;
         }
         if (listed)
-            pending.push_back(Item{Step::WrapBody, nullptr, decl, inside, entry, byScope});
+            pending.push_back(Item{Step::WrapBody, nullptr, decl, inside, entry, byScope, ticks});
         pushChildren(decl->child, 5, inside);
     }
 
     std::vector<Item> pending;
     std::deque<std::string> names;  // namespace and class names
+    // The literal of the declare(ticks) in force (in the tree); null: none yet.
+    const zval* ticks = nullptr;
 };
 
 // The probe's functions are in the function table: a site may have disabled

@@ -67,9 +67,10 @@ std::string nameOf(const zend_string* name)
     return name ? std::string(ZSTR_VAL(name), ZSTR_LEN(name)) : std::string();
 }
 
+// As sent and logged: an anonymous class's name up to its NUL.
 std::string className(const zend_class_entry* scope)
 {
-    return scope ? nameOf(scope->name) : std::string();
+    return scope ? vorn::printedName(scope->name) : std::string();
 }
 
 // Whole milliseconds from start to end; 0 when the clock stepped back.
@@ -760,8 +761,8 @@ std::string Manager::pathOf(const OpenCall& call, const ZLocation& location)
         return location.path;
     // A user location keeps no texts: they only serve this log line.
     ZLocation named;
-    named.className = nameOf(call.className);
-    named.methodName = nameOf(call.methodName);
+    named.className = vorn::printedName(call.className);
+    named.methodName = vorn::printedName(call.methodName);
     return named.makePath();
 }
 
@@ -912,7 +913,8 @@ const ZPointFileEntry* Manager::userEntryOf(const zend_op_array& opArray)
     if (memo != entryMemo.end() && memo->second.opcodes == opArray.opcodes)
         return memo->second.entry;
     std::string function = nameOf(opArray.function_name);
-    std::string scope = className(opArray.scope);
+    // Looked up by the whole name: no point file names an anonymous class.
+    std::string scope = opArray.scope ? nameOf(opArray.scope->name) : std::string();
     auto found = userFunctions.find(ZPointFile::buildKey(function.c_str(), scope.c_str()));
     const ZPointFileEntry* entry = found == userFunctions.end() ? nullptr : found->second.get();
     if (!entry && opArray.scope)
@@ -952,12 +954,12 @@ int32_t Manager::nameToken(const zend_string* name)
 {
     // No name (no class, the main script) is the empty text.
     const char* text = name ? ZSTR_VAL(name) : "";
-    const std::size_t length = name ? ZSTR_LEN(name) : 0;
+    const std::size_t length = vorn::printedLength(name);
     auto found = tokenMemo.find(name);
     if (found != tokenMemo.end() && found->second.text.size() == length
         && std::memcmp(found->second.text.data(), text, length) == 0)
         return found->second.token;
-    MemoToken memo{nameOf(name), 0};
+    MemoToken memo{vorn::printedName(name), 0};
     memo.token = tokenOf(memo.text);
     const int32_t token = memo.token;
     tokenMemo[name] = std::move(memo);
@@ -990,10 +992,10 @@ void Manager::checkTokenMemos()
 
 namespace {
 
-// The name's text equals `text` (no name: the empty text).
+// The name's printed text equals `text` (no name: the empty text).
 bool sameText(const zend_string* name, const std::string& text)
 {
-    const std::size_t length = name ? ZSTR_LEN(name) : 0;
+    const std::size_t length = vorn::printedLength(name);
     return text.size() == length && (length == 0 || std::memcmp(text.data(), ZSTR_VAL(name), length) == 0);
 }
 
@@ -1030,7 +1032,7 @@ const Manager::SiteTokens& Manager::siteTokensOf(const OpenCall& call)
     }
     SiteTokens tokens;
     for (int i = 0; i < 4; ++i)
-        tokens.names[i] = nameOf(names[i]);
+        tokens.names[i] = vorn::printedName(names[i]);
     tokens.calleeClassNameToken = nameToken(call.className);
     tokens.calleeMethodNameToken = nameToken(call.methodName);
     tokens.layerToken = layerTokenOf(*call.entry);
@@ -1283,7 +1285,7 @@ void Manager::getExceptionsDetails(zend_execute_data*, ZPHPException& details, z
     const uint64_t frames = globals.exception_max_frames;
     getBacktrace(details.trace, frames > 1000 ? 1000 : static_cast<int>(frames), &object);
     if (pending->ce)
-        details.type = nameOf(pending->ce->name);
+        details.type = vorn::printedName(pending->ce->name);
     const int maxLength = static_cast<int>(globals.exception_max_message_length > 1000 ? 1000
                                                                                      : globals.exception_max_message_length);
     zval result;

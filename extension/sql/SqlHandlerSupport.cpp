@@ -2,6 +2,7 @@
 
 #include "php.h"
 
+#include "extension/engine/VornEngine.h"
 #include "extension/instrumentation/Manager.h"
 #include "extension/report/ZEventsReporter.h"
 #include "extension/sql/ZSqlHandlerBase.h"
@@ -27,7 +28,7 @@ void takePendingException(ZPHPException& error)
     if (pending == nullptr)
         return;
     if (pending->ce != nullptr && pending->ce->name != nullptr)
-        error.type.assign(ZSTR_VAL(pending->ce->name), ZSTR_LEN(pending->ce->name));
+        error.type = vorn::printedName(pending->ce->name);
     if (error.message.empty()) {
         zval object;
         ZVAL_OBJ(&object, pending);

@@ -197,7 +197,7 @@ std::string ZSqlHandlerBase::getBacktrace(zend_execute_data* executeData)
         if (function != nullptr && ZEND_USER_CODE(function->type)) {
             const zend_op_array& opArray = function->op_array;
             if (opArray.scope != nullptr && opArray.scope->name != nullptr) {
-                text.append(ZSTR_VAL(opArray.scope->name), ZSTR_LEN(opArray.scope->name));
+                text += vorn::printedName(opArray.scope->name);
                 text += "::";
             }
             if (opArray.function_name != nullptr) {
@@ -216,7 +216,7 @@ std::string ZSqlHandlerBase::getBacktrace(zend_execute_data* executeData)
             }
         } else if (function != nullptr && function->common.function_name != nullptr) {
             if (function->common.scope != nullptr && function->common.scope->name != nullptr) {
-                text.append(ZSTR_VAL(function->common.scope->name), ZSTR_LEN(function->common.scope->name));
+                text += vorn::printedName(function->common.scope->name);
                 text += "::";
             }
             text.append(ZSTR_VAL(function->common.function_name), ZSTR_LEN(function->common.function_name));

@@ -85,9 +85,28 @@ function never() { for ($i = 0; $i < 3; $i++) { \Quillet\Probe\enter(4, 0); } re
 echo never();
 """
 
+# Ticks counted around listed calls that return, fall off their end, yield
+# and throw; the probe's own statements must add none.
+TICKS = r"""<?php
+namespace App;
+declare(ticks=1);
+$n = 0;
+register_tick_function(function () use (&$n) { $n++; });
+function traced($a) { $b = $a + 1; return $b; }
+class Box { public function open($x) { $x++; } }
+function numbers() { yield 1; $a = 2; yield $a; }
+function never() { $a = 1; throw new \RuntimeException('t'); }
+$out = [];
+$n = 0; traced(1); $out[] = $n;
+$n = 0; (new Box())->open(1); $out[] = $n;
+$n = 0; foreach (numbers() as $v) { $v++; } $out[] = $n;
+$n = 0; try { never(); } catch (\RuntimeException $e) { $n += 100; } $out[] = $n;
+echo implode(',', $out);
+"""
+
 # Every function compiled by the JIT when its script is loaded.
 SCRIPTS = {"view.php": VIEW, "spoof.php": SPOOF, "repeat.php": REPEAT, "use_preloaded.php": "<?php echo preloaded();",
-           "preload.php": "<?php function preloaded() { return 'pre'; }"}
+           "preload.php": "<?php function preloaded() { return 'pre'; }", "ticks.php": TICKS}
 
 JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "function",
        "opcache.jit_buffer_size": "16M", "opcache.file_update_protection": 0}
@@ -104,8 +123,8 @@ class CompiledInstrumentationTest(unittest.TestCase):
             site.start(POINTS, SCRIPTS, settings)
         return site
 
-    def plain_output(self, site):
-        out = subprocess.run([site.php, "-n", os.path.join(site.docroot, "view.php")], cwd=site.docroot,
+    def plain_output(self, site, script="view.php"):
+        out = subprocess.run([site.php, "-n", os.path.join(site.docroot, script)], cwd=site.docroot,
                              capture_output=True, text=True, timeout=qxharness.DEFAULT_TIMEOUT)
         self.assertEqual("", out.stderr)
         return out.stdout
@@ -126,6 +145,17 @@ class CompiledInstrumentationTest(unittest.TestCase):
                                   ("App\\byRef", 3, 0)],
                                  calls, site.diagnostics())
                 self.assertEqual("negative -1", block.calls()[3]["message"])
+
+    def test_declared_ticks_count_as_without_the_probe(self):
+        for name, overrides in (("no opcache", {}), ("opcache with JIT", JIT)):
+            with self.subTest(name):
+                site = self.site(overrides)
+                expected = self.plain_output(site, "ticks.php")
+                for _ in range(2):  # compiled, then from opcache
+                    _, body, block = site.block_for("/ticks.php")
+                    self.assertEqual(expected, body, site.diagnostics())
+                self.assertEqual(["App\\traced", "App\\Box::open"] + ["App\\numbers"] * 3 + ["App\\never"],
+                                 block.names(), site.diagnostics())
 
     def test_function_compiled_by_opcache_preloading_is_timed(self):
         site = self.site({}, start=False)

@@ -45,6 +45,16 @@ function cb($v) { return $v; }
 $a = [1, 2, 3]; $s = str_repeat('x', 5);
 echo strlen($s), count($a), is_array($a) ? 'y' : 'n', array_key_exists(1, $a) ? 'k' : '-', call_user_func('cb', 'c');
 """,
+    "anonymous.php": """<?php
+trait Greets { public function hello() { return 'h'; } }
+function leaf() { return 'l'; }
+function fails() { throw new class('anon') extends RuntimeException {}; }
+$o = new class { use Greets; public function run($db) { var_dump($db->query('select nope')); return leaf(); } };
+$db = new PDO('sqlite::memory:');
+$db->setAttribute(PDO::ATTR_ERRMODE, PDO::ERRMODE_SILENT);
+echo $o->hello(), $o->run($db);
+try { fails(); } catch (RuntimeException $e) { echo '|', $e->getMessage(); }
+""",
     "own_calls.php": """<?php
 function thrower() { throw new Exception('boom'); }
 try { thrower(); } catch (Exception $e) { echo 'caught'; }
@@ -54,12 +64,12 @@ try { thrower(); } catch (Exception $e) { echo 'caught'; }
 
 class ListedNamesTest(unittest.TestCase):
 
-    def site(self, entries, overrides=None):
+    def site(self, entries, overrides=None, modules=()):
         site = InstrumentedSite()
         self.addCleanup(site.close)
         settings = {"qx.slow_function_threshold": 0}
         settings.update(overrides or {})
-        site.start(points(*entries), SCRIPTS, settings)
+        site.start(points(*entries), SCRIPTS, settings, modules=modules)
         return site
 
     def test_trait_methods_under_the_trait_or_the_using_class(self):
@@ -89,6 +99,27 @@ class ListedNamesTest(unittest.TestCase):
         self.assertEqual("53ykc", body)
         self.assertEqual(["strlen", "count", "is_array", "array_key_exists", "call_user_func"], block.names(),
                          site.diagnostics())
+
+    def test_anonymous_class_names_are_sent_and_logged_as_php_prints_them(self):
+        # The engine's name goes on after a NUL with the declaring file and line.
+        site = self.site([("Greets", "hello"), (None, "leaf"), (None, "fails"), ("PDO", "__construct"),
+                          ("PDO", "query")], modules=("pdo", "pdo_sqlite"))
+        _, body, block = site.block_for("/anonymous.php")
+        self.assertEqual("hbool(false)\nl|anon", body)
+        calls = {c["name"]: c for c in block.calls()}
+        self.assertIn("class@anonymous::hello", calls, site.diagnostics())
+        leaf = block.locations[calls["leaf"]["location"]]
+        self.assertEqual(("class@anonymous", "run"), (block.symbols[leaf["callerClassNameId"]],
+                                                      block.symbols[leaf["callerMethodNameId"]]))
+        self.assertEqual("RuntimeException@anonymous", calls["fails"]["type"])
+        failed_sql = [c for c in block.sql_calls() if c["flags"] == 33]
+        self.assertEqual(1, len(failed_sql), site.diagnostics())
+        self.assertIn("class@anonymous::run()", failed_sql[0]["trace"])
+        self.assertEqual([], [v for v in block.symbols.values() if "\x00" in v])
+        self.assertEqual([], [c for c in block.calls() if "\x00" in (c["type"] or "") + (c["trace"] or "")])
+        log = site.read_log()
+        self.assertIn("class@anonymous::hello", log)
+        self.assertNotIn("\x00", log)
 
     def test_probe_reading_an_exception_captures_nothing(self):
         site = self.site([(None, "thrower"), ("Exception", "getMessage"), ("Exception", "getTraceAsString")])
