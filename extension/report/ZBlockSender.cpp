@@ -483,6 +483,23 @@ void ZBlockSender::stopAll()
         sender->stop();
 }
 
+uint64_t ZBlockSender::blocksNotDelivered(const std::string& failure)
+{
+    static const std::string tail = " blocks not delivered)";
+    const std::size_t end = failure.rfind(tail);
+    const std::size_t open = end == std::string::npos ? std::string::npos : failure.rfind('(', end);
+    uint64_t count = 0;
+    if (open == std::string::npos || open + 1 == end)
+        return 0;
+    for (std::size_t at = open + 1; at < end; ++at) {
+        const char c = failure[at];
+        if (c < '0' || c > '9' || count > UINT64_MAX / 10 - 1)
+            return 0;
+        count = count * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return count;
+}
+
 bool ZBlockSender::threaded() const
 {
     std::lock_guard<std::mutex> lock(state->mutex);

@@ -85,6 +85,9 @@ public:
     // the connection looks alive.
     static std::string peerFailure(int fd);
 
+    // The N of a failure text's "(N blocks not delivered)", 0 without one.
+    static uint64_t blocksNotDelivered(const std::string& failure);
+
     // Whether frames are written by a thread of this sender (for tests).
     bool threaded() const;
 
