@@ -27,7 +27,8 @@
 // refused after the failure, and, when the owner lets go of the connection
 // (and then resets it), those written whole that the peer has not
 // acknowledged: the reset discards what the kernel still holds for it,
-// which on loopback can be megabytes.
+// which on loopback can be megabytes. (A frame the peer received but had
+// not acknowledged yet is counted too: the count errs only upwards.)
 //
 // The thread never touches the engine or the log: failures travel back as
 // text. It blocks every signal (the engine's time limits are process-wide

@@ -429,7 +429,12 @@ TEST(ThriftChannel, StalledPeerLosesNoBlockUncounted)
             if (at > got.size())
                 break;
         }
-        EXPECT_EQ(sent, whole + std::stoul(count[1])) << failure << "; read whole: " << whole;
+        // None uncounted. Bytes the peer received but had not acknowledged
+        // yet (a delayed acknowledgement: up to two loopback segments of
+        // 64 KiB) are counted lost though it can read them.
+        const size_t counted = whole + std::stoul(count[1]);
+        EXPECT_LE(sent, counted) << failure << "; read whole: " << whole;
+        EXPECT_LE(counted, sent + 8) << failure << "; read whole: " << whole;
     }
 }
 
