@@ -131,7 +131,9 @@ uint64_t nowMicroseconds()
 }
 
 // Makes sure the worker's connection to the aggregator is handshaken. A failure
-// is logged; the request stays collected and the next one tries again.
+// is logged (a repeated one at most once per interval, see
+// ZEventsReporter::logHandshakeFailure); the request stays collected and the
+// next one tries again.
 void paHandshake()
 {
     VornLog& log = Manager::LOG;
@@ -157,8 +159,7 @@ void paHandshake()
         reporter->handshake(data);
         log.logDbg1("Successfully handshaked with PA");
     } catch (const zException& e) {
-        log.logError("Failed to handshake with PA!", e.message);
-        log.logError(globals.events_channel_ip, ":", globals.events_channel_port);
+        reporter->logHandshakeFailure(e.message, globals.events_channel_ip, globals.events_channel_port);
     }
 }
 

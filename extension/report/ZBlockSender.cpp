@@ -4,13 +4,16 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <linux/sockios.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -30,15 +33,19 @@ std::string errorText(const char* what, int error)
     return std::string(what) + ": " + text;
 }
 
-// Writes all of `size` bytes, waiting for room at most until the deadline.
-std::string writeAll(int fd, const uint8_t* data, std::size_t size, std::chrono::milliseconds limit)
+// Writes all of `size` bytes, waiting for room at most until the deadline;
+// `done` tells how many went out, also when it fails.
+std::string writeAll(int fd, const uint8_t* data, std::size_t size, std::chrono::milliseconds limit,
+                     std::size_t& done)
 {
     const Clock::time_point deadline = Clock::now() + limit;
+    done = 0;
     while (size > 0) {
         const ssize_t written = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written > 0) {
             data += written;
             size -= static_cast<std::size_t>(written);
+            done += static_cast<std::size_t>(written);
             continue;
         }
         if (written < 0 && errno == EINTR)
@@ -56,6 +63,10 @@ std::string writeAll(int fd, const uint8_t* data, std::size_t size, std::chrono:
     }
     return std::string();
 }
+
+// Past this many frames waiting for the peer's acknowledgement, the ones it
+// has acknowledged are let go of (see State::unacknowledged).
+constexpr std::size_t kAcknowledgedCheck = 1024;
 
 // Every sender of the process, so that a forked child can give each a fresh
 // state and the library's unloading can stop their threads.
@@ -84,28 +95,85 @@ struct ZBlockSender::State {
         }
     }
 
-    // Ends the use of the socket: what is queued is dropped, and the failure
-    // names it with the frames of a batch that did not go out.
+    // Ends the use of the socket: what is queued is dropped, and counted
+    // with the frames of a batch that did not go out whole. The first
+    // failure names the cause; the ones after it only add their frames.
     void fail(const std::string& error, std::size_t framesOfBatch)
     {
-        failure = error + " (" + std::to_string(framesOfBatch + queuedFrames) + " blocks not delivered)";
+        if (this->error.empty())
+            this->error = error;
+        lost += framesOfBatch + queuedFrames;
         fd = -1;
         queued.clear();
+        queuedEnds.clear();
         queuedFrames = 0;
+    }
+
+    // The failure as the owner reports it: the cause and every frame lost.
+    std::string failure() const
+    {
+        if (error.empty())
+            return std::string();
+        return error + " (" + std::to_string(lost) + " blocks not delivered)";
+    }
+
+    // Frames written whole: they wait for the peer's acknowledgement.
+    void written(const std::vector<std::size_t>& ends, std::size_t done)
+    {
+        for (std::size_t end : ends) {
+            if (end <= done)
+                unacknowledged.push_back(sent + end);
+            else
+                ++lost;  // cut short: the connection cannot carry it any more
+        }
+        sent += done;
+        if (unacknowledged.size() >= kAcknowledgedCheck)
+            dropAcknowledged(false);
+    }
+
+    // Lets go of the frames the peer has acknowledged, and counts as lost
+    // the others when `lose` (the connection is about to be reset, which
+    // discards what the kernel still holds). The kernel tells how many of
+    // the bytes sent are not acknowledged yet; when it cannot, none are
+    // taken for acknowledged.
+    void dropAcknowledged(bool lose)
+    {
+        int pending = 0;
+        uint64_t acknowledged = 0;
+        if (attachedFd >= 0 && ::ioctl(attachedFd, SIOCOUTQ, &pending) == 0 && pending >= 0)
+            acknowledged = sent > static_cast<uint64_t>(pending) ? sent - static_cast<uint64_t>(pending) : 0;
+        else if (!lose)
+            acknowledged = sent;  // unknown: the list is bounded rather than kept
+        while (!unacknowledged.empty() && unacknowledged.front() <= acknowledged)
+            unacknowledged.pop_front();
+        if (lose) {
+            lost += unacknowledged.size();
+            unacknowledged.clear();
+        }
     }
 
     std::mutex mutex;
     std::condition_variable fromThread;  // a batch written or failed
     std::vector<uint8_t> queued;
+    std::vector<std::size_t> queuedEnds;  // where each queued frame ends in `queued`
     std::size_t queuedFrames = 0;
     Clock::time_point firstQueued;
-    int fd = -1;
+    int fd = -1;  // the socket to write, -1 once it failed
+    // The socket attached, also after a failure, until detach: the frames it
+    // may still hold are counted on it before the owner closes it.
+    int attachedFd = -1;
+    // Bytes written to the attached socket, and the end (in those bytes) of
+    // each frame written whole whose acknowledgement the kernel has not
+    // reported yet: a reset discards them with whatever it holds.
+    uint64_t sent = 0;
+    std::deque<uint64_t> unacknowledged;
     // Changes with every attach and detach: a descriptor number can be
     // reused for the next connection, and a close seen on the old one must
     // not fail the new one.
     uint64_t generation = 0;
     std::chrono::milliseconds writeLimit{500};
-    std::string failure;
+    std::string error;  // the cause of the failure, empty while none
+    uint64_t lost = 0;  // frames of the attached socket that cannot be delivered
     bool busy = false;  // the thread is writing a batch, without the lock
     bool flushAsked = false;
     bool stopAsked = false;
@@ -128,6 +196,7 @@ ZBlockSender* firstSender = nullptr;
 void ZBlockSender::run(State& s, std::chrono::milliseconds linger)
 {
     std::vector<uint8_t> batch;
+    std::vector<std::size_t> batchEnds;
     std::unique_lock<std::mutex> held(s.mutex);
     for (;;) {
         const bool pending = s.fd >= 0 && !s.queued.empty();
@@ -141,21 +210,26 @@ void ZBlockSender::run(State& s, std::chrono::milliseconds linger)
         }
         if (timeoutMs == 0) {
             batch.swap(s.queued);
-            const std::size_t frames = s.queuedFrames;
+            batchEnds.swap(s.queuedEnds);
             s.queuedFrames = 0;
             const int fd = s.fd;
             const uint64_t generation = s.generation;
             const std::chrono::milliseconds limit = s.writeLimit;
             s.busy = true;
             held.unlock();
+            std::size_t done = 0;
             std::string error = peerFailure(fd);
             if (error.empty())
-                error = writeAll(fd, batch.data(), batch.size(), limit);
+                error = writeAll(fd, batch.data(), batch.size(), limit, done);
             held.lock();
             s.busy = false;
             // A socket attached meanwhile is not failed by the old one's error.
-            if (!error.empty() && s.generation == generation)
-                s.fail(error, frames);
+            if (s.generation == generation) {
+                s.written(batchEnds, done);
+                if (!error.empty())
+                    s.fail(error, 0);
+            }
+            batchEnds.clear();
             batch.clear();
             if (batch.capacity() > 4 * BATCH_BYTES)
                 std::vector<uint8_t>().swap(batch);
@@ -237,9 +311,13 @@ void ZBlockSender::attach(int fd, std::chrono::milliseconds writeLimit)
     State& s = *state;
     std::lock_guard<std::mutex> lock(s.mutex);
     s.fd = fd;
+    s.attachedFd = fd;
     ++s.generation;
     s.writeLimit = writeLimit;
-    s.failure.clear();
+    s.error.clear();
+    s.lost = 0;
+    s.sent = 0;
+    s.unacknowledged.clear();
     if (s.running) {
         s.wake();
         return;
@@ -276,8 +354,9 @@ bool ZBlockSender::enqueue(const uint8_t* bytes, std::size_t size, std::string& 
 {
     State& s = *state;
     std::unique_lock<std::mutex> lock(s.mutex);
-    if (!s.failure.empty()) {
-        why = s.failure;
+    if (!s.error.empty()) {
+        ++s.lost;  // this frame too
+        why = s.failure();
         return false;
     }
     if (s.fd < 0) {
@@ -287,18 +366,22 @@ bool ZBlockSender::enqueue(const uint8_t* bytes, std::size_t size, std::string& 
     if (!s.running) {
         // Without the thread nobody watches the socket: ask before writing,
         // so that a block is not written into a closed connection and lost.
+        std::size_t done = 0;
         why = peerFailure(s.fd);
         if (why.empty())
-            why = writeAll(s.fd, bytes, size, s.writeLimit);
+            why = writeAll(s.fd, bytes, size, s.writeLimit, done);
+        s.written(std::vector<std::size_t>{size}, done);
         if (why.empty())
             return true;
-        s.fd = -1;
-        s.failure = why;
+        s.fail(why, 0);
+        why = s.failure();
         return false;
     }
-    // A frame larger than the bound still goes out alone.
+    // A frame larger than the bound still goes out alone. Past the bound the
+    // connection is given up: the owner makes a new one.
     if (!s.queued.empty() && s.queued.size() + size > MAX_QUEUED_BYTES) {
-        why = "The probe aggregator does not keep up: " + std::to_string(s.queuedFrames) + " blocks wait to be written";
+        s.fail("The probe aggregator does not keep up: " + std::to_string(s.queuedFrames) + " blocks wait to be written", 1);
+        why = s.failure();
         return false;
     }
     const bool wasEmpty = s.queued.empty();
@@ -308,6 +391,7 @@ bool ZBlockSender::enqueue(const uint8_t* bytes, std::size_t size, std::string& 
             s.queued.reserve(BATCH_BYTES);
     }
     s.queued.insert(s.queued.end(), bytes, bytes + size);
+    s.queuedEnds.push_back(s.queued.size());
     ++s.queuedFrames;
     const bool full = s.queued.size() >= BATCH_BYTES && s.queued.size() - size < BATCH_BYTES;
     lock.unlock();
@@ -317,7 +401,7 @@ bool ZBlockSender::enqueue(const uint8_t* bytes, std::size_t size, std::string& 
     return true;
 }
 
-std::string ZBlockSender::waitUntilWritten(bool dropOnTimeOut)
+std::string ZBlockSender::waitUntilWritten()
 {
     State& s = *state;
     std::unique_lock<std::mutex> lock(s.mutex);
@@ -331,37 +415,47 @@ std::string ZBlockSender::waitUntilWritten(bool dropOnTimeOut)
         return !s.busy && (s.queued.empty() || s.fd < 0 || !s.running);
     });
     s.flushAsked = false;
-    if (!done) {
-        // What is still queued did not go out: never reported as written.
-        if (dropOnTimeOut)
-            s.failure = kTimedOut;
-        else if (s.failure.empty())
-            return kTimedOut;
-    }
-    return s.failure;
+    // What is still queued did not go out: never reported as written, and
+    // the peer that does not take it ends the use of the socket.
+    if (!done)
+        s.fail(kTimedOut, 0);
+    return s.failure();
 }
 
 std::string ZBlockSender::flush()
 {
-    return waitUntilWritten(false);
+    return waitUntilWritten();
 }
 
 std::string ZBlockSender::detach(bool deliver)
 {
     if (deliver)
-        waitUntilWritten(true);
+        waitUntilWritten();
     State& s = *state;
     std::unique_lock<std::mutex> lock(s.mutex);
     // The socket is closed after this returns: a write still on it ends
     // first (within its limit), so that nothing lands on a reused number.
     s.fromThread.wait(lock, [&] { return !s.busy; });
+    s.lost += s.queuedFrames;
+    // The owner resets a connection it drops or that failed: the frames the
+    // peer has not acknowledged go with it, and are counted here, while the
+    // socket still tells how far the peer got.
+    if (!deliver || !s.error.empty())
+        s.dropAcknowledged(true);
+    if (s.error.empty() && s.lost > 0)
+        s.error = "The connection to the probe aggregator was dropped";
+    const std::string failure = s.failure();
     s.fd = -1;
+    s.attachedFd = -1;
     ++s.generation;
     s.queued.clear();
+    s.queuedEnds.clear();
     s.queuedFrames = 0;
+    s.unacknowledged.clear();
+    s.sent = 0;
+    s.lost = 0;
+    s.error.clear();
     s.wake();  // the thread stops watching the socket before it is closed
-    std::string failure;
-    failure.swap(s.failure);
     return failure;
 }
 
@@ -389,6 +483,23 @@ void ZBlockSender::stopAll()
         sender->stop();
 }
 
+uint64_t ZBlockSender::blocksNotDelivered(const std::string& failure)
+{
+    static const std::string tail = " blocks not delivered)";
+    const std::size_t end = failure.rfind(tail);
+    const std::size_t open = end == std::string::npos ? std::string::npos : failure.rfind('(', end);
+    uint64_t count = 0;
+    if (open == std::string::npos || open + 1 == end)
+        return 0;
+    for (std::size_t at = open + 1; at < end; ++at) {
+        const char c = failure[at];
+        if (c < '0' || c > '9' || count > UINT64_MAX / 10 - 1)
+            return 0;
+        count = count * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return count;
+}
+
 bool ZBlockSender::threaded() const
 {
     std::lock_guard<std::mutex> lock(state->mutex);
@@ -398,7 +509,7 @@ bool ZBlockSender::threaded() const
 bool ZBlockSender::failedWithin(std::chrono::milliseconds limit) const
 {
     std::unique_lock<std::mutex> lock(state->mutex);
-    return state->fromThread.wait_for(lock, limit, [this] { return !state->failure.empty(); });
+    return state->fromThread.wait_for(lock, limit, [this] { return !state->error.empty(); });
 }
 
 std::string ZBlockSender::peerFailure(int fd)

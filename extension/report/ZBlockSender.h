@@ -17,10 +17,18 @@
 // further request, and the request never waits for the aggregator.
 //
 // Frames are queued whole and written in order. A write that fails or cannot
-// finish within the write limit, or the peer closing the connection (which
-// the thread notices while it waits), ends the sender's use of the socket,
-// drops what was queued, and is reported at the next enqueue or flush, after
-// which the owner lets go of the connection and makes a new one.
+// finish within the write limit, the peer closing the connection (which the
+// thread notices while it waits), or a full queue ends the sender's use of
+// the socket, drops what was queued, and is reported at the next enqueue or
+// flush, after which the owner lets go of the connection and makes a new one.
+//
+// No frame is lost uncounted: a failure's text ends with "(N blocks not
+// delivered)", which counts the frames dropped from the queue, cut short,
+// refused after the failure, and, when the owner lets go of the connection
+// (and then resets it), those written whole that the peer has not
+// acknowledged: the reset discards what the kernel still holds for it,
+// which on loopback can be megabytes. (A frame the peer received but had
+// not acknowledged yet is counted too: the count errs only upwards.)
 //
 // The thread never touches the engine or the log: failures travel back as
 // text. It blocks every signal (the engine's time limits are process-wide
@@ -50,15 +58,20 @@ public:
     // Lets go of the socket: on return nothing writes to it any more. With
     // `deliver`, what is queued is written first (within the write limit);
     // otherwise it is dropped. Returns the failure text, empty when none.
+    // The owner ends the connection with a reset when the text is not empty
+    // or `deliver` is false: the text then counts every frame lost with it,
+    // the unacknowledged ones too (asked of the socket, which must still be
+    // open).
     std::string detach(bool deliver);
 
     // Queues one whole frame. False, with the reason in `why`, when the
     // socket has failed (the frame and the queue are dropped), none is
-    // attached, or the queue is full.
+    // attached, or the queue is full (which fails the socket).
     bool enqueue(const uint8_t* bytes, std::size_t size, std::string& why);
 
-    // Writes what is queued now and waits for it (within the write limit).
-    // Returns the failure text, empty when everything went out.
+    // Writes what is queued now and waits for it (within the write limit;
+    // running out of it fails the socket). Returns the failure text, empty
+    // when everything went out.
     std::string flush();
 
     // Stops the thread of every sender of this process, after writing what
@@ -73,6 +86,9 @@ public:
     // the connection looks alive.
     static std::string peerFailure(int fd);
 
+    // The N of a failure text's "(N blocks not delivered)", 0 without one.
+    static uint64_t blocksNotDelivered(const std::string& failure);
+
     // Whether frames are written by a thread of this sender (for tests).
     bool threaded() const;
 
@@ -86,7 +102,7 @@ private:
     static void run(State& s, std::chrono::milliseconds linger);
     void stop();
     static void forgetAllInChild();
-    std::string waitUntilWritten(bool dropOnTimeOut);
+    std::string waitUntilWritten();
 
     State* state;
     const std::chrono::milliseconds linger;

@@ -184,17 +184,20 @@ bool ZEventsChannelThrift::madeByAnotherProcess() const
     return protocol && owner != vorn::getProcessID();
 }
 
-void ZEventsChannelThrift::release(Release how)
+std::string ZEventsChannelThrift::release(Release how)
 {
     // Nothing writes to the socket once the sender has let go of it; a
-    // graceful close first writes what is queued. A failure it returns was
-    // not raised at any send (those take theirs with them): it is said here,
-    // and the connection ends as a broken one, so that a block cut short
-    // does not look complete to the peer.
+    // graceful close first writes what is queued. A failure it returns on a
+    // graceful close was not raised at any send (those release first and
+    // raise the text it returns): it is said here, and the connection ends
+    // as a broken one, so that a block cut short does not look complete to
+    // the peer.
+    std::string failure;
     if (sender) {
-        const std::string failure = sender->detach(how == Release::Graceful);
+        failure = sender->detach(how == Release::Graceful);
         if (!failure.empty() && how == Release::Graceful) {
             log.logError("Failed to report events:", failure);
+            failure.clear();
             how = Release::Reset;
         }
     }
@@ -232,6 +235,7 @@ void ZEventsChannelThrift::release(Release how)
     protocol.reset();
     socket.reset();
     owner = 0;
+    return failure;
 }
 
 template <typename Operation>
@@ -247,12 +251,13 @@ void ZEventsChannelThrift::guarded(Operation operation)
         // TException and anything the standard library raises on the way:
         // the connection is broken; it is dropped with a reset, so that the
         // peer does not take a block cut short for a whole one, and only
-        // zException leaves the channel.
-        release(Release::Reset);
-        throw zException(vorn::toUtf(e.what()));
+        // zException leaves the channel. The blocks the reset loses are
+        // named with the failure.
+        const std::string lost = release(Release::Reset);
+        throw zException(vorn::toUtf(lost.empty() ? std::string(e.what()) : e.what() + std::string("; ") + lost));
     } catch (...) {
-        release(Release::Reset);
-        throw zException(L"Unknown failure of the event channel");
+        const std::string lost = release(Release::Reset);
+        throw zException(L"Unknown failure of the event channel" + (lost.empty() ? L"" : L"; " + vorn::toUtf(lost)));
     }
 }
 
@@ -402,7 +407,15 @@ void ZEventsChannelThrift::doSend(const ZSymbolTable& symbols, const ZLocationTa
     // then fails), without asking the kernel here for every block.
     std::string why;
     if (!sender || !sender->enqueue(bytes, size, why))
-        throw TTransportException(TTransportException::NOT_OPEN, why.empty() ? "Event channel is not connected" : why);
+        raiseSenderFailure(why.empty() ? "Event channel is not connected" : why);
+}
+
+void ZEventsChannelThrift::raiseSenderFailure(const std::string& why)
+{
+    // The connection is reset now, while its socket still tells which
+    // blocks the peer has not acknowledged: the text then counts them too.
+    const std::string lost = release(Release::Reset);
+    throw TTransportException(TTransportException::NOT_OPEN, lost.empty() ? why : lost);
 }
 
 void ZEventsChannelThrift::flush()
@@ -413,7 +426,7 @@ void ZEventsChannelThrift::flush()
         }
         const std::string failure = sender ? sender->flush() : std::string();
         if (!failure.empty())
-            throw TTransportException(TTransportException::NOT_OPEN, failure);
+            raiseSenderFailure(failure);
         protocol->getTransport()->flush();
     });
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include <sys/types.h>
 
@@ -88,8 +89,14 @@ private:
     // were dropped; reset, for a connection already broken (a block cut
     // short must not look complete to the peer); or, for a connection
     // another process made, only this process's descriptor closed.
+    // Returns the sender's failure when the connection ends with a reset
+    // (the text counts every block lost with it); a failure met on a
+    // graceful close is logged there instead.
     enum class Release { Graceful, Reset, DescriptorOnly };
-    void release(Release how);
+    std::string release(Release how);
+    // Resets the connection the sender failed on and raises the library's
+    // error with the sender's final count of the blocks lost.
+    [[noreturn]] void raiseSenderFailure(const std::string& why);
     // The socket of the connection (the one under `protocol`), or null.
     std::shared_ptr<apache::thrift::transport::TSocket> socket;
     // The process that made the connection.

@@ -4,6 +4,7 @@
 
 #include "common/VornUtils.h"
 #include "common/zException.h"
+#include "extension/report/ZBlockSender.h"
 #include "extension/report/ZEventsChannelNull.h"
 #include "extension/report/ZEventsChannelThrift.h"
 
@@ -34,6 +35,19 @@ bool holdsFixedSymbolsOnly(const ZSymbolTable& table)
     return table.size() == ZSymbolTable::FIXED_COUNT;
 }
 
+// What follows a failure's line when failures of its kind went unlogged
+// since its last one.
+std::string unloggedNote(uint64_t failures)
+{
+    return "(" + std::to_string(failures) + " more like it not logged since its last line)";
+}
+
+std::string unloggedNote(uint64_t failures, uint64_t blocks)
+{
+    return "(" + std::to_string(failures) + " more like it not logged since its last line, " + std::to_string(blocks)
+           + " blocks not delivered in them)";
+}
+
 // Generations are unique in the process, not per reporter: a reporter made
 // where an earlier one stood can never match a token kept from that one.
 uint64_t newTokenGeneration()
@@ -62,7 +76,43 @@ ZEventsReporter::ZEventsReporter(const VornLog& log, const boost::shared_ptr<IEv
     }
 }
 
-ZEventsReporter::~ZEventsReporter() = default;
+ZEventsReporter::~ZEventsReporter()
+{
+    try {
+        const VornLogLimiter::Run handshakes = handshakeFailures.pending();
+        if (handshakes.unwritten > 0)
+            log.logError("Failed to handshake with PA!", unloggedNote(handshakes.unwritten));
+        const VornLogLimiter::Run sends = sendFailures.pending();
+        if (sends.unwritten > 0)
+            log.logError("Failed to report events:", unloggedNote(sends.unwritten, sends.unwrittenAmount));
+    } catch (...) {
+        // Only the last lines are lost.
+    }
+}
+
+void ZEventsReporter::logHandshakeFailure(const std::string& why, const std::wstring& host, int32_t port)
+{
+    const VornLogLimiter::Verdict verdict = handshakeFailures.failed(why, std::chrono::steady_clock::now());
+    if (!verdict.write)
+        return;
+    if (verdict.unwritten > 0)
+        log.logError("Failed to handshake with PA!", why, unloggedNote(verdict.unwritten));
+    else
+        log.logError("Failed to handshake with PA!", why);
+    log.logError(host, ":", port);
+}
+
+void ZEventsReporter::logSendFailure(const std::string& why)
+{
+    const VornLogLimiter::Verdict verdict =
+        sendFailures.failed(why, std::chrono::steady_clock::now(), ZBlockSender::blocksNotDelivered(why));
+    if (!verdict.write)
+        return;
+    if (verdict.unwritten > 0)
+        log.logError("Failed to report events:", why, unloggedNote(verdict.unwritten, verdict.unwrittenAmount));
+    else
+        log.logError("Failed to report events:", why);
+}
 
 int32_t ZEventsReporter::addString(const std::string& text)
 {
@@ -122,6 +172,11 @@ void ZEventsReporter::handshake(const IEventsChannel::HandshakeData& data)
     }
     log.logDbg1("Performing handshake...done");
     handshaken = true;
+    const VornLogLimiter::Run run = handshakeFailures.succeeded();
+    if (run.failures > 0) {
+        log.logSystem("Handshake with PA recovered after", run.failures, "failures",
+                      "(" + std::to_string(run.unwritten) + " of them not logged)");
+    }
 }
 
 void ZEventsReporter::send()
@@ -143,6 +198,12 @@ void ZEventsReporter::send()
     } catch (const zException&) {
         replaceChannel();
         throw;
+    }
+    const VornLogLimiter::Run run = sendFailures.succeeded();
+    if (run.failures > 0) {
+        log.logSystem("Reporting events recovered after", run.failures, "failures",
+                      "(" + std::to_string(run.unwritten) + " of them not logged, "
+                          + std::to_string(run.unwrittenAmount) + " blocks not delivered in those)");
     }
 }
 

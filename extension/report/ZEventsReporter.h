@@ -9,6 +9,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include "common/VornLog.h"
+#include "common/VornLogLimiter.h"
 #include "extension/config/QuilletGlobals.h"
 #include "extension/model/ZCaptureEvent.h"
 #include "extension/model/ZLocationTable.h"
@@ -31,6 +32,7 @@ public:
     ZEventsReporter(const VornLog& log, const QuilletGlobals& globals);
     // Uses the given channel; a null one is replaced by a Thrift channel.
     ZEventsReporter(const VornLog& log, const boost::shared_ptr<IEventsChannel>& channel);
+    // Logs the failures no line named yet (see logHandshakeFailure).
     ~ZEventsReporter();
 
     // Bound on the texts of the known symbols: past it they are forgotten at
@@ -58,14 +60,26 @@ public:
     // Handshakes the channel unless already done. The channel's zException
     // passes through; the same channel is tried again next time, or, after a
     // failure that took SLOW_HANDSHAKE or longer, only once `handshakePause`
-    // has passed (until then a zException says it was not tried).
+    // has passed (until then a zException says it was not tried). The
+    // success after failures logs that they ended.
     void handshake(const IEventsChannel::HandshakeData& data);
 
     // Sends the request's block. Raises "Failed to send symbol table: not
     // connected" before a handshake. On a failure the channel is replaced by
     // a new unconnected Thrift channel, both flags are cleared and the
-    // failure is raised again.
+    // failure is raised again. The success after failures logs that they
+    // ended.
     void send();
+
+    // Log the failure of a handshake ("Failed to handshake with PA!", its
+    // text, then a line with the aggregator's address) and of a send ("Failed
+    // to report events:" and its text). While the aggregator is down every
+    // request fails alike: a failure is logged when it starts, a new kind at
+    // once, a repeat at most once per VornLogLimiter::INTERVAL with how many
+    // went unlogged since (and, for sends, the blocks they lost); the
+    // success that ends them says how many there were.
+    void logHandshakeFailure(const std::string& why, const std::wstring& host, int32_t port);
+    void logSendFailure(const std::string& why);
 
     // Drops the request's events and locations; its new symbols become known.
     void finalizeRequest();
@@ -95,6 +109,8 @@ public:
     static constexpr std::chrono::milliseconds SLOW_HANDSHAKE{100};
     std::chrono::milliseconds handshakePause{10000};
     std::chrono::steady_clock::time_point handshakePausedUntil{};
+    VornLogLimiter handshakeFailures;
+    VornLogLimiter sendFailures;
     // Bytes counted for the known symbols beyond the fixed ones.
     std::size_t knownSymbolBytes = 0;
 

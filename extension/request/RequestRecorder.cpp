@@ -233,7 +233,7 @@ void RequestRecorder::deliver(ZEventsReporter& reporter)
         try {
             reporter.send();
         } catch (const zException& e) {
-            log.logError("Failed to report events:", e.message);
+            reporter.logSendFailure(e.message);
         }
     }
     reporter.finalizeRequest();

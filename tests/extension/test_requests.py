@@ -246,6 +246,8 @@ class RequestsTest(unittest.TestCase):
         self.assertEqual(first[0].events[0]["uriToken"], token)
         self.assertEqual("/shop/{page}", last.symbols.get(token))
         self.assertEqual(2, len(self.site.handshakes()))
+        # The end of the failures is logged too.
+        self.assertIn(" recovered after ", "\n".join(self.site.log_lines("[SYSTEM]")), self.site.diagnostics())
 
     def test_several_workers_each_send_their_own_blocks(self):
         workers = 3

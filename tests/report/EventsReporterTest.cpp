@@ -274,6 +274,38 @@ TEST_F(ReporterTest, SlowFailedHandshakeIsNotRetriedDuringThePause)
     EXPECT_TRUE(reporter.handshaken);
 }
 
+// While the aggregator is down every request fails alike: a failure is
+// logged when it starts, its repeats only with their count (here when the
+// reporter goes away, or the failures end), and their end.
+TEST_F(ReporterTest, RepeatedFailuresAreLoggedWhenTheyStartAndEnd)
+{
+    MemoryLog errors(0);
+    {
+        ZEventsReporter quiet(errors.log, channel);
+        channel->handshakeFailure = RecordingChannel::Z_EXCEPTION;
+        for (int i = 0; i < 100; ++i) {
+            try {
+                quiet.handshake(IEventsChannel::HandshakeData());
+            } catch (const zException& e) {
+                quiet.logHandshakeFailure(e.message, L"127.0.0.1", 2626);
+            }
+        }
+        channel->handshakeFailure = RecordingChannel::NONE;
+        quiet.handshake(IEventsChannel::HandshakeData());
+
+        quiet.logSendFailure("Timed out (5 blocks not delivered)");
+        quiet.logSendFailure("Timed out (7 blocks not delivered)");
+        quiet.logSendFailure("Timed out (1 blocks not delivered)");
+    }
+    EXPECT_EQ(1u, errors.count("[ERROR] Failed to handshake with PA! channel failed\n")) << errors.text();
+    EXPECT_EQ(1u, errors.count("[ERROR] 127.0.0.1 : 2626\n"));
+    EXPECT_EQ(1u, errors.count("[SYSTEM] Handshake with PA recovered after 100 failures (99 of them not logged)\n"));
+    EXPECT_EQ(1u, errors.count("[ERROR] Failed to report events: Timed out (5 blocks not delivered)\n"));
+    EXPECT_EQ(1u, errors.count("[ERROR] Failed to report events: (2 more like it not logged since its last line, "
+                               "8 blocks not delivered in them)\n"));
+    EXPECT_EQ(5u, errors.lines());
+}
+
 TEST_F(ReporterTest, OnlyZExceptionLeaves)
 {
     channel->handshakeFailure = RecordingChannel::STD_EXCEPTION;
