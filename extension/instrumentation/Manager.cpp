@@ -795,21 +795,8 @@ void Manager::closeInternalCall(zend_execute_data* executeData)
     }
     if (open == openCalls.end() || open->executeData != executeData || !open->internalFunction)
         return;
-    OpenCall call = std::move(*open);
-    openCalls.erase(open);
-    --openInternalCalls;
-
-    timeval end;
-    vorn::getTimeOfDay(&end);
     // Only slow internal calls are kept; an exception plays no part here.
-    if (!reporter || !InstrumentationRules::isSlow(elapsedMilliseconds(call.start, end), globals.slow_function_threshold))
-        return;
-    boost::shared_ptr<ZLocation> location = locationOf(call);
-    if (!location)
-        return;
-    reporter->events.push_back(keepCall(call, location, end));
-    reporter->locations.add(location);
-    ++capturedCount;
+    endCallNow(static_cast<std::size_t>(open - openCalls.begin()));
 }
 
 namespace {

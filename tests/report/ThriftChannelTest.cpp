@@ -84,6 +84,23 @@ LoopbackPeer::Script aggregatorScript()
     return script;
 }
 
+// A listening socket on a free loopback port.
+int listenOnLoopback(int& port)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listener, 4) != 0) {
+        ::close(listener);
+        throw std::runtime_error("cannot listen on loopback");
+    }
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return listener;
+}
+
 // An aggregator for one connection that reads everything to the end and
 // tells how the connection ended: 0 for an orderly close (FIN), the error
 // number otherwise (ECONNRESET for a reset), -1 when nothing ended it.
@@ -91,15 +108,7 @@ class EndWatchingPeer {
 public:
     EndWatchingPeer()
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listener_, 4) != 0)
-            throw std::runtime_error("cannot listen on loopback");
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        listener_ = listenOnLoopback(port_);
         thread_ = std::thread([this] { run(); });
     }
     ~EndWatchingPeer()
@@ -154,15 +163,7 @@ class StalledPeer {
 public:
     StalledPeer()
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listener_, 4) != 0)
-            throw std::runtime_error("cannot listen on loopback");
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        listener_ = listenOnLoopback(port_);
         thread_ = std::thread([this] {
             pollfd pfd{listener_, POLLIN, 0};
             if (::poll(&pfd, 1, 5000) != 1)
