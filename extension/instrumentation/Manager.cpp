@@ -795,8 +795,14 @@ void Manager::closeInternalCall(zend_execute_data* executeData)
     }
     if (open == openCalls.end() || open->executeData != executeData || !open->internalFunction)
         return;
+    // Calls above it began inside it and their frames are gone: exit()
+    // unwound them without the finally blocks that end them. They end
+    // first, innermost first, so that this call ends after them.
+    const std::size_t index = static_cast<std::size_t>(open - openCalls.begin());
+    while (openCalls.size() > index + 1)
+        endCallNow(openCalls.size() - 1);
     // Only slow internal calls are kept; an exception plays no part here.
-    endCallNow(static_cast<std::size_t>(open - openCalls.begin()));
+    endCallNow(index);
 }
 
 namespace {

@@ -14,7 +14,7 @@ from instrumentation_blocks import InstrumentedSite  # noqa: E402
 POINTS = "".join("[%s]\nmethod=%s\nlayer=App\n" % (n, n) for n in (
     "F", "A", "B", "C", "cb", "array_map", "usort",
     "fm_worker", "fm_other", "fm_driver", "fa_work", "fa_after", "fa_start",
-    "exitmin_inner", "exitmin_outer")) + "[d]\nclass=ExitMinDtor\nmethod=__destruct\nlayer=App\n"
+    "exitmin_inner", "exitmin_outer", "exitcb", "exitmap")) + "[d]\nclass=ExitMinDtor\nmethod=__destruct\nlayer=App\n"
 
 SCRIPTS = {
     "fiber.php": """<?php
@@ -45,6 +45,11 @@ class ExitMinDtor { function __destruct() { echo "dtor\\n"; } }
 function exitmin_inner() { $o = new ExitMinDtor(); exit(0); }
 function exitmin_outer() { exitmin_inner(); }
 exitmin_outer();
+""",
+    "exit_callback.php": """<?php
+function exitcb($v) { echo "cb\\n"; exit(0); }
+function exitmap() { array_map('exitcb', [1]); }
+exitmap();
 """,
     "callbacks.php": """<?php
 function cb($v) { return $v * 2; }
@@ -115,6 +120,13 @@ class NestingTest(unittest.TestCase):
         assert_well_nested(self, sequence(block), site.diagnostics())
         self.assertEqual(["S exitmin_outer 3", "S exitmin_inner 4", "E exitmin_inner 4",
                           "S ExitMinDtor::__destruct 4", "E ExitMinDtor::__destruct 4", "E exitmin_outer 3"],
+                         sequence(block), site.diagnostics())
+
+    def test_calls_that_exit_leaves_end_before_the_internal_call_they_ran_in(self):
+        site = self.site()
+        _, body, block = site.block_for("/exit_callback.php")
+        self.assertEqual("cb\n", body)
+        self.assertEqual(["S exitmap 3", "S array_map 4", "S exitcb 5", "E exitcb 5", "E array_map 4", "E exitmap 3"],
                          sequence(block), site.diagnostics())
 
     def test_callbacks_nest_inside_the_internal_call(self):
