@@ -795,6 +795,13 @@ void Manager::closeInternalCall(zend_execute_data* executeData)
     }
     if (open == openCalls.end() || open->executeData != executeData || !open->internalFunction)
         return;
+    if (open->beganClean && CG(unclean_shutdown)) {
+        // The engine abandoned the script while this call ran (the memory
+        // limit unwinds it as an exit, through the internal functions it
+        // ran in): what is open ends with the error, innermost first.
+        closeAbandonedCalls();
+        return;
+    }
     // Calls above it began inside it and their frames are gone: exit()
     // unwound them without the finally blocks that end them. They end
     // first, innermost first, so that this call ends after them.

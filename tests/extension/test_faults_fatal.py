@@ -9,7 +9,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qxharness  # noqa: E402
 from instrumentation_blocks import InstrumentedSite  # noqa: E402
 
-POINTS = "".join("[%s]\nmethod=%s\nlayer=App\n" % (n, n) for n in ("outer", "inner", "str_repeat", "fine"))
+POINTS = "".join("[%s]\nmethod=%s\nlayer=App\n" % (n, n) for n in ("outer", "inner", "str_repeat", "fine", "array_map"))
 
 SCRIPTS = {
     "timeout.php": """<?php
@@ -22,6 +22,12 @@ outer();
 ini_set('memory_limit', '16M');
 function inner() { $a = []; while (true) { $a[] = str_repeat('m', 1 << 20); } }
 function outer() { inner(); }
+outer();
+""",
+    "memory_callback.php": """<?php
+ini_set('memory_limit', '16M');
+function inner() { $a = []; while (true) { $a[] = str_repeat('m', 1 << 20); } }
+function outer() { array_map(function () { inner(); }, [1]); }
 outer();
 """,
     "user_error.php": """<?php
@@ -73,6 +79,15 @@ class FatalErrorTest(unittest.TestCase):
 
     def test_memory_limit(self):
         self.cut_short("/memory.php", "E_ERROR", "Allowed memory size")
+
+    def test_memory_limit_inside_a_listed_internal_function(self):
+        # The memory limit unwinds the script as an exit, through the
+        # internal function the error was raised in.
+        _, body, block = self.site.block_for("/memory_callback.php", timeout=30)
+        self.assertIn("Allowed memory size", body)
+        calls = [(c["name"], c["depth"], c["flags"], c["type"]) for c in block.calls() if c["name"] != "str_repeat"]
+        self.assertEqual([("outer", 3, 33, "E_ERROR"), ("array_map", 4, 33, "E_ERROR"), ("inner", 6, 33, "E_ERROR")],
+                         calls, self.site.diagnostics())
 
     def test_user_error(self):
         self.cut_short("/user_error.php", "E_USER_ERROR", "gave up")
