@@ -301,9 +301,8 @@ inline void Manager::noteShutdown()
 [[gnu::always_inline]] inline void Manager::endUserCall(zend_execute_data* executeData, zend_object* exception)
 {
     noteShutdown();
-    // Normally the innermost open call; calls above it could only be calls
-    // whose frames are gone, and they stay open until the next begin or the
-    // script's end closes them.
+    // Normally the innermost open call; calls above it can only be calls
+    // whose frames are gone (see endCallsAbove).
     auto open = openCalls.end();
     while (open != openCalls.begin()) {
         --open;
@@ -319,6 +318,8 @@ inline void Manager::noteShutdown()
         closeAbandonedCalls();
         return;
     }
+    if (open + 1 != openCalls.end())
+        endCallsAbove(static_cast<std::size_t>(open - openCalls.begin()));  // keeps `open` valid
     timeval end;
     vorn::getTimeOfDay(&end);
     zend_object* thrown = scriptException(exception);
@@ -470,6 +471,17 @@ void Manager::endCallsLeftByExit()
         if (!openCalls[i].internalFunction)
             endCallNow(i);
     }
+}
+
+// Calls above openCalls[index], which is ending, began inside it, and their
+// frames are gone: exit() unwound them without the finally blocks that end
+// them (a destructor that throws meanwhile turns the exit into an exception
+// that the script may catch; an internal function returns as the exit passes
+// through it). They end first, innermost first, so that it ends after them.
+void Manager::endCallsAbove(std::size_t index)
+{
+    while (openCalls.size() > index + 1)
+        endCallNow(openCalls.size() - 1);
 }
 
 void Manager::endCallNow(std::size_t index)
@@ -802,12 +814,8 @@ void Manager::closeInternalCall(zend_execute_data* executeData)
         closeAbandonedCalls();
         return;
     }
-    // Calls above it began inside it and their frames are gone: exit()
-    // unwound them without the finally blocks that end them. They end
-    // first, innermost first, so that this call ends after them.
     const std::size_t index = static_cast<std::size_t>(open - openCalls.begin());
-    while (openCalls.size() > index + 1)
-        endCallNow(openCalls.size() - 1);
+    endCallsAbove(index);
     // Only slow internal calls are kept; an exception plays no part here.
     endCallNow(index);
 }

@@ -311,6 +311,7 @@ private:
     // Ends openCalls[index] now as a completion, kept when it lasted long
     // enough (no exception: nothing of the script runs).
     void endCallNow(std::size_t index);
+    void endCallsAbove(std::size_t index);
     void switchFibers(_zend_fiber_context* from, _zend_fiber_context* to);
     // Ends the open calls of `fiber`, noting them to begin again when it
     // resumes if `resumeLater`.

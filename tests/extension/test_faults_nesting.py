@@ -14,7 +14,8 @@ from instrumentation_blocks import InstrumentedSite  # noqa: E402
 POINTS = "".join("[%s]\nmethod=%s\nlayer=App\n" % (n, n) for n in (
     "F", "A", "B", "C", "cb", "array_map", "usort",
     "fm_worker", "fm_other", "fm_driver", "fa_work", "fa_after", "fa_start",
-    "exitmin_inner", "exitmin_outer", "exitcb", "exitmap")) + "[d]\nclass=ExitMinDtor\nmethod=__destruct\nlayer=App\n"
+    "exitmin_inner", "exitmin_outer", "exitcb", "exitmap", "exitcaught_inner", "exitcaught_outer",
+)) + "[d]\nclass=ExitMinDtor\nmethod=__destruct\nlayer=App\n"
 
 SCRIPTS = {
     "fiber.php": """<?php
@@ -50,6 +51,12 @@ exitmin_outer();
 function exitcb($v) { echo "cb\\n"; exit(0); }
 function exitmap() { array_map('exitcb', [1]); }
 exitmap();
+""",
+    "exit_caught.php": """<?php
+class ExitThrows { function __destruct() { throw new Exception('dtor'); } }
+function exitcaught_inner() { $o = new ExitThrows(); exit(0); }
+function exitcaught_outer() { try { exitcaught_inner(); } catch (Exception $e) { echo "caught\\n"; } }
+exitcaught_outer();
 """,
     "callbacks.php": """<?php
 function cb($v) { return $v * 2; }
@@ -128,6 +135,15 @@ class NestingTest(unittest.TestCase):
         self.assertEqual("cb\n", body)
         self.assertEqual(["S exitmap 3", "S array_map 4", "S exitcb 5", "E exitcb 5", "E array_map 4", "E exitmap 3"],
                          sequence(block), site.diagnostics())
+
+    def test_calls_that_exit_leaves_end_before_the_caller_that_catches_it(self):
+        # A destructor that throws while exit() unwinds turns the exit into
+        # an exception, which the caller catches: its finally blocks run.
+        site = self.site()
+        _, body, block = site.block_for("/exit_caught.php")
+        self.assertEqual("caught\n", body)
+        self.assertEqual(["S exitcaught_outer 3", "S exitcaught_inner 4",
+                          "E exitcaught_inner 4", "E exitcaught_outer 3"], sequence(block), site.diagnostics())
 
     def test_callbacks_nest_inside_the_internal_call(self):
         site = self.site()
