@@ -104,14 +104,6 @@ void Manager::instrumentListedUserFunctions()
     }
     listedResolutions.assign(listedUserEntries.size(), ListedResolution());
     ListedFunctionRewriter::install(targets);
-    // A fiber that suspends inside a listed call leaves its frames off the
-    // running stack: the switch notification (not the per-call observer, so
-    // unlisted code still pays nothing) ends and begins them again. The
-    // engine empties its observer lists itself when it shuts down.
-    if (!targets.empty() && !fiberSwitchesObserved) {
-        zend_observer_fiber_switch_register(fiberSwitched);
-        fiberSwitchesObserved = true;
-    }
 }
 
 void Manager::startup()
@@ -138,6 +130,15 @@ void Manager::startup()
         keepListedBuiltinsCalled();
         addCompiledCodeEntropy();
         instrumentListedUserFunctions();
+        // A fiber that suspends inside a listed call, user or built-in,
+        // leaves its frames off the running stack: the switch notification
+        // (not the per-call observer, so unlisted code still pays nothing)
+        // ends and begins them again. The engine empties its observer lists
+        // itself when it shuts down.
+        if (!pointFile.entries.empty() && !fiberSwitchesObserved) {
+            zend_observer_fiber_switch_register(fiberSwitched);
+            fiberSwitchesObserved = true;
+        }
     });
 }
 

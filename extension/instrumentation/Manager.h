@@ -124,7 +124,7 @@ public:
     static void listedCallEnds(_zend_execute_data* frame, _zend_object* exception);
     bool hasOpenCalls() const { return !openCalls.empty(); }
     // The engine switches from one fiber to another (registered with the
-    // engine's fiber-switch notification, only when user functions are
+    // engine's fiber-switch notification, only when functions are
     // listed). The open calls of a fiber that suspends end, as a generator's
     // do at a yield, and begin again when it resumes; the calls of a fiber
     // destroyed while suspended are not begun again.

@@ -120,6 +120,24 @@ class NestingTest(unittest.TestCase):
             assert_well_nested(self, sequence(block), site.diagnostics())
             self.assertEqual(events, sequence(block), site.diagnostics())
 
+    def test_fiber_calls_of_listed_builtins_end_when_it_suspends(self):
+        # Only built-ins listed: the switches are seen all the same.
+        site = InstrumentedSite()
+        self.addCleanup(site.close)
+        site.start("[m]\nmethod=array_map\nlayer=App\n[r]\nmethod=strrev\nlayer=App\n",
+                   {"builtins.php": """<?php
+$f = new Fiber(function () { return array_map(function ($v) { Fiber::suspend(); return $v; }, [1]); });
+$f->start();
+echo strrev('ab');
+$f->resume();
+"""}, {"qx.slow_function_threshold": 0})
+        _, body, block = site.block_for("/builtins.php")
+        self.assertEqual("ba", body)
+        events = sequence(block)
+        assert_well_nested(self, events, site.diagnostics())
+        self.assertEqual(["S array_map", "E array_map", "S strrev", "E strrev", "S array_map", "E array_map"],
+                         [e.rsplit(" ", 1)[0] for e in events], site.diagnostics())
+
     def test_calls_that_exit_leaves_end_before_the_destructors_it_runs(self):
         site = self.site()
         _, body, block = site.block_for("/exit_destructor.php")
