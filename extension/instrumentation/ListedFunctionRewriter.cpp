@@ -624,9 +624,10 @@ void install(const std::vector<Target>& targets)
     // opcache's file cache.
     if (!vorn::addSystemIdEntropy("zend_ast_process", &hash, sizeof(hash)))
         Manager::LOG.logWarning("Could not add the listed functions to the engine's system id");
-    // A hook left installed by an earlier start-up of this process is never
-    // chained: that would be this very function, or a copy of the library
-    // that is gone.
+    // Never chained to itself: module shutdown puts the previous hook back,
+    // but a hook installed after this one keeps it (the warning in
+    // uninstall()), and a library loaded again at the same address finds its
+    // own function there.
     previousProcess = zend_ast_process != process ? zend_ast_process : nullptr;
     zend_ast_process = process;
     hookInstalled = true;
