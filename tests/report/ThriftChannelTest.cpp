@@ -101,6 +101,42 @@ int listenOnLoopback(int& port)
     return listener;
 }
 
+// Accepts one connection (within 5 s) and sends it the aggregator's
+// greeting; -1 when none came.
+int acceptAndGreet(int listener)
+{
+    pollfd pfd{listener, POLLIN, 0};
+    if (::poll(&pfd, 1, 5000) != 1)
+        return -1;
+    const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd < 0)
+        return -1;
+    const std::string greeting = LoopbackPeer::identification(true);
+    ::send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
+// What the connection yields until it ends or stays quiet for `quietMs`;
+// `end` tells how it ended: 0 for an orderly close, the error number
+// otherwise, -1 when it went quiet.
+std::string readToEnd(int fd, int quietMs, int& end)
+{
+    std::string received;
+    char buffer[65536];
+    for (;;) {
+        pollfd in{fd, POLLIN, 0};
+        if (::poll(&in, 1, quietMs) != 1)
+            break;
+        const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (got <= 0) {
+            end = got == 0 ? 0 : errno;
+            break;
+        }
+        received.append(buffer, static_cast<size_t>(got));
+    }
+    return received;
+}
+
 // An aggregator for one connection that reads everything to the end and
 // tells how the connection ended: 0 for an orderly close (FIN), the error
 // number otherwise (ECONNRESET for a reset), -1 when nothing ended it.
@@ -129,24 +165,10 @@ public:
 private:
     void run()
     {
-        pollfd pfd{listener_, POLLIN, 0};
-        if (::poll(&pfd, 1, 5000) != 1)
+        const int fd = acceptAndGreet(listener_);
+        if (fd < 0)
             return;
-        const int fd = ::accept(listener_, nullptr, nullptr);
-        const std::string greeting = LoopbackPeer::identification(true);
-        ::send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
-        char buffer[4096];
-        for (;;) {
-            pollfd in{fd, POLLIN, 0};
-            if (::poll(&in, 1, 10000) != 1)
-                break;
-            const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (got <= 0) {
-                end_ = got == 0 ? 0 : errno;
-                break;
-            }
-            received_.append(buffer, static_cast<size_t>(got));
-        }
+        received_ = readToEnd(fd, 10000, end_);
         ::close(fd);
     }
 
@@ -164,14 +186,7 @@ public:
     StalledPeer()
     {
         listener_ = listenOnLoopback(port_);
-        thread_ = std::thread([this] {
-            pollfd pfd{listener_, POLLIN, 0};
-            if (::poll(&pfd, 1, 5000) != 1)
-                return;
-            fd_ = ::accept(listener_, nullptr, nullptr);
-            const std::string greeting = LoopbackPeer::identification(true);
-            ::send(fd_, greeting.data(), greeting.size(), MSG_NOSIGNAL);
-        });
+        thread_ = std::thread([this] { fd_ = acceptAndGreet(listener_); });
     }
     ~StalledPeer()
     {
@@ -186,18 +201,8 @@ public:
     std::string readAll()
     {
         thread_.join();
-        std::string got;
-        char buffer[65536];
-        for (;;) {
-            pollfd in{fd_, POLLIN, 0};
-            if (::poll(&in, 1, 2000) != 1)
-                break;
-            const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-            if (n <= 0)
-                break;
-            got.append(buffer, static_cast<size_t>(n));
-        }
-        return got;
+        int end = -1;
+        return fd_ < 0 ? std::string() : readToEnd(fd_, 2000, end);
     }
 
 private:
