@@ -52,6 +52,9 @@ TEXT_SLOT = 128
 URL_SEMAPHORE_PATH = "/dev/shm/sem.UrlTableSem"
 
 DEFAULT_TIMEOUT = 15.0
+# php-cgi (Debian's php8.2-cgi): one process per request, a quick way to run
+# a module start-up and one request.
+PHP_CGI = os.environ.get("QX_PHP_CGI") or "/usr/bin/php-cgi"
 
 
 def free_port():
@@ -457,6 +460,34 @@ class QuilletSite:
             cmd += ["-d", "%s=%s" % (k, v)]
         cmd += ["-r", code]
         return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, cwd=self.root)
+
+    def run_cgi(self, script, path=None, overrides=None, env=None, php_cgi=None, timeout=DEFAULT_TIMEOUT):
+        """Serves one request through `php-cgi` (one process per request: a
+        module start-up, one request, a shutdown) with the extension and the
+        site's settings; `script` is a file of the document root, `path` the
+        request's URI (default "/" + script). Returns the completed process;
+        its stdout holds the response's header lines and body."""
+        cmd = [php_cgi or PHP_CGI, "-n", "-d", "zend_extension=" + self.extension]
+        for k, v in self.ini(overrides).items():
+            cmd += ["-d", "%s=%s" % (k, v)]
+        uri = path or "/" + script
+        full_env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "GATEWAY_INTERFACE": "CGI/1.1",
+            "REDIRECT_STATUS": "200",
+            "REQUEST_METHOD": "GET",
+            "SCRIPT_FILENAME": os.path.join(self.docroot, script),
+            "SCRIPT_NAME": "/" + script,
+            "REQUEST_URI": uri,
+            "QUERY_STRING": uri.partition("?")[2],
+            "HTTP_HOST": "127.0.0.1",
+            "SERVER_NAME": "127.0.0.1",
+            "SERVER_PORT": "80",
+            "SERVER_PROTOCOL": "HTTP/1.1",
+            "REMOTE_ADDR": "127.0.0.1",
+        }
+        full_env.update(env or {})
+        return subprocess.run(cmd, capture_output=True, timeout=timeout, env=full_env, cwd=self.root)
 
     # ---- Requests ------------------------------------------------------------------
 
