@@ -1,20 +1,17 @@
 #include "extension/url/ZNamedSemaphore.h"
 
 #include "common/VornLog.h"
-
-#include <boost/interprocess/exceptions.hpp>
+#include "common/VornUtils.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
-
-[[noreturn]] void raiseSystemError(int err)
-{
-    throw boost::interprocess::interprocess_exception(boost::interprocess::error_info(err));
-}
 
 timespec deadlineAfter(std::chrono::milliseconds limit)
 {
@@ -30,7 +27,44 @@ timespec deadlineAfter(std::chrono::milliseconds limit)
     return ts;
 }
 
+// Failures that say what is at the semaphore's name, and so stay until
+// somebody changes it: something that is no file of ours (a directory, a
+// link, a device) or a file this process may not use.
+bool lasting(int err)
+{
+    return err == EISDIR || err == ELOOP || err == ENXIO || err == ENODEV || err == EACCES || err == EPERM;
+}
+
+// Why the file behind the semaphore's name is not one that sem_open of this
+// user would have made; empty when it is. Mapping anything else could raise
+// SIGBUS (a short file) or hand the futex garbage (a file a stranger writes).
+std::string untrustedReason(const struct stat& st)
+{
+    const std::string owner = "owned by uid " + std::to_string(static_cast<unsigned long>(st.st_uid));
+    if (!S_ISREG(st.st_mode))
+        return "it is not a regular file (" + owner + ")";
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        return "it is " + owner + ", neither this process's user (uid "
+               + std::to_string(static_cast<unsigned long>(geteuid())) + ") nor root";
+    if (st.st_size != static_cast<off_t>(sizeof(sem_t)))
+        return "it is " + std::to_string(static_cast<long long>(st.st_size)) + " bytes long, not "
+               + std::to_string(sizeof(sem_t)) + " (" + owner + ")";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return std::string("other users than its owner may write it (mode ") + mode + ", " + owner + ")";
+    }
+    return std::string();
+}
+
 } // namespace
+
+ZNamedSemaphore::Error::Error(std::string text, int systemError, bool lasting)
+    : boost::interprocess::interprocess_exception(boost::interprocess::error_info(systemError)),
+      text(std::move(text)),
+      lastingFailure(lasting)
+{
+}
 
 std::string ZNamedSemaphore::posixNameOf(const std::string& name)
 {
@@ -39,34 +73,98 @@ std::string ZNamedSemaphore::posixNameOf(const std::string& name)
     return "/" + name;
 }
 
+std::string ZNamedSemaphore::filePathOf(const std::string& name)
+{
+    return "/dev/shm/sem." + posixNameOf(name).substr(1);
+}
+
+ZNamedSemaphore::Error ZNamedSemaphore::failure(const char* what, int err) const
+{
+    return Error("Semaphore " + posixName + " (" + filePath + ") " + what + ": " + std::strerror(err), err,
+                 lasting(err));
+}
+
 ZNamedSemaphore::ZNamedSemaphore(const std::string& name, VornLog* log,
                                  std::chrono::milliseconds waitLimit,
                                  std::chrono::milliseconds backoff)
-    : posixName(posixNameOf(name)), log(log), limit(waitLimit), backoff(backoff)
+    : posixName(posixNameOf(name)), filePath(filePathOf(name)), log(log), limit(waitLimit), backoff(backoff)
+{
+    // The loop is bounded so that a name flickering for ever cannot hold the
+    // request.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (openOnce())
+            return;
+    }
+    throw failure("cannot be opened", ENOENT);
+}
+
+bool ZNamedSemaphore::openOnce()
 {
     // Exclusive creation first so that concurrent first requests of several
-    // workers end with one semaphore; when it exists, open it; when it vanished
-    // in between (a module start-up removing it), start again. The loop is
-    // bounded so that a name flickering for ever cannot hold the request.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        sem = sem_open(posixName.c_str(), O_CREAT | O_EXCL, 0644, 1u);
-        if (sem != SEM_FAILED)
-            return;
+    // workers end with one semaphore; when it exists, open it.
+    bool created = true;
+    sem_t* opened = sem_open(posixName.c_str(), O_CREAT | O_EXCL, 0644, 1u);
+    if (opened == SEM_FAILED) {
         if (errno != EEXIST)
-            raiseSystemError(errno);
-        sem = sem_open(posixName.c_str(), 0);
-        if (sem != SEM_FAILED)
-            return;
-        if (errno != ENOENT)
-            raiseSystemError(errno);
+            throw failure("cannot be created", errno);
+        created = false;
     }
-    raiseSystemError(ENOENT);
+    auto giveUp = [&](int file) {
+        if (file >= 0)
+            ::close(file);
+        if (opened != SEM_FAILED)
+            sem_close(opened);
+    };
+    // The file is looked at through a descriptor of its own before anything
+    // maps it, without blocking (a FIFO there) and without following a link.
+    const int file = ::open(filePath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) {
+        const int err = errno;
+        giveUp(-1);
+        if (err == ENOENT)
+            return false; // removed meanwhile (a start-up cleaning up)
+        throw failure("cannot be opened", err);
+    }
+    struct stat st{};
+    if (::fstat(file, &st) != 0) {
+        const int err = errno;
+        giveUp(file);
+        throw failure("cannot be examined", err);
+    }
+    const std::string why = untrustedReason(st);
+    if (!why.empty()) {
+        giveUp(file);
+        throw Error("Semaphore " + posixName + " is not used: " + filePath + " cannot be trusted, " + why, EPERM,
+                    true);
+    }
+    if (!created) {
+        opened = sem_open(posixName.c_str(), 0);
+        if (opened == SEM_FAILED) {
+            const int err = errno;
+            giveUp(file);
+            if (err == ENOENT)
+                return false;
+            throw failure("cannot be opened", err);
+        }
+        // The name must still lead to the file that was checked. Only its
+        // owner, this user or root, can have replaced it since.
+        struct stat now{};
+        if (::stat(filePath.c_str(), &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+            giveUp(file);
+            return false;
+        }
+    }
+    sem = opened;
+    fd = file;
+    return true;
 }
 
 ZNamedSemaphore::~ZNamedSemaphore()
 {
     if (sem != SEM_FAILED)
         sem_close(sem);
+    if (fd >= 0)
+        ::close(fd);
 }
 
 bool ZNamedSemaphore::wait()
@@ -79,7 +177,7 @@ bool ZNamedSemaphore::wait()
             }
             const int err = errno;
             if (err != EAGAIN && err != EINTR)
-                raiseSystemError(err);
+                throw failure("cannot be waited for", err);
             if (log)
                 log->logDbg1(L"Semaphore", posixName.c_str(),
                              L"is still taken after an earlier time-out; the URL table is not used for this operation.");
@@ -105,7 +203,7 @@ bool ZNamedSemaphore::wait()
             backoffEnd = std::chrono::steady_clock::now() + backoff;
             return false;
         }
-        raiseSystemError(err);
+        throw failure("cannot be waited for", err);
     }
 }
 

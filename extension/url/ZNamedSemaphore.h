@@ -4,26 +4,48 @@
 #include <string>
 
 #include <semaphore.h>
+#include <sys/types.h>
+
+#include <boost/interprocess/exceptions.hpp>
 
 class VornLog;
 
 // A POSIX named semaphore shared by every worker of the machine, used as a
-// cross-process mutex (initial value 1). Waiting is bounded: a worker killed
-// while holding it (request time-out, OOM killer) must not block every other
-// worker for ever, so a wait gives up after `waitLimit`, logs an ERROR and the
-// caller treats its operation as failed. Such a semaphore stays taken until the
-// next module start-up removes it, so after a time-out the worker only tries it
-// (no waiting) for `backoff`: a dead holder then costs each worker one wait per
-// back-off period instead of one per table operation. A successful try ends the
+// cross-process mutex (initial value 1). Waiting is bounded: a worker stopped
+// while holding it must not block every other worker for ever, so a wait gives
+// up after `waitLimit`, logs an ERROR and the caller treats its operation as
+// failed; after such a time-out the worker only tries it (no waiting) for
+// `backoff`, so that a stuck holder costs each worker one wait per back-off
+// period instead of one per table operation. A successful try ends the
 // back-off early.
+//
+// The semaphore lives in a file of /dev/shm that any local user could have
+// made before us. It is used only when that file is what sem_open would have
+// made: a regular file of exactly one sem_t, owned by this process's user or
+// by root and writable by nobody else. In the sticky /dev/shm nobody else can
+// then replace it.
 class ZNamedSemaphore {
 public:
+    // A semaphore that cannot be opened, or whose file cannot be trusted;
+    // what() names the semaphore and its file and says why.
+    class Error : public boost::interprocess::interprocess_exception {
+    public:
+        Error(std::string text, int systemError, bool lasting);
+        const char* what() const noexcept override { return text.c_str(); }
+        // True when trying again cannot help while the file stays as it is:
+        // the file is not a semaphore of ours, or this process may not use it.
+        bool lasting() const { return lastingFailure; }
+
+    private:
+        std::string text;
+        bool lastingFailure;
+    };
+
     // Opens `name` (a "/" is put in front when missing), creating it exclusively
     // with permissions 0644 and value 1 when it does not exist. A name removed
-    // between the two attempts is tried again. Any other failure raises
-    // boost::interprocess::interprocess_exception with the system error number.
-    // `log` (may be null) receives the wait and post failures; it must outlive
-    // this object.
+    // between the attempts is tried again. Raises Error for any other failure
+    // and for a file that cannot be trusted. `log` (may be null) receives the
+    // wait and post failures; it must outlive this object.
     ZNamedSemaphore(const std::string& name, VornLog* log,
                     std::chrono::milliseconds waitLimit = defaultWaitLimit(),
                     std::chrono::milliseconds backoff = defaultBackoff());
@@ -36,13 +58,15 @@ public:
     // end the wait early). True when taken. False on time-out, after one ERROR
     // line. Within the back-off period after a time-out it only tries: false at
     // once (one DBG1 line) while the semaphore is taken. Other failures raise
-    // boost::interprocess::interprocess_exception.
+    // Error.
     bool wait();
 
     // Increments the semaphore. Never throws; a failure is logged and false.
     bool post() noexcept;
 
     const std::string& name() const { return posixName; }
+    // The file behind the name, as glibc keeps it.
+    const std::string& path() const { return filePath; }
     std::chrono::milliseconds waitLimit() const { return limit; }
 
     // Removes the name (with "/" put in front when missing); errors are ignored.
@@ -50,13 +74,21 @@ public:
 
     // The POSIX form of a name: "/" in front unless it already begins with one.
     static std::string posixNameOf(const std::string& name);
+    // The file of a POSIX name: "/dev/shm/sem." and the name without its "/".
+    static std::string filePathOf(const std::string& name);
 
     static std::chrono::milliseconds defaultWaitLimit() { return std::chrono::milliseconds(1000); }
     static std::chrono::milliseconds defaultBackoff() { return std::chrono::milliseconds(30000); }
 
 private:
+    // One attempt at opening; false when the name vanished meanwhile.
+    bool openOnce();
+    Error failure(const char* what, int err) const;
+
     sem_t* sem = SEM_FAILED;
+    int fd = -1;  // the file behind the name, checked before it was mapped
     std::string posixName;
+    std::string filePath;
     VornLog* log;
     std::chrono::milliseconds limit;
     std::chrono::milliseconds backoff;

@@ -193,6 +193,15 @@ void ZUrlManager::initialize(VornLog& log)
         if (!urlTable.open(log, tableName, dir, URL_TABLE_SIZE))
             return;
         initialized = true;
+    } catch (const ZNamedSemaphore::Error& e) {
+        log.logError(e.what());
+        // A file that is not a semaphore of ours stays so until somebody
+        // removes it: as with a damaged table, this process goes on without
+        // the URL table rather than try, and log, at every request.
+        if (e.lasting()) {
+            log.logError(L"The URL table is not used by this process.");
+            initialized = true;
+        }
     } catch (const boost::interprocess::interprocess_exception& e) {
         log.logError(e.what());
     }

@@ -3,6 +3,8 @@
 #include "common/ZMMapHash.h"
 #include "extension/url/ZShmUrlHash.h"
 #include "extension/url/ZUrlTableValidator.h"
+#include "extension/url/ZUrlManager.h"
+#include "tests/url/FakeServerVariables.h"
 #include "tests/url/UrlTestEnv.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <pthread.h>
 #include <semaphore.h>
@@ -459,6 +462,61 @@ TEST_F(UrlTableTest, FailedReleaseIsLoggedNotThrown)
     }                 // the locker's release fails quietly
     EXPECT_EQ(2, env.countLines("[ERROR] Failed to release semaphore"));
     sem_close(s);
+}
+
+// Any local user can make the semaphore's file before the server starts. What
+// sem_open would map of it (a short file, a stranger's bytes, a FIFO) must
+// never reach the futex: such a file is refused, naming it and its owner.
+TEST_F(UrlTableTest, SemaphoreFileThatCannotBeTrustedIsRefused)
+{
+    const std::string path = ZNamedSemaphore::filePathOf(env.semName);
+    const uid_t nobody = 65534;
+    auto plainFile = [&](size_t size, mode_t mode, uid_t owner) {
+        std::ofstream(path, std::ios::binary) << std::string(size, '\x5a');
+        ASSERT_EQ(0, chmod(path.c_str(), mode));
+        ASSERT_EQ(0, chown(path.c_str(), owner, static_cast<gid_t>(-1)));
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"empty, a stranger's", [&] { plainFile(0, 0666, nobody); }, "owned by uid 65534"},
+        {"sem-sized, a stranger's", [&] { plainFile(sizeof(sem_t), 0666, nobody); }, "owned by uid 65534"},
+        {"ours, writable by all", [&] { plainFile(sizeof(sem_t), 0666, geteuid()); }, "mode 0666"},
+        {"ours, wrong size", [&] { plainFile(4096, 0644, geteuid()); }, "4096 bytes long"},
+        {"a FIFO", [&] { ASSERT_EQ(0, mkfifo(path.c_str(), 0600)); }, "not a regular file"},
+        {"a directory", [&] { ASSERT_EQ(0, mkdir(path.c_str(), 0700)); }, "Is a directory"},
+        {"a link", [&] { ASSERT_EQ(0, symlink("/dev/null", path.c_str())); }, "Too many levels"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        try {
+            ZNamedSemaphore sem(env.semName, &env.log, milliseconds(100));
+            ADD_FAILURE() << "accepted";
+        } catch (const ZNamedSemaphore::Error& e) {
+            EXPECT_TRUE(e.lasting());
+            EXPECT_NE(std::string::npos, std::string(e.what()).find(path)) << e.what();
+            EXPECT_NE(std::string::npos, std::string(e.what()).find(c.says)) << e.what();
+        }
+        ::unlink(path.c_str());
+        ::rmdir(path.c_str());
+    }
+
+    // The URL manager goes on without the table, and says so once.
+    plainFile(0, 0666, nobody);
+    FakeServerVariables vars;
+    ZUrlManager manager{env.globals, &vars};
+    manager.setSharedNames(env.semName, env.tableName, env.tmpDir);
+    manager.initialize(env.log);
+    manager.initialize(env.log);
+    EXPECT_TRUE(manager.isInitialized());
+    EXPECT_FALSE(manager.getUrlTable().isAttached());
+    EXPECT_EQ(1, env.countLines("[ERROR] Semaphore " + env.semName + " is not used: " + path));
+    EXPECT_NE(0, access(env.tablePath().c_str(), F_OK));
+    ::unlink(path.c_str());
 }
 
 TEST_F(UrlTableTest, UnopenableSemaphoreRaises)

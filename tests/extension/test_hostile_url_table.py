@@ -1,0 +1,66 @@
+"""What other local users, or a damaged file, can leave at the URL table's
+names: the semaphore's file in /dev/shm (anyone may create it while no server
+runs) and the table's file. No such file may crash or hang a worker; the
+request is served and collected, without the table when it cannot be trusted."""
+
+import fcntl
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import qxharness  # noqa: E402
+
+SEMAPHORE = qxharness.URL_SEMAPHORE_PATH
+NOBODY = 65534
+
+
+class HostileUrlTableTest(unittest.TestCase):
+
+    def setUp(self):
+        self.site = qxharness.QuilletSite()
+        self.addCleanup(self.site.close)
+        self.addCleanup(self.remove_semaphore)
+        self.site.write_script("index.php", "<?php echo 'served';")
+        self.site.start_aggregator()
+        self.site.write_block()
+        self.table = os.path.join(self.site.install_dir, "tmp", "zshm_UrlTableShm")
+        # As while a server runs: start-up then leaves what it finds at the
+        # table's names in place (and a start-up as another user than root
+        # could not remove a stranger's file from /dev/shm anyway).
+        self.in_use = open(self.table + ".lock", "w")
+        self.addCleanup(self.in_use.close)
+        fcntl.flock(self.in_use, fcntl.LOCK_SH)
+
+    def remove_semaphore(self):
+        try:
+            os.unlink(SEMAPHORE)
+        except FileNotFoundError:
+            pass
+
+    def serve(self, path="/index.php"):
+        """One request through php-cgi; asserts it was served."""
+        proc = self.site.run_cgi("index.php", path=path)
+        self.assertEqual(0, proc.returncode, "php-cgi ended with %d\n%s" % (proc.returncode, self.site.diagnostics()))
+        self.assertTrue(proc.stdout.endswith(b"served"), proc.stdout)
+        return proc
+
+    def test_strangers_semaphore_file_is_refused_and_requests_go_on(self):
+        # As another user before the server starts: an empty file, then one
+        # of a semaphore's size with arbitrary bytes, both open to everyone.
+        for content in (b"", os.urandom(32)):
+            self.remove_semaphore()
+            with open(SEMAPHORE, "wb") as f:
+                f.write(content)
+            os.chmod(SEMAPHORE, 0o666)
+            os.chown(SEMAPHORE, NOBODY, -1)
+            self.serve()
+        self.site.wait_blocks(2)
+        refused = [l for l in self.site.log_lines("[ERROR]") if SEMAPHORE in l]
+        self.assertEqual(2, len(refused), self.site.diagnostics())
+        self.assertIn("owned by uid %d" % NOBODY, refused[0])
+        self.assertFalse(os.path.exists(self.table), "the table was used without its lock")
+
+
+if __name__ == "__main__":
+    qxharness.run_tests()
