@@ -74,7 +74,9 @@ bool ZMMapAllocator::doOpen(const std::string& name, const std::string& dir, uns
             return false;
         }
     } else {
-        fd = ::open(path.c_str(), (ro ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+        // Another process may have put anything at the name: a FIFO must not
+        // block the open, nor a link lead it elsewhere.
+        fd = ::open(path.c_str(), (ro ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
         if (fd < 0) {
             lastErr = errno;
             close();
@@ -85,6 +87,11 @@ bool ZMMapAllocator::doOpen(const std::string& name, const std::string& dir, uns
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         lastErr = errno;
+        close();
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        lastErr = ERR_CORRUPT;
         close();
         return false;
     }

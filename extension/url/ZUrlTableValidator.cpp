@@ -62,10 +62,16 @@ ZUrlTableValidator::Result ZUrlTableValidator::check(const std::string& path, st
 {
     reason.clear();
     Mapping m;
-    m.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // The check runs under the table's lock: a FIFO in the file's place must
+    // not block it, nor a link lead it elsewhere.
+    m.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (m.fd < 0) {
         if (errno == ENOENT)
             return Result::Missing;
+        if (errno == ELOOP) {
+            reason = "it is a symbolic link";
+            return Result::Corrupt;
+        }
         reason = std::strerror(errno);
         return Result::Unreadable;
     }
@@ -73,6 +79,10 @@ ZUrlTableValidator::Result ZUrlTableValidator::check(const std::string& path, st
     if (fstat(m.fd, &st) != 0) {
         reason = std::strerror(errno);
         return Result::Unreadable;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        reason = "it is not a regular file";
+        return Result::Corrupt;
     }
     const long fileSize = static_cast<long>(st.st_size);
     if (fileSize < kAllocatorHeader + kTableStart) {

@@ -61,6 +61,14 @@ class HostileUrlTableTest(unittest.TestCase):
         self.assertIn("owned by uid %d" % NOBODY, refused[0])
         self.assertFalse(os.path.exists(self.table), "the table was used without its lock")
 
+    def test_fifo_in_the_tables_place_does_not_hang_workers(self):
+        os.mkfifo(self.table, 0o666)
+        self.serve()
+        self.site.wait_blocks(1)
+        damaged = [l for l in self.site.log_lines("[ERROR]") if "is damaged and is not used" in l]
+        self.assertEqual(1, len(damaged), self.site.diagnostics())
+        self.assertIn("not a regular file", damaged[0])
+
 
 if __name__ == "__main__":
     qxharness.run_tests()

@@ -234,6 +234,29 @@ TEST_F(UrlTableTest, DamagedFilesAreNotUsed)
         EXPECT_FALSE(table.contains(L"/a", true)) << c.first;
     }
 
+    // Not a file at all: a FIFO (opening it for reading would block under the
+    // lock, so the alarm ends a hang), a directory, a link to a good table.
+    const std::string copy = env.tmpDir + "/good-copy";
+    std::ofstream(copy, std::ios::binary) << good;
+    const std::vector<std::pair<const char*, std::function<int()>>> others = {
+        {"FIFO", [&] { return mkfifo(env.tablePath().c_str(), 0666); }},
+        {"directory", [&] { return mkdir(env.tablePath().c_str(), 0755); }},
+        {"link", [&] { return symlink(copy.c_str(), env.tablePath().c_str()); }},
+    };
+    for (const auto& other : others) {
+        ::unlink(env.tablePath().c_str());
+        ::rmdir(env.tablePath().c_str());
+        ASSERT_EQ(0, other.second()) << other.first;
+        alarm(10);
+        ZShmUrlHash table;
+        table.setSemaphore(semaphore());
+        EXPECT_TRUE(table.open(env.log, env.tableName, env.tmpDir, kSize));
+        alarm(0);
+        EXPECT_FALSE(table.isAttached()) << other.first;
+    }
+    ::rmdir(env.tablePath().c_str());
+    ::unlink(env.tablePath().c_str());
+
     writeFile(good);
     ZShmUrlHash table;
     openTable(table);
