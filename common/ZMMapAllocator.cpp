@@ -183,6 +183,14 @@ int ZMMapAllocator::close()
     return rc;
 }
 
+long long ZMMapAllocator::fileLength() const
+{
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return -1;
+    return static_cast<long long>(st.st_size);
+}
+
 void* ZMMapAllocator::baseAddress() const
 {
     if (mapping == nullptr)

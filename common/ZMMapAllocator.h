@@ -65,6 +65,10 @@ public:
     const std::string& filePath() const { return path; }
     // Length of the mapping in bytes (0 when nothing is mapped).
     std::size_t mappedLength() const { return mapLength; }
+    // The mapped file's length now (one fstat), or -1 when nothing is open or
+    // the look fails. A file cut below the mapping's length raises SIGBUS at
+    // the first touch of a page past its end.
+    long long fileLength() const;
 
     // Text of an allocator error code (system error numbers give strerror).
     static std::string errorText(int code);

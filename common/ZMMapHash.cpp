@@ -447,3 +447,9 @@ long ZMMapHash::size() const
     const int32_t count = header->entryCount;
     return count < 0 ? 0 : static_cast<long>(count);
 }
+
+bool ZMMapHash::fileCoversMapping(long long& fileLength) const
+{
+    fileLength = allocator.fileLength();
+    return fileLength >= 0 && static_cast<unsigned long long>(fileLength) >= allocator.mappedLength();
+}

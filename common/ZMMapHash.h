@@ -58,6 +58,14 @@ public:
     // Entry count of the table (0 when not attached).
     long size() const;
     bool isAttached() const { return header != nullptr; }
+    // Whether the file still covers the whole mapping; `fileLength` gets its
+    // length now (-1 when it cannot be told). Another process cutting the file
+    // short would make the next touch of the mapping raise SIGBUS.
+    bool fileCoversMapping(long long& fileLength) const;
+    // Length of the mapping in bytes (0 when not attached).
+    std::size_t mappedLength() const { return allocator.mappedLength(); }
+    // Unmaps and closes; the file stays.
+    void close() { detach(); }
 
 private:
     struct Header {

@@ -96,7 +96,7 @@ bool ZShmUrlHash::open(VornLog& log, const std::string& name, const std::string&
 
     // A file left by a process that died while creating it, or damaged
     // otherwise, is not used: its links would lead outside the mapping.
-    const std::string filePath = dir + "/zshm_" + name;
+    filePath = dir + "/zshm_" + name;
     std::string reason;
     const ZUrlTableValidator::Result state = ZUrlTableValidator::check(filePath, reason);
     if (state == ZUrlTableValidator::Result::Corrupt) {
@@ -120,9 +120,25 @@ bool ZShmUrlHash::open(VornLog& log, const std::string& name, const std::string&
     return true;
 }
 
-unsigned long ZShmUrlHash::sizeUnlocked() const
+bool ZShmUrlHash::mappingUsable() const
 {
     if (!attached)
+        return false;
+    long long length = 0;
+    if (table.fileCoversMapping(length))
+        return true;
+    if (log)
+        log->logError(L"URL table", VornLog::untrusted(filePath), L"was cut to", length, L"bytes while",
+                      static_cast<unsigned long>(table.mappedLength()),
+                      L"were mapped: it is damaged and no longer used by this process.");
+    table.close();
+    attached = false;
+    return false;
+}
+
+unsigned long ZShmUrlHash::sizeUnlocked() const
+{
+    if (!mappingUsable())
         return 0;
     const long n = table.size();
     return n > 0 ? static_cast<unsigned long>(n) : 0;
@@ -130,7 +146,7 @@ unsigned long ZShmUrlHash::sizeUnlocked() const
 
 bool ZShmUrlHash::valueUnlocked(const std::string& key, long& out) const
 {
-    if (!attached)
+    if (!mappingUsable())
         return false;
     std::string text;
     if (!table.value(key, text))
@@ -154,7 +170,7 @@ bool ZShmUrlHash::valueUnlocked(const std::string& key, long& out) const
 
 void ZShmUrlHash::updateUnlocked(const std::string& key, long value)
 {
-    if (!attached)
+    if (!mappingUsable())
         return;
     // Nothing is stored under an empty key, and it is refused before the table
     // allocates anything for it: an entry that cannot be completed would keep
@@ -171,7 +187,7 @@ void ZShmUrlHash::updateUnlocked(const std::string& key, long value)
 // stored entry decide, but no text is copied or parsed.
 bool ZShmUrlHash::containsUnlocked(const std::string& key) const
 {
-    if (!attached)
+    if (!mappingUsable())
         return false;
     void* data = nullptr;
     int length = 0;

@@ -97,6 +97,11 @@ public:
     static std::string getUrlShmLockerName() { return "UrlTableSem"; }
 
 private:
+    // Under the lock, before the mapping is touched: the file must still be
+    // as long as what was mapped. A shorter one (cut by hand, or by any
+    // process that does not take the lock) is damaged: it is logged, unmapped
+    // and not used again by this process. False when nothing may be touched.
+    bool mappingUsable() const;
     unsigned long sizeUnlocked() const;
     bool valueUnlocked(const std::string& key, long& out) const;
     bool containsUnlocked(const std::string& key) const;
@@ -104,6 +109,7 @@ private:
 
     mutable ZMMapHash table;
     std::shared_ptr<ZNamedSemaphore> semaphore;
-    bool attached = false;
+    mutable bool attached = false;
+    std::string filePath;  // of the table, once open() ran
     VornLog* log = nullptr;
 };

@@ -69,6 +69,19 @@ class HostileUrlTableTest(unittest.TestCase):
         self.assertEqual(1, len(damaged), self.site.diagnostics())
         self.assertIn("not a regular file", damaged[0])
 
+    def test_table_cut_short_under_load_kills_no_worker(self):
+        self.site.start_server(workers=2)
+        statuses = []
+        for i in range(60):
+            if i == 20:
+                os.truncate(self.table, 0)
+            status, body, _ = self.site.request("/index.php?n=%d" % i)
+            statuses.append((status, body))
+        self.assertEqual([(200, "served")] * 60, statuses, self.site.diagnostics())
+        self.assertIsNone(self.site.server.poll(), "the server died\n" + self.site.diagnostics())
+        self.assertTrue(any("was cut to 0 bytes" in l for l in self.site.log_lines("[ERROR]")),
+                        self.site.diagnostics())
+
 
 if __name__ == "__main__":
     qxharness.run_tests()

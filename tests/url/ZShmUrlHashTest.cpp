@@ -264,6 +264,27 @@ TEST_F(UrlTableTest, DamagedFilesAreNotUsed)
     EXPECT_EQ(2u, table.size(true));
 }
 
+// Touching a mapping past the end of its file raises SIGBUS: a table cut
+// short while workers have it mapped is dropped before it is touched.
+TEST_F(UrlTableTest, FileCutShortWhileMappedIsNoLongerUsed)
+{
+    ZShmUrlHash table;
+    openTable(table);
+    table.update(L"/a", 1, true);
+    ZShmUrlHash other;
+    openTable(other);
+    ASSERT_EQ(0, truncate(env.tablePath().c_str(), 4096));
+
+    long out = 0;
+    EXPECT_EQ(0u, table.size(true));
+    EXPECT_FALSE(table.value(L"/a", out, true));
+    table.update(L"/b", 2, true);
+    EXPECT_FALSE(table.contains(L"/b", false));
+    EXPECT_FALSE(table.isAttached());
+    EXPECT_FALSE(other.contains(L"/a", true));
+    EXPECT_EQ(2, env.countLines("[ERROR] URL table " + env.tablePath() + " was cut to 4096 bytes"));
+}
+
 TEST_F(UrlTableTest, DestroyRemovesTheFile)
 {
     {
