@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
+#include <sched.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -156,6 +158,9 @@ bool ZNamedSemaphore::openOnce()
     }
     sem = opened;
     fd = file;
+    inode = st.st_ino;
+    device = st.st_dev;
+    openedIn = vorn::getProcessID();
     return true;
 }
 
@@ -167,60 +172,137 @@ ZNamedSemaphore::~ZNamedSemaphore()
         ::close(fd);
 }
 
+bool ZNamedSemaphore::lockHolder(std::chrono::steady_clock::time_point deadline)
+{
+    struct flock range{};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    // The lock is held for microseconds: spin a little, then sleep in steps
+    // that grow to a millisecond, up to the deadline.
+    const auto started = std::chrono::steady_clock::now();
+    auto pause = std::chrono::microseconds(50);
+    for (;;) {
+        if (::fcntl(fd, F_OFD_SETLK, &range) == 0)
+            return true;
+        const int err = errno;
+        if (err != EAGAIN && err != EACCES && err != EINTR)
+            throw failure("cannot be locked", err);
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return false;
+        if (now - started < std::chrono::microseconds(50)) {
+            sched_yield();
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+        const auto nap = std::min(pause, left);
+        timespec ts{static_cast<time_t>(nap.count() / 1000000), static_cast<long>((nap.count() % 1000000) * 1000)};
+        ::nanosleep(&ts, nullptr);  // a signal only shortens the nap
+        pause = std::min(pause * 2, std::chrono::microseconds(1000));
+    }
+}
+
+void ZNamedSemaphore::unlockHolder() noexcept
+{
+    struct flock range{};
+    range.l_type = F_UNLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    ::fcntl(fd, F_OFD_SETLK, &range);
+}
+
+void ZNamedSemaphore::useOwnDescriptor()
+{
+    const pid_t self = vorn::getProcessID();
+    if (self == openedIn)
+        return;
+    // A forked child shares the parent's open file, and so its lock: it takes
+    // one of its own, on the file that was checked.
+    ::close(fd);
+    fd = ::open(filePath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw failure("cannot be opened", errno);
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || st.st_ino != inode || st.st_dev != device)
+        throw Error("Semaphore " + posixName + " (" + filePath + ") was replaced", ESTALE, true);
+    openedIn = self;
+    holding = false;
+}
+
 bool ZNamedSemaphore::wait()
 {
-    if (backingOff) {
-        if (std::chrono::steady_clock::now() < backoffEnd) {
-            if (sem_trywait(sem) == 0) {
-                backingOff = false;
-                return true;
-            }
-            const int err = errno;
-            if (err != EAGAIN && err != EINTR)
-                throw failure("cannot be waited for", err);
+    if (holding) {
+        // Nested use would wait for itself.
+        if (log)
+            log->logError(L"Semaphore", posixName.c_str(), L"is already held by this process; not taken twice.");
+        return false;
+    }
+    useOwnDescriptor();
+    const auto now = std::chrono::steady_clock::now();
+    const bool tryOnly = backingOff && now < backoffEnd;
+    if (!lockHolder(tryOnly ? now : now + limit)) {
+        if (tryOnly) {
             if (log)
                 log->logDbg1(L"Semaphore", posixName.c_str(),
                              L"is still taken after an earlier time-out; the URL table is not used for this operation.");
-            return false;
+        } else {
+            if (log)
+                log->logError(L"Timed out waiting for semaphore", posixName.c_str(), L"after",
+                              static_cast<long>(limit.count()),
+                              L"ms; a running process holds it. The URL table is not used for this operation.");
+            backingOff = true;
+            backoffEnd = std::chrono::steady_clock::now() + backoff;
         }
-        backingOff = false;
+        return false;
     }
-    // The deadline is absolute, so interruptions by signals retry towards the
-    // same end instead of starting the wait again.
+    backingOff = false;
+
+    // Every holder takes the lock on the file first and posts the semaphore
+    // before it lets the lock go, and the kernel lets the lock go when its
+    // holder ends. So with the lock in hand the semaphore is free, or was
+    // left taken by a process that ended inside its critical section (or by
+    // one that takes the semaphore without the lock: it gets the limit to
+    // post it). Such a semaphore is taken over rather than left taken until
+    // the server restarts.
     const timespec deadline = deadlineAfter(limit);
     for (;;) {
         if (sem_timedwait(sem, &deadline) == 0)
-            return true;
+            break;
         const int err = errno;
         if (err == EINTR)
             continue;
         if (err == ETIMEDOUT) {
             if (log)
-                log->logError(L"Timed out waiting for semaphore", posixName.c_str(),
-                           L"after", static_cast<long>(limit.count()),
-                           L"ms; it may be held by a process that ended. The URL table is not used for this operation.");
-            backingOff = true;
-            backoffEnd = std::chrono::steady_clock::now() + backoff;
-            return false;
+                log->logWarning(L"Semaphore", posixName.c_str(),
+                                L"was left taken by a process that ended while it held it; taken over.");
+            break;
         }
+        unlockHolder();
         throw failure("cannot be waited for", err);
     }
+    holding = true;
+    return true;
 }
 
 bool ZNamedSemaphore::post() noexcept
 {
-    if (sem_post(sem) == 0)
-        return true;
+    // The semaphore first, then the lock: whoever gets the lock next finds
+    // the semaphore free.
+    bool posted = sem_post(sem) == 0;
     const int err = errno;
-    if (log) {
+    unlockHolder();
+    holding = false;
+    if (!posted && log) {
         try {
-            log->logError(L"Failed to release semaphore", posixName.c_str(), L":",
-                       std::strerror(err));
+            log->logError(L"Failed to release semaphore", posixName.c_str(), L":", std::strerror(err));
         } catch (...) {
             // Reporting must not end the worker.
         }
     }
-    return false;
+    return posted;
 }
 
 void ZNamedSemaphore::remove(const std::string& name) noexcept

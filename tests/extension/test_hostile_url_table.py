@@ -5,7 +5,9 @@ request is served and collected, without the table when it cannot be trusted."""
 
 import fcntl
 import os
+import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -81,6 +83,37 @@ class HostileUrlTableTest(unittest.TestCase):
         self.assertIsNone(self.site.server.poll(), "the server died\n" + self.site.diagnostics())
         self.assertTrue(any("was cut to 0 bytes" in l for l in self.site.log_lines("[ERROR]")),
                         self.site.diagnostics())
+
+    def test_semaphore_left_taken_by_a_killed_holder_is_taken_over(self):
+        self.serve()  # makes the semaphore and the table
+        # A holder killed inside its critical section, as a worker killed by
+        # SIGBUS or the OOM killer while it held the semaphore.
+        holder = subprocess.run([sys.executable, "-c", KILLED_HOLDER], timeout=10)
+        self.assertEqual(-9, holder.returncode)
+        start = time.monotonic()
+        self.serve("/index.php?first")
+        first = time.monotonic() - start
+        start = time.monotonic()
+        self.serve("/index.php?second")
+        second = time.monotonic() - start
+        self.site.wait_blocks(3)
+        warnings = [l for l in self.site.log_lines("[WARNING]") if "was left taken" in l]
+        self.assertEqual(1, len(warnings), self.site.diagnostics())
+        self.assertFalse([l for l in self.site.log_lines("[ERROR]") if "semaphore" in l.lower()],
+                         self.site.diagnostics())
+        self.assertLess(second, first)
+        self.assertLess(second, 0.9, "the next worker waited for the semaphore again")
+
+
+KILLED_HOLDER = """
+import ctypes, os, signal
+libc = ctypes.CDLL(None, use_errno=True)
+libc.sem_open.restype = ctypes.c_void_p
+libc.sem_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
+sem = libc.sem_open(b"/UrlTableSem", 0)
+assert sem not in (None, 0) and libc.sem_wait(ctypes.c_void_p(sem)) == 0
+os.kill(os.getpid(), signal.SIGKILL)
+"""
 
 
 if __name__ == "__main__":
