@@ -39,6 +39,7 @@
 #include "extension/report/IEventsChannel.h"
 #include "extension/report/ZBlockSender.h"
 #include "extension/report/ZEventsReporter.h"
+#include "extension/report/ZThriftOutput.h"
 #include "extension/request/RequestRecorder.h"
 #include "extension/url/ZNamedSemaphore.h"
 #include "extension/url/ZShmUrlHash.h"
@@ -407,6 +408,10 @@ PHP_MINIT_FUNCTION(Quillet)
     globals.collectEnabled = false;
     vorn::guardEntry(
         [&] {
+            // The event channel's library would otherwise write a line of its
+            // own to the server's error log at every failed connect.
+            if (!ZThriftOutput::install(log))
+                log.logWarning("The event channel library's messages could not be routed to this log");
             log.logDbg1("Extension successfully loaded");
             qxAgent->startup();
             moduleActive = true;
@@ -433,6 +438,9 @@ PHP_MSHUTDOWN_FUNCTION(Quillet)
             ZBlockSender::stopAll();
         },
         vorn::ignoreFailure);
+    // Last, once nothing here uses the library any more: it may stay loaded
+    // while this library is unloaded and loaded again.
+    ZThriftOutput::uninstall();
     return SUCCESS;
 }
 
