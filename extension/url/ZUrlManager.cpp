@@ -6,6 +6,7 @@
 
 #include <boost/interprocess/exceptions.hpp>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -83,7 +84,6 @@ std::size_t hostLength(const std::string& host)
     return host.size();
 }
 
-
 } // namespace
 
 ZUrlManager::ZUrlManager(const QuilletGlobals& globals, const IServerVariables* serverVariables)
@@ -139,8 +139,14 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
     bool truncated = false;
     const vorn::FileRead result =
         vorn::readRegularFile(vorn::fromUtf(regexFilePath), MAX_REGEX_FILE_BYTES, content, truncated);
+    const int readError = errno;  // why a failed open or read failed
     if (result == vorn::FileRead::NotRegularFile)
         log.logWarning(L"URL regex file is not a regular file and is not read:", regexFilePath);
+    // A missing file means no rules; one that is there but cannot be read is
+    // a mistake worth a line.
+    if ((result == vorn::FileRead::CannotOpen && readError != ENOENT) || result == vorn::FileRead::ReadError)
+        log.logWarning(L"URL regex file cannot be read and is not used:", regexFilePath, L":",
+                       std::strerror(readError));
     if (result != vorn::FileRead::Ok)
         return;
     if (truncated)
@@ -152,8 +158,11 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
         size_t end = content.find('\n', start);
         if (end == std::string::npos)
             end = content.size();
-        const std::string line = content.substr(start, end - start);
+        std::string line = content.substr(start, end - start);
         start = end + 1;
+        // A file written on Windows ends its lines with CR LF.
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
 
         const size_t eq = line.rfind('=');
         if (eq == std::string::npos)

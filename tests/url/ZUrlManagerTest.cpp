@@ -11,6 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 namespace {
 
 class UrlManagerTest : public ::testing::Test {
@@ -168,7 +171,7 @@ TEST_F(UrlManagerTest, LineSyntax)
     EXPECT_EQ("/c", it->replacement);
     ++it;
     EXPECT_EQ("/x", it->pattern);
-    EXPECT_EQ("/y\r", it->replacement);  // a CR before the LF stays
+    EXPECT_EQ("/y", it->replacement);  // a CR before the LF is no part of the rule
     ++it;
     EXPECT_EQ("/z", it->pattern);        // last line without LF is read too
     EXPECT_EQ("/last", it->replacement);
@@ -182,6 +185,11 @@ TEST_F(UrlManagerTest, InvalidPatternIsSkippedWithOneWarning)
     EXPECT_EQ("/ok", manager.getRegexes().front().pattern);
     EXPECT_EQ(2, env.countLines("[WARNING] Invalid regular expression:"));
     EXPECT_EQ(1, env.countLines("[WARNING] Invalid regular expression: ( ."));
+}
+
+TEST_F(UrlManagerTest, FileWithCrLfLineEnds)
+{
+    EXPECT_EQ(L"/item/{id}", collapse("/user/[0-9]+=/user/{id}\r\n/item/[0-9]+=/item/{id}\r\n", "/item/42"));
 }
 
 TEST_F(UrlManagerTest, MissingFileGivesNoRules)
@@ -219,6 +227,13 @@ TEST_F(UrlManagerTest, RegexFileThatIsNoPlainFileIsNotRead)
     EXPECT_TRUE(manager.getRegexes().empty());
     EXPECT_EQ(2, env.countLines("[WARNING] URL regex file is not a regular file and is not read: " + path));
     rmdir(path.c_str());
+
+    // One that is there but cannot be opened is worth a line too.
+    ASSERT_EQ(0, symlink("url-regex.txt", path.c_str()));
+    manager.loadRegexFile(env.log, env.globals.install_dir);
+    EXPECT_EQ(1, env.countLines("[WARNING] URL regex file cannot be read and is not used: " + path
+                                + " : Too many levels of symbolic links"));
+    unlink(path.c_str());
 
     // A plain file read after them loads as usual.
     EXPECT_EQ(L"/fine", collapse("/ok=/fine\n", "/ok"));
