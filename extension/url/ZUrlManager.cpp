@@ -84,6 +84,41 @@ std::size_t hostLength(const std::string& host)
     return host.size();
 }
 
+// Whether an extended expression refers back to a group ("\1" to "\9" outside
+// a bracket expression). The C library's matcher backtracks on those, in
+// time exponential in the subject's length.
+bool hasBackReference(const std::string& pattern)
+{
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c == '\\') {
+            if (i + 1 < pattern.size() && pattern[i + 1] >= '1' && pattern[i + 1] <= '9')
+                return true;
+            ++i;  // the escaped character is a plain one
+        } else if (c == '[') {
+            // A bracket expression: "]" first (after "^") is a member; "[:",
+            // "[." and "[=" open classes that end with ":]", ".]" and "=]".
+            std::size_t j = i + 1;
+            if (j < pattern.size() && pattern[j] == '^')
+                ++j;
+            if (j < pattern.size() && pattern[j] == ']')
+                ++j;
+            while (j < pattern.size() && pattern[j] != ']') {
+                if (pattern[j] == '[' && j + 1 < pattern.size()
+                    && (pattern[j + 1] == ':' || pattern[j + 1] == '.' || pattern[j + 1] == '=')) {
+                    const char kind = pattern[j + 1];
+                    const std::size_t close = pattern.find(std::string{kind, ']'}, j + 2);
+                    j = close == std::string::npos ? pattern.size() : close + 2;
+                } else {
+                    ++j;
+                }
+            }
+            i = j;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 ZUrlManager::ZUrlManager(const QuilletGlobals& globals, const IServerVariables* serverVariables)
@@ -173,6 +208,11 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
 
         if (rule.pattern.find('\0') != std::string::npos) {
             log.logWarning(L"Invalid regular expression:", VornLog::untrusted(rule.pattern), L".", L"It contains a NUL byte");
+            continue;
+        }
+        if (hasBackReference(rule.pattern)) {
+            log.logWarning(L"URL rule refused:", VornLog::untrusted(rule.pattern), L".",
+                           L"A back-reference can make matching take exponential time on a client's path");
             continue;
         }
         const int rc = regcomp(&rule.regex, rule.pattern.c_str(), REG_EXTENDED | REG_ICASE);

@@ -55,7 +55,9 @@ public:
     ZUrlManager& operator=(const ZUrlManager&) = delete;
 
     // Module start-up: (re)loads installDir + "/etc/url-regex.txt". A missing
-    // file gives no rules; an invalid pattern is left out with a WARNING.
+    // file gives no rules; one that cannot be read gives none and a WARNING;
+    // an invalid pattern, or one with a back-reference, is left out with a
+    // WARNING. Lines may end with LF or CR LF.
     void loadRegexFile(VornLog& log, const std::wstring& installDir);
 
     // Request activation: opens the semaphore and the URL table, once per
