@@ -10,7 +10,8 @@
 class VornLog;
 
 // Reads a small INI file: sections, key=value lines and whole-line ";"
-// comments. Bytes are read as Latin-1.
+// comments. Bytes are read as Latin-1; a leading UTF-8 byte-order mark is
+// skipped.
 class VornINIReader {
 public:
     class Section {

@@ -427,13 +427,19 @@ std::wstring getSystemSpec()
     return toUtf(line);
 }
 
-FileRead readRegularFile(const std::string& path, std::size_t limit, std::string& content, bool& truncated)
+FileRead readRegularFile(const std::string& path, std::size_t limit, std::string& content, bool& truncated,
+                         int* error)
 {
     content.clear();
     truncated = false;
+    if (error != nullptr)
+        *error = 0;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        if (error != nullptr)
+            *error = errno;
         return FileRead::CannotOpen;
+    }
     struct stat st{};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
@@ -449,8 +455,11 @@ FileRead readRegularFile(const std::string& path, std::size_t limit, std::string
         const ssize_t n = ::read(fd, &content[got], want - got);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
+        if (n < 0) {
             failed = true;
+            if (error != nullptr)
+                *error = errno;
+        }
         if (n <= 0)
             break;
         got += static_cast<std::size_t>(n);

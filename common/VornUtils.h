@@ -82,7 +82,9 @@ enum class FileRead { Ok, CannotOpen, NotRegularFile, ReadError };
 // `content`; `truncated` tells whether the file holds more. The file is opened
 // without blocking and close-on-exec, and only a regular file is read: a FIFO
 // in a configuration file's place cannot hold the caller, nor a device feed it
-// for ever.
-FileRead readRegularFile(const std::string& path, std::size_t limit, std::string& content, bool& truncated);
+// for ever. When `error` is given it receives the errno of a failed open or
+// read (CannotOpen, ReadError), 0 otherwise.
+FileRead readRegularFile(const std::string& path, std::size_t limit, std::string& content, bool& truncated,
+                         int* error = nullptr);
 
 } // namespace vorn

@@ -20,8 +20,8 @@ public:
     DaemonConfig();
 
     // Fills every field from the installation folder's configuration file.
-    // Throws zException when the file is missing, cannot be examined, or does
-    // not parse.
+    // Throws zException when the file is missing, cannot be examined, is not
+    // a regular file, cannot be read, or does not parse.
     void load(const std::wstring& installDir);
 
     std::wstring logFile;

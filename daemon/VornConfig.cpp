@@ -3,6 +3,7 @@
 #include <boost/property_tree/ini_parser.hpp>
 
 
+#include <cstring>
 #include <sstream>
 
 #include "common/VornUtils.h"
@@ -11,12 +12,20 @@
 void VornConfig::open(const std::wstring& path)
 {
     // Opened without blocking, so that a FIFO in the file's place cannot hold
-    // start-up; anything but a regular file counts as unreadable.
+    // start-up. A file that is there but cannot be read is refused: running on
+    // the defaults would hide that the settings written in it are ignored.
     std::string bytes;
     bool tooLarge = false;
-    if (vorn::readRegularFile(vorn::fromUtf(path), kMaxFileBytes, bytes, tooLarge) != vorn::FileRead::Ok) {
-        _tree.clear();
-        return;
+    int error = 0;
+    switch (vorn::readRegularFile(vorn::fromUtf(path), kMaxFileBytes, bytes, tooLarge, &error)) {
+    case vorn::FileRead::Ok:
+        break;
+    case vorn::FileRead::NotRegularFile:
+        throw zException(L"Unable to open configuration file: " + path + L". Not a regular file");
+    case vorn::FileRead::CannotOpen:
+        throw zException(L"Unable to open configuration file: " + path + L". " + vorn::toUtf(std::strerror(error)));
+    case vorn::FileRead::ReadError:
+        throw zException(L"Unable to read configuration file: " + path + L". " + vorn::toUtf(std::strerror(error)));
     }
     if (tooLarge)
         throw zException(L"Configuration file too large (more than " +

@@ -11,9 +11,10 @@ public:
     // A configuration file larger than this is refused rather than read.
     static constexpr std::size_t kMaxFileBytes = 1024 * 1024;
 
-    // Replaces the tree with the content of the file. A file that cannot be
-    // opened or read, or is not a regular file, gives an empty tree; a syntax
-    // error, text that is not UTF-8 or an oversized file throws zException.
+    // Replaces the tree with the content of the file (an empty file gives an
+    // empty tree). A file that cannot be opened or read, or is not a regular
+    // file, a syntax error, text that is not UTF-8 or an oversized file throws
+    // zException naming the file and the fault; the tree is then unchanged.
     void open(const std::wstring& path);
 
     // Parses INI text (already decoded) into the tree; `origin` names it in

@@ -144,14 +144,9 @@ QuilletDirectives::Result QuilletDirectives::read(const Source& source, QuilletG
     globals.max_functions = readBounded(source, "qx.max_functions", 5000, warnings);
     globals.sql_mode = readInt32(source, "qx.sql_mode", warnings);
 
-    // Only the low 32 bits of qx.max_uris take part, compared unsigned.
-    int64_t maxUris = readInteger(source, "qx.max_uris", warnings);
-    uint32_t maxUris32 = static_cast<uint32_t>(static_cast<uint64_t>(maxUris));
-    if (maxUris32 > 1000) {
-        warnings.push_back(L"Directive qx.max_uris: " + number(maxUris) + L" is out of bounds, using 1000");
-        maxUris32 = 1000;
-    }
-    globals.max_uris = static_cast<int32_t>(maxUris32);
+    // The whole value is compared, as for the other bounded directives: its
+    // low 32 bits alone would read 2^32 + 1 as 1. The bound fits the field.
+    globals.max_uris = static_cast<int32_t>(readBounded(source, "qx.max_uris", 1000, warnings));
 
     globals.exception_max_message_length = readBounded(source, "qx.exception_max_message_length", 1000, warnings);
     globals.enable_crossvm = readBool(source, "qx.enable_crossvm", warnings);

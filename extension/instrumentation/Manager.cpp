@@ -116,7 +116,7 @@ void Manager::startup()
         try {
             pointFile.load(globals.install_dir + L"/etc", LOG);
         } catch (const zException& e) {
-            // The entries read before the failing file stay in use.
+            // Whatever was loaded before the failure stays in use.
             LOG.logError("Error while loading Points file:", e.message);
         }
         LOG.logDbg1(static_cast<uint64_t>(pointFile.entries.size()), "functions loaded");

@@ -10,7 +10,7 @@
 void ZPointFile::load(const std::wstring& directory, VornLog& log)
 {
     entries.clear();
-    doLoadFile(directory + L"/core-functions.ini", log);
+    loadOrSkip(directory + L"/core-functions.ini", log);
 
     std::list<std::wstring> extra;
     try {
@@ -21,7 +21,18 @@ void ZPointFile::load(const std::wstring& directory, VornLog& log)
         return;
     }
     for (const auto& path : extra) {
+        loadOrSkip(path, log);
+    }
+}
+
+void ZPointFile::loadOrSkip(const std::wstring& path, VornLog& log)
+{
+    // One missing or unreadable file must not take the functions the other
+    // files list with it; the reader fails before it hands on any section.
+    try {
         doLoadFile(path, log);
+    } catch (const zException& e) {
+        log.logError("Error while loading Points file:", VornLog::untrusted(path), "-", e.message);
     }
 }
 

@@ -18,11 +18,12 @@ public:
     virtual ~ZPointFile() = default;
 
     // Empties the list and loads the point files. A file that cannot be opened
-    // raises zException "Failed to open file" and ends the load there, keeping
-    // what was loaded before it. Only zException leaves this function.
+    // is logged as an error naming it and skipped; the other files are still
+    // loaded. Only zException leaves this function.
     void load(const std::wstring& directory, VornLog& log);
 
     // Appends one entry per section with a non-empty name, in file order.
+    // Raises zException "Failed to open file" when the file cannot be opened.
     void doLoadFile(const std::wstring& path, VornLog& log);
 
     // Paths (directory + "/" + name) of the directory's regular files, or
@@ -42,4 +43,8 @@ public:
     boost::shared_ptr<ZPointFileEntry> find(const char* functionName, const char* className) const;
 
     std::list<boost::shared_ptr<ZPointFileEntry>> entries;
+
+private:
+    // doLoadFile, with a file that cannot be opened logged and skipped.
+    void loadOrSkip(const std::wstring& path, VornLog& log);
 };

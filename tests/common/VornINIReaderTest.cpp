@@ -154,6 +154,18 @@ TEST_F(VornINIReaderTest, BytesAboveAsciiAreLatin1AndDoNotEndTheFile)
     EXPECT_EQ(s[2]->values.at(L"last"), L"1");
 }
 
+// Editors that save UTF-8 may put a byte-order mark first; it must not hide
+// the first header (whose section would otherwise be merged into the unnamed one).
+TEST_F(VornINIReaderTest, ByteOrderMarkBeforeTheFirstHeaderIsSkipped)
+{
+    load("\xEF\xBB\xBF[first]\nmethod=f\n");
+    const auto s = sections();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_TRUE(s[0]->values.empty());
+    EXPECT_EQ(s[1]->name, L"first");
+    EXPECT_EQ(s[1]->values.at(L"method"), L"f");
+}
+
 TEST_F(VornINIReaderTest, EmbeddedNulDoesNotStopReading)
 {
     load(std::string("a=1\0x\nb=2\n", 10));

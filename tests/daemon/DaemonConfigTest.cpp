@@ -140,21 +140,30 @@ TEST_F(ConfigFolder, ErrorsNameTheFileAndTheFault)
     EXPECT_NE(loadError(root).find("too large"), std::string::npos);
 }
 
-TEST_F(ConfigFolder, UnreadableFileGivesDefaults)
+// A file that is there but cannot be read is refused, naming it and why,
+// rather than silently run on the defaults; an empty file gives the defaults.
+TEST_F(ConfigFolder, UnreadableFileIsRefusedNamingItAndWhy)
 {
-    // A folder in the file's place exists but cannot be read as a file.
-    fs::create_directories(root + "/etc/qx-daemon.ini");
-    DaemonConfig c;
-    c.load(vorn::fromUtf8(root));
-    EXPECT_EQ(c.retryInterval, 60);
-    EXPECT_EQ(c.logFile, L"/tmp/qx_php_agent.log");
+    const std::string ini = root + "/etc/qx-daemon.ini";
+    const std::string notRegular = "Unable to open configuration file: " + ini + ". Not a regular file";
+    fs::create_directories(ini);
+    EXPECT_EQ(loadError(root), notRegular);
 
     // A FIFO with no writer must not hold start-up.
-    fs::remove(root + "/etc/qx-daemon.ini");
-    ASSERT_EQ(mkfifo((root + "/etc/qx-daemon.ini").c_str(), 0600), 0);
-    DaemonConfig f;
-    f.load(vorn::fromUtf8(root));
-    EXPECT_EQ(f.retryInterval, 60);
+    fs::remove(ini);
+    ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0);
+    EXPECT_EQ(loadError(root), notRegular);
+
+    fs::remove(ini);
+    fs::create_symlink("/dev/null", ini);
+    EXPECT_EQ(loadError(root), notRegular);
+
+    fs::remove(ini);
+    EXPECT_EQ(load("").retryInterval, 60);
+    if (geteuid() != 0) {  // root opens anything
+        chmod(ini.c_str(), 0);
+        EXPECT_EQ(loadError(root), "Unable to open configuration file: " + ini + ". Permission denied");
+    }
 }
 
 } // namespace

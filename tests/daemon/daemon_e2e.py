@@ -199,6 +199,26 @@ def case_configuration_errors():
         # A folder name that is not UTF-8 cannot be passed on unchanged.
         r = run(["--path", os.fsencode(root) + b"/\xff"])
         check(r.returncode == 2 and b"not valid UTF-8" in r.stderr, "non-UTF-8 path: %r" % (r,))
+
+        # A file there but unreadable is refused, not run on the defaults; a
+        # FIFO must not hold start-up (run() gives up after 5 s).
+        refused = "ERROR:Unable to open configuration file: %s. " % ini
+        os.remove(ini)
+        for kind, make, remove in (("directory", os.mkdir, os.rmdir), ("FIFO", os.mkfifo, os.remove),
+                                   ("link to /dev/null", lambda p: os.symlink("/dev/null", p), os.remove)):
+            make(ini)
+            r = run(["--path", root])
+            remove(ini)
+            check(r.returncode == 2 and r.stderr == (refused + "Not a regular file\n").encode()
+                  and r.stdout == usage_text(), "%s: %r" % (kind, r))
+        with open(ini, "w") as f:
+            f.write("[daemon]\n")
+        os.chmod(ini, 0o600)
+        os.chmod(root, 0o755)
+        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", DAEMON, "--path", root],
+                           capture_output=True, timeout=5)
+        check(r.returncode == 2 and r.stderr == (refused + "Permission denied\n").encode(),
+              "file of another user: %r" % (r,))
         check(read_block() is None, "a block was created")
     finally:
         shutil.rmtree(root, ignore_errors=True)

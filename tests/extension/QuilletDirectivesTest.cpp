@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/VornUtils.h"
 #include "extension/config/QuilletDirectives.h"
 #include "extension/config/VornMacros.h"
 
@@ -134,11 +135,15 @@ TEST(QuilletDirectives, BoundsClampLargeAndNegativeValues)
     EXPECT_TRUE(r.warnings.empty());
 }
 
-TEST(QuilletDirectives, MaxUrisComparesOnlyTheLow32Bits)
+TEST(QuilletDirectives, MaxUrisBeyond32BitsIsOutOfBoundsLikeTheOthers)
 {
-    // 2^32 + 5: the low 32 bits are 5, within the bound.
-    Read r = readWith({{"qx.max_uris", "4294967301"}});
-    EXPECT_EQ(5, r.globals.max_uris);
+    // 2^32 + 1 and -2^32 have low 32 bits within the bound; the whole value is not.
+    for (const char* text : {"4294967297", "-4294967296"}) {
+        Read r = readWith({{"qx.max_uris", text}});
+        EXPECT_EQ(1000, r.globals.max_uris) << text;
+        ASSERT_EQ(1u, r.warnings.size()) << text;
+        EXPECT_EQ(L"Directive qx.max_uris: " + vorn::toUtf(text) + L" is out of bounds, using 1000", r.warnings[0]);
+    }
 }
 
 TEST(QuilletDirectives, SamplingNegativeBecomes45AndZeroStays)

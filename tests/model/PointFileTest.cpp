@@ -12,6 +12,7 @@
 #include "common/VornLog.h"
 #include "common/zException.h"
 #include "extension/model/ZPointFile.h"
+#include "tests/support/MemoryLog.h"
 
 namespace fs = boost::filesystem;
 
@@ -99,12 +100,19 @@ TEST_F(PointFileTest, SectionWithoutMethodAndDuplicateKeys)
     EXPECT_EQ(points.find("f", nullptr), *it);  // the first of a key
 }
 
-TEST_F(PointFileTest, MissingCoreFileRaisesAndLeavesTheListEmpty)
+// A missing core file is named in the log; the additional files still load.
+TEST_F(PointFileTest, MissingCoreFileIsNamedAndTheAdditionalFilesStillLoad)
 {
     write("functions.d/more.ini", "[more]\nmethod=curl_exec\n");
+    MemoryLog memory(0);
     ZPointFile points;
-    EXPECT_THROW(points.load(dir(), log), zException);
-    EXPECT_TRUE(points.entries.empty());
+    EXPECT_NO_THROW(points.load(dir(), memory.log));
+    ASSERT_EQ(points.entries.size(), 1u);
+    EXPECT_EQ(points.entries.front()->key, L"curl_exec");
+    const std::string text = memory.text();
+    EXPECT_NE(text.find("[ERROR] Error while loading Points file: " + (root / "core-functions.ini").string() +
+                        " - Failed to open file"),
+              std::string::npos) << text;
 }
 
 TEST_F(PointFileTest, MissingOrUnreadableAdditionalDirectoryKeepsCoreEntries)
