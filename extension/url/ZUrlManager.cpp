@@ -172,9 +172,9 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
     // regular file is read.
     std::string content;
     bool truncated = false;
+    int readError = 0;
     const vorn::FileRead result =
-        vorn::readRegularFile(vorn::fromUtf(regexFilePath), MAX_REGEX_FILE_BYTES, content, truncated);
-    const int readError = errno;  // why a failed open or read failed
+        vorn::readRegularFile(vorn::fromUtf(regexFilePath), MAX_REGEX_FILE_BYTES, content, truncated, &readError);
     if (result == vorn::FileRead::NotRegularFile)
         log.logWarning(L"URL regex file is not a regular file and is not read:", regexFilePath);
     // A missing file means no rules; one that is there but cannot be read is
