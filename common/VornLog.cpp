@@ -24,7 +24,7 @@ VornLog::VornLog() : level(0), curLevel(4), file(nullptr) {}
 
 VornLog::~VornLog() = default;
 
-void VornLog::open()
+void VornLog::open(IfMissing ifMissing)
 {
     const std::string narrowPath = vorn::fromUtf(path);
     // Only a regular file is used (a link to one too). A FIFO that nobody
@@ -32,9 +32,10 @@ void VornLog::open()
     // and then blocks every write: the open does not wait for a reader
     // (O_NONBLOCK), and what it opened is checked before use. Close-on-exec:
     // programs that scripts start do not inherit the log.
+    const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC | (ifMissing == IfMissing::Create ? O_CREAT : 0);
     int fd;
     do {
-        fd = ::open(narrowPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        fd = ::open(narrowPath.c_str(), flags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int err = errno;
