@@ -2,6 +2,8 @@
 
 #include <type_traits>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,20 +14,47 @@
 #include "common/VornUtils.h"
 #include "common/zException.h"
 
+namespace {
+
+const wchar_t* const kNotRegular = L"not a regular file";
+
+} // namespace
+
 VornLog::VornLog() : level(0), curLevel(4), file(nullptr) {}
 
 VornLog::~VornLog() = default;
 
-void VornLog::open()
+void VornLog::open(IfMissing ifMissing)
 {
-    errno = 0;
     const std::string narrowPath = vorn::fromUtf(path);
-    // Close-on-exec ("e"): programs that scripts start do not inherit the log.
-    file = std::fopen(narrowPath.c_str(), "a+be");
-    if (file == nullptr) {
+    // Only a regular file is used (a link to one too). A FIFO that nobody
+    // reads, which anyone can make at a path in /tmp, takes 64 KiB of lines
+    // and then blocks every write: the open does not wait for a reader
+    // (O_NONBLOCK), and what it opened is checked before use. Close-on-exec:
+    // programs that scripts start do not inherit the log.
+    const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC | (ifMissing == IfMissing::Create ? O_CREAT : 0);
+    int fd;
+    do {
+        fd = ::open(narrowPath.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
         const int err = errno;
+        // ENXIO: a FIFO without a reader, or a device without its driver.
+        throw zException(L"Log open error: " +
+                         (err == ENXIO ? std::wstring(kNotRegular) : vorn::toUtf(std::strerror(err))));
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw zException(std::wstring(L"Log open error: ") + kNotRegular);
+    }
+    FILE* opened = ::fdopen(fd, "ab");
+    if (opened == nullptr) {
+        const int err = errno;
+        ::close(fd);
         throw zException(L"Log open error: " + vorn::toUtf(std::strerror(err)));
     }
+    file = opened;
 }
 
 void VornLog::openStdout()

@@ -38,9 +38,13 @@ public:
     // Neither flushes a pending line nor closes the stream: copies may share it.
     virtual ~VornLog();
 
-    // Opens `path` for appending ("a+b", close-on-exec); throws zException
-    // "Log open error: <system text>" and keeps writing to stderr on failure.
-    void open();
+    // Opens `path` for appending (close-on-exec), creating it when missing
+    // unless told not to; throws zException "Log open error: <system text>"
+    // and keeps writing to stderr on failure. Never blocks, and takes only a
+    // regular file (or a link to one): anything else is "Log open error: not
+    // a regular file".
+    enum class IfMissing { Create, Fail };
+    void open(IfMissing ifMissing = IfMissing::Create);
     // Close the held stream (if any) and use stdout / stderr instead.
     void openStdout();
     void openStderr();

@@ -4,12 +4,13 @@
 #include <functional>
 #include <string>
 
-#include <boost/interprocess/mapped_region.hpp>
-#include <boost/interprocess/shared_memory_object.hpp>
-
 // A named POSIX shared-memory block of fixed size, mapped into the process.
 // The POSIX name is the UTF-8 of `name` with "/" put in front unless it
 // already starts with one. Subclasses open it read-only or read-write.
+//
+// Anyone on the machine can put something else under a block's name (a FIFO
+// while the writer is not running): a block is opened without blocking and
+// used only when it is a regular file.
 class ZShmBase {
 public:
     ZShmBase();
@@ -49,16 +50,35 @@ public:
 
 protected:
     // The frame of every create(): stores name and size, then runs `open`
-    // with the POSIX name. Standard errors raised inside (the shared-memory
-    // layer's, a failed allocation) come out as zException with their text
-    // read as Latin-1; a zException passes unchanged.
+    // with the POSIX name. Standard errors raised inside (a failed
+    // allocation) come out as zException with their text read as Latin-1;
+    // a zException passes unchanged.
     void createGuarded(const std::wstring& name, unsigned long size,
                        const std::function<void(const std::string& posix)>& open);
+
+    // shm_open with O_NONBLOCK added (glibc adds O_NOFOLLOW and O_CLOEXEC):
+    // a FIFO under the name would otherwise block the open until someone
+    // writes to it. Returns the descriptor, or -1 with errno set.
+    static int openNonBlocking(const std::string& posix, int flags, unsigned mode);
+    // Throws zException unless `fd` is a regular file (closing `fd` first);
+    // otherwise gives its size.
+    static long long requireRegularFile(int fd, const std::string& posix);
+    // Throws zException with the system's text for `err`.
+    [[noreturn]] static void throwSystemError(int err);
+
+    // Takes `fd` (open) and the new mapping in place of the ones held,
+    // releasing those; `created` true.
+    void adopt(int fd, void* mapping, std::size_t length);
 
 public:
     std::wstring name;   // as given to create(), without an added "/"
     unsigned long size;  // as given to create()
-    boost::interprocess::shared_memory_object shm;
-    boost::interprocess::mapped_region region;
     bool created;        // true once a create() has mapped the block
+
+private:
+    void unmap();
+
+    int descriptor;      // the open object, -1 when none
+    void* mapping;       // start of the mapping, null when none
+    std::size_t mappingLength;
 };

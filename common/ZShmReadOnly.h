@@ -10,7 +10,7 @@ public:
 
     // Opens the existing object read-only and maps `size` bytes of it (its
     // current size when `size` is 0). Throws zException when the object is
-    // missing, unreadable, smaller than `size` (not yet sized by its writer)
+    // missing, unreadable, not a regular file, smaller than `size` (not yet sized by its writer)
     // or empty, or when the mapping fails.
     void create(const std::wstring& name, unsigned long size) override;
 };

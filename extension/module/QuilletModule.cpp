@@ -363,7 +363,8 @@ bool configureModule(bool commandLine)
     EngineDirectiveSource source;
     std::vector<std::wstring> warnings;
     if (QuilletDirectives::read(source, globals, warnings) == QuilletDirectives::Result::MissingInstallDir) {
-        std::fprintf(stderr, "[ERROR] Missing directive 'qx.install_dir'\n");
+        if (!commandLine)
+            std::fprintf(stderr, "[ERROR] Missing directive 'qx.install_dir'\n");
         return false;
     }
     // A command-line run (a cron job, a console command) collects nothing
@@ -372,13 +373,29 @@ bool configureModule(bool commandLine)
     const bool leftInPlace = !commandLine && !removeUrlTableLeftovers(globals.install_dir);
     log.path = globals.log_file;
     log.level = globals.log_level;
-    log.open();
+    if (commandLine) {
+        // A command-line run collects nothing, so it creates no file the web
+        // workers need: a root cron job would create the log as root, and
+        // workers of another user could not open it. It writes to a log that
+        // is already there, else nowhere, and never to the standard error
+        // (a cron job mails it); the web workers report a bad setting.
+        try {
+            log.open(VornLog::IfMissing::Fail);
+        } catch (const zException&) {
+            log.level = -1;
+        }
+    } else {
+        log.open();
+    }
     if (leftInPlace)
         log.logDbg1("URL table left in place: a running process uses it, or its lock file cannot be opened");
     for (const std::wstring& warning : warnings)
         log.logWarning(warning);
     log.logDbg1("CrossVM enabled =", globals.enable_crossvm);
-    qxAgent->urlManager->loadRegexFile(log, globals.install_dir);
+    // Only requests use the URL rules; compiling them costs every
+    // command-line run time and memory.
+    if (!commandLine)
+        qxAgent->urlManager->loadRegexFile(log, globals.install_dir);
     log.logDbg1("Installation dir:", globals.install_dir);
     return true;
 }
@@ -394,8 +411,9 @@ PHP_MINIT_FUNCTION(Quillet)
     // The log is not open yet: a failure goes to the standard error.
     bool configured = false;
     vorn::guardEntry([&] { configured = configureModule(commandLine); },
-                     [](const char* what) {
-                         std::fprintf(stderr, "[ERROR] Failed to open log file.%s\n", what != nullptr ? what : "");
+                     [commandLine](const char* what) {
+                         if (!commandLine)
+                             std::fprintf(stderr, "[ERROR] Failed to open log file.%s\n", what != nullptr ? what : "");
                      });
     if (!configured)
         return SUCCESS;

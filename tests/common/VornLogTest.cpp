@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -266,6 +267,45 @@ TEST(VornLogStandalone, OpenFailureThrowsAndLinesGoToStderr)
     const auto out = lines(TempDir::readFile(errPath));
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(body(out[0]), "[ERROR] to stderr");
+}
+
+// A FIFO nobody reads takes 64 KiB of lines, then blocks every write: only a
+// regular file, or a link to one, is used as the log.
+TEST(VornLogStandalone, OnlyARegularFileIsOpened)
+{
+    TempDir tmp;
+    const std::string fifo = tmp.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    const std::string fifoLink = tmp.file("fifo-link");
+    ASSERT_EQ(symlink(fifo.c_str(), fifoLink.c_str()), 0);
+    auto expectRefused = [](const std::string& p) {
+        VornLog log;
+        log.path = std::wstring(p.begin(), p.end());
+        try {
+            log.open();
+            ADD_FAILURE() << p << " opened";
+        } catch (const zException& e) {
+            EXPECT_EQ(e.message, "Log open error: not a regular file") << p;
+        }
+        EXPECT_EQ(log.file, nullptr);
+    };
+    // With a reader that never reads, then with none.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    expectRefused(fifo);
+    expectRefused(fifoLink);
+    ::close(reader);
+    expectRefused(fifo);
+    expectRefused(fifoLink);
+
+    const std::string target = tmp.file("target.log");
+    const std::string link = tmp.file("link.log");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    VornLog log;
+    log.path = std::wstring(link.begin(), link.end());
+    log.open();
+    log.logError("through the link");
+    EXPECT_EQ(body(lines(TempDir::readFile(target)).at(0)), "[ERROR] through the link");
 }
 
 TEST(VornLogStandalone, SystemLinesAreLevelZero)

@@ -218,3 +218,35 @@ TEST_F(ZShmTest, DestructorKeepsTheObjectEraseRemovesIt)
     EXPECT_EQ(objectSize(), -1);
     EXPECT_NO_THROW(ZShmBase::erase(name));
 }
+
+// Anyone may put a FIFO under the name while the writer is not running. The
+// reader must not block in its open (a blocking open waits for a writer that
+// never comes: SIGALRM ends the test then) and neither side may use it.
+TEST_F(ZShmTest, AFifoUnderTheNameIsRefusedWithoutBlocking)
+{
+    const std::string path = "/dev/shm" + posix;
+    ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+    alarm(10);
+    ZShmReadOnly ro;
+    try {
+        ro.create(name, 392);
+        FAIL() << "expected zException";
+    } catch (const zException& e) {
+        EXPECT_NE(e.message.find("not a regular file"), std::string::npos) << e.message;
+    }
+    EXPECT_FALSE(ro.created);
+
+    ZShmReadWrite rw;
+    try {
+        rw.create(name, 392);
+        FAIL() << "expected zException";
+    } catch (const zException& e) {
+        EXPECT_NE(e.message.find("not a regular file"), std::string::npos) << e.message;
+    }
+    EXPECT_FALSE(rw.created);
+    alarm(0);
+
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}

@@ -233,6 +233,15 @@ def case_startup_failures():
         check(re.search(rb"\[ERROR\] ERROR: Log open error: ", err), "stderr: %r" % err)
         check(read_block() is None, "block created although the log failed")
 
+    # A FIFO at the log's path: nobody reads it, so it is no log.
+    with Daemon({}) as d:
+        os.mkfifo(d.log_path)
+        d.start()
+        rc = d.proc.wait(5)
+        err = open(os.path.join(d.root, "stderr"), "rb").read()
+        check(rc == 3, "FIFO as log: status %d" % rc)
+        check(b"ERROR: Log open error: not a regular file" in err, "stderr: %r" % err)
+
     # Something that is not a shared-memory object holds the block's name.
     os.mkdir(BLOCK)
     with Daemon({"health_check_url": "http://127.0.0.1:%d/" % closed_port()}) as d:

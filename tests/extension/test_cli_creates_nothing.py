@@ -1,0 +1,42 @@
+"""A command-line run of PHP (a cron job as root) collects nothing. It must
+create no file the web workers need: a log it created as root could not be
+opened by workers of another user, which then collected nothing. It says
+nothing on standard error, and does not compile the URL rules, which only
+requests use and which can be costly."""
+
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import qxharness  # noqa: E402
+
+# Nested repetitions take glibc's regcomp over a second and about 2 GB.
+COSTLY_RULE = "((a{1,100}){1,100}){1,100}=/x\n"
+
+
+class CliCreatesNothingTest(unittest.TestCase):
+
+    def test_cli_run_creates_no_log_says_nothing_and_compiles_no_rule(self):
+        site = qxharness.QuilletSite(log_level=4)
+        self.addCleanup(site.close)
+        site.write_url_regex(COSTLY_RULE)
+        tmp = os.path.join(site.install_dir, "tmp")
+
+        started = time.monotonic()
+        proc = site.run_php("echo 'cli';")
+        elapsed = time.monotonic() - started
+        self.assertEqual(("cli", ""), (proc.stdout, proc.stderr))
+        self.assertFalse(os.path.exists(site.log_file), "the CLI run created the log")
+        self.assertEqual([], os.listdir(tmp))
+        self.assertLess(elapsed, 0.5, "the CLI run compiled the URL rules")
+
+        # A log that cannot be opened, or a bad setting, is no message either.
+        for overrides in ({"qx.log_file": os.path.join(site.root, "no", "ext.log")}, {"qx.install_dir": ""}):
+            proc = site.run_php("echo 'cli';", overrides=overrides)
+            self.assertEqual(("cli", ""), (proc.stdout, proc.stderr), overrides)
+
+
+if __name__ == "__main__":
+    qxharness.run_tests()
