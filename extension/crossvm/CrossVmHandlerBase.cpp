@@ -116,11 +116,8 @@ int64_t decideWithoutIncoming(Manager& manager, VornLog& log)
 {
     int64_t state = 2;
     try {
-        ZShmUrlHash::ZSemLocker locker(manager.urlManager->getUrlTable().getSemaphore());
-        if (locker.owns() && manager.urlManager->sampleCrossVM(log, false)) {
+        if (manager.urlManager->takeCrossVmSample(log))
             state |= 4;
-            manager.urlManager->updateUrlTimestamp(log, false);
-        }
     } catch (const std::exception& e) {
         log.logError("Cross-VM sampling failed:", e.what());
     }

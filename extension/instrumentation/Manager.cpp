@@ -1138,13 +1138,8 @@ void Manager::testForCrossVM(VornLog& log)
             return;
         }
         crossVmState |= 2;
-        ZShmUrlHash::ZSemLocker locker(urlManager->getUrlTable().getSemaphore());
-        if (!locker.owns())
-            return;  // the bounded wait gave up; already logged
-        if (urlManager->sampleCrossVM(log, false)) {
+        if (urlManager->takeCrossVmSample(log))
             crossVmState |= 4;
-            urlManager->updateUrlTimestamp(log, false);
-        }
     });
 }
 

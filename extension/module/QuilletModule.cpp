@@ -230,7 +230,9 @@ void activateRequest()
         throw zException(L"the events reporter is missing");
     reporter->dropNewSymbols();
 
-    if (qxAgent->urlManager->isMaxUriLimitHit()) {
+    // The limit's test and the registration of the request's path share one
+    // hold of the URL table's lock.
+    if (!qxAgent->urlManager->admitRequest(log)) {
         log.logDbg1("Number of unique URIs exceeded the maximum allowed");
         log.logDbg1("Extension is disabled");
         globals.collectEnabled = false;
@@ -242,7 +244,7 @@ void activateRequest()
     opening.timeMicroseconds = nowMicroseconds();
     // One look-up tells whether the header came and gives its text.
     opening.correlated = qxAgent->urlManager->getCorrelationToken(opening.incomingToken);
-    opening.uri = &qxAgent->urlManager->getCurrentURI(log, true);
+    opening.uri = &qxAgent->urlManager->getCurrentURI(log, false);
     const char* method = SG(request_info).request_method;
     opening.method = RequestRecorder::methodOrGet(method != nullptr ? std::string(method) : std::string());
     qxAgent->requestMethod = opening.method;

@@ -70,8 +70,19 @@ ZShmUrlHash::ZSemLocker::ZSemLocker(const std::shared_ptr<ZNamedSemaphore>& hand
         held = semaphore->wait();
 }
 
+ZShmUrlHash::ZSemLocker::ZSemLocker(const ZShmUrlHash& table) : ZSemLocker(table.semaphore)
+{
+    if (owns()) {
+        table.mappingChecked = false;
+        table.mappingChecked = table.mappingUsable();
+        checked = &table;
+    }
+}
+
 ZShmUrlHash::ZSemLocker::~ZSemLocker()
 {
+    if (checked != nullptr)
+        checked->mappingChecked = false;
     if (semaphore && held)
         semaphore->post();
 }
@@ -124,6 +135,8 @@ bool ZShmUrlHash::mappingUsable() const
 {
     if (!attached)
         return false;
+    if (mappingChecked)
+        return true;
     long long length = 0;
     if (table.fileCoversMapping(length))
         return true;
@@ -198,7 +211,7 @@ unsigned long ZShmUrlHash::size(bool lock) const
 {
     if (!lock)
         return sizeUnlocked();
-    ZSemLocker locker(semaphore);
+    ZSemLocker locker(*this);
     return locker.owns() ? sizeUnlocked() : 0;
 }
 
@@ -211,7 +224,7 @@ bool ZShmUrlHash::valueKey(const std::string& key, long& out, bool lock) const
 {
     if (!lock)
         return valueUnlocked(key, out);
-    ZSemLocker locker(semaphore);
+    ZSemLocker locker(*this);
     return locker.owns() && valueUnlocked(key, out);
 }
 
@@ -224,7 +237,7 @@ bool ZShmUrlHash::containsKey(const std::string& key, bool lock) const
 {
     if (!lock)
         return containsUnlocked(key);
-    ZSemLocker locker(semaphore);
+    ZSemLocker locker(*this);
     return locker.owns() && containsUnlocked(key);
 }
 
@@ -239,7 +252,7 @@ void ZShmUrlHash::updateKey(const std::string& key, long value, bool lock)
         updateUnlocked(key, value);
         return;
     }
-    ZSemLocker locker(semaphore);
+    ZSemLocker locker(*this);
     if (locker.owns())
         updateUnlocked(key, value);
 }

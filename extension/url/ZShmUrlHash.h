@@ -28,6 +28,9 @@ public:
         // the locker without the semaphore (owns() false, already logged); other
         // wait failures raise boost::interprocess::interprocess_exception.
         explicit ZSemLocker(const std::shared_ptr<ZNamedSemaphore>& semaphore);
+        // The same on the table's semaphore; once held, the table's mapping is
+        // checked once for the whole hold rather than at every operation.
+        explicit ZSemLocker(const ZShmUrlHash& table);
         // Posts the semaphore when this locker took it. Never throws.
         ~ZSemLocker();
 
@@ -41,6 +44,7 @@ public:
     private:
         std::shared_ptr<ZNamedSemaphore> semaphore;
         bool held = false;
+        const ZShmUrlHash* checked = nullptr;  // the table whose mapping this hold checked
     };
 
     ZShmUrlHash();
@@ -110,6 +114,7 @@ private:
     mutable ZMMapHash table;
     std::shared_ptr<ZNamedSemaphore> semaphore;
     mutable bool attached = false;
+    mutable bool mappingChecked = false;  // by the locker holding the lock now
     std::string filePath;  // of the table, once open() ran
     VornLog* log = nullptr;
 };

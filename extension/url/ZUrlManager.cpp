@@ -338,13 +338,40 @@ const vorn::Uri& ZUrlManager::getCurrentURI(VornLog& log, bool lock)
     }
 
     if (lock) {
-        // Look-up and insertion under one hold, so that a sample time written by
-        // another worker is never reset to 0.
-        ZShmUrlHash::ZSemLocker locker(urlTable.getSemaphore());
-        if (locker.owns() && !urlTable.containsKey(uriKey, false))
-            urlTable.updateKey(uriKey, 0, false);
+        ZShmUrlHash::ZSemLocker locker(urlTable);
+        if (locker.owns())
+            registerPathUnlocked();
     }
     return uriBuilt;
+}
+
+void ZUrlManager::registerPathUnlocked()
+{
+    // Look-up and insertion under one hold, so that a sample time written by
+    // another worker is never reset to 0.
+    if (!urlTable.containsKey(uriKey, false))
+        urlTable.updateKey(uriKey, 0, false);
+}
+
+bool ZUrlManager::admitRequest(VornLog& log)
+{
+    getCurrentURI(log, false);  // sets uriKey
+    ZShmUrlHash::ZSemLocker locker(urlTable);
+    if (!locker.owns())
+        return true;
+    if (limitHit(urlTable.size(false)))
+        return false;
+    registerPathUnlocked();
+    return true;
+}
+
+bool ZUrlManager::takeCrossVmSample(VornLog& log)
+{
+    ZShmUrlHash::ZSemLocker locker(urlTable);
+    if (!locker.owns() || !sampleCrossVM(log, false))
+        return false;
+    updateUrlTimestamp(log, false);
+    return true;
 }
 
 std::string ZUrlManager::getSemaphoreName(const std::string& name)
@@ -357,11 +384,15 @@ std::string ZUrlManager::getSemaphoreName(const std::string& name)
     return out;
 }
 
+bool ZUrlManager::limitHit(unsigned long count) const
+{
+    const auto limit = static_cast<uint64_t>(static_cast<int64_t>(globals.max_uris));
+    return static_cast<uint64_t>(count) > limit;
+}
+
 bool ZUrlManager::isMaxUriLimitHit() const
 {
-    const uint64_t count = urlTable.size(true);
-    const auto limit = static_cast<uint64_t>(static_cast<int64_t>(globals.max_uris));
-    return count > limit;
+    return limitHit(urlTable.size(true));
 }
 
 bool ZUrlManager::sampleCrossVM(VornLog& log, bool lock)

@@ -86,6 +86,13 @@ public:
     // True while the URL table holds more collapsed paths than qx.max_uris.
     bool isMaxUriLimitHit() const;
 
+    // Request activation, in one hold of the table's lock (the lock costs
+    // system calls): false when the table holds more collapsed paths than
+    // qx.max_uris; otherwise registers the request's collapsed path (value 0)
+    // unless it is there already, and true. When the lock cannot be taken in
+    // time, true and nothing registered, as for an empty table.
+    bool admitRequest(VornLog& log);
+
     // Whether this request is the cross-VM sample of its collapsed path: the path
     // was never sampled, or last sampled more than qx.crossvm_sampling seconds
     // ago. Adds no entry. The caller normally holds the semaphore (lock false).
@@ -93,6 +100,12 @@ public:
 
     // Records now as the last sample time of the request's collapsed path.
     void updateUrlTimestamp(VornLog& log, bool lock);
+
+    // The cross-VM decision, in one hold of the table's lock: whether this
+    // request is the sample of its collapsed path (sampleCrossVM), recording
+    // now as the path's sample time when it is. False when the lock cannot be
+    // taken in time (already logged).
+    bool takeCrossVmSample(VornLog& log);
 
     // True when the request carries the correlation header, even an empty one.
     bool hasCrossVmHttpHeader(VornLog& log) const;
@@ -102,8 +115,6 @@ public:
 
     void setServerVariables(const IServerVariables* source) { serverVariables = source; }
 
-    // The URL table, whose semaphore the cross-VM decision holds around
-    // sampleCrossVM and updateUrlTimestamp.
     ZShmUrlHash& getUrlTable() { return urlTable; }
     bool isInitialized() const { return initialized; }
     const std::list<UrlRegex>& getRegexes() const { return regexes; }
@@ -119,6 +130,10 @@ public:
 
 private:
     void clearRegexes();
+    // With the table's lock held: adds the request's collapsed path (value 0)
+    // unless it is there.
+    void registerPathUnlocked();
+    bool limitHit(unsigned long count) const;
     bool lookup(const std::string& name, std::string& value) const;
     std::time_t now() const;
 

@@ -99,6 +99,23 @@ TEST_F(UrlSamplingTest, UniqueUriLimit)
     EXPECT_EQ(1001u, manager.getUrlTable().size(true));
 }
 
+// Activation tests the limit and registers the path in one hold of the lock:
+// a request over the limit registers nothing.
+TEST_F(UrlSamplingTest, AdmissionTestsTheLimitThenRegisters)
+{
+    env.globals.max_uris = 1;
+    for (const char* path : {"/a", "/a", "/b"}) {
+        vars.request("shop.example", path);
+        manager.requestCleanup();
+        EXPECT_TRUE(manager.admitRequest(env.log)) << path;
+    }
+    vars.request("shop.example", "/c");
+    manager.requestCleanup();
+    EXPECT_FALSE(manager.admitRequest(env.log));
+    EXPECT_EQ(2u, manager.getUrlTable().size(true));
+    EXPECT_FALSE(manager.getUrlTable().contains(L"/c", true));
+}
+
 TEST_F(UrlSamplingTest, ZeroUriLimit)
 {
     env.globals.max_uris = 0;
