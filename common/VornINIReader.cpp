@@ -49,10 +49,9 @@ void VornINIReader::load(const std::wstring& path, VornLog& log)
     std::string content;
     if (!readBounded(path, log, content))
         throw zException(L"Failed to open file");
-    // Editors that save UTF-8 may start the file with a byte-order mark; read
-    // as Latin-1 it would turn the first header into a line that is skipped.
-    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        content.erase(0, 3);
+    // Read as Latin-1, a byte-order mark would turn the first header into a
+    // line that is skipped.
+    vorn::dropByteOrderMark(content);
 
     boost::shared_ptr<Section> current(new Section());
     sections.push_back(current);

@@ -32,22 +32,14 @@ void VornLog::open(IfMissing ifMissing)
     // and then blocks every write: the open does not wait for a reader
     // (O_NONBLOCK), and what it opened is checked before use. Close-on-exec:
     // programs that scripts start do not inherit the log.
-    const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC | (ifMissing == IfMissing::Create ? O_CREAT : 0);
-    int fd;
-    do {
-        fd = ::open(narrowPath.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        const int err = errno;
-        // ENXIO: a FIFO without a reader, or a device without its driver.
-        throw zException(L"Log open error: " +
-                         (err == ENXIO ? std::wstring(kNotRegular) : vorn::toUtf(std::strerror(err))));
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    const vorn::RegularFile log = vorn::openRegularFile(
+        narrowPath, O_WRONLY | O_APPEND | (ifMissing == IfMissing::Create ? O_CREAT : 0), 0666);
+    // ENXIO: a FIFO without a reader, or a device without its driver.
+    if (log.notRegular || log.error == ENXIO)
         throw zException(std::wstring(L"Log open error: ") + kNotRegular);
-    }
+    if (log.fd < 0)
+        throw zException(L"Log open error: " + vorn::toUtf(std::strerror(log.error)));
+    const int fd = log.fd;
     FILE* opened = ::fdopen(fd, "ab");
     if (opened == nullptr) {
         const int err = errno;

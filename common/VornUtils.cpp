@@ -193,6 +193,12 @@ bool strReplace(std::wstring& text, const std::wstring& what, const std::wstring
     return replaceFirst(text, what, with);
 }
 
+void dropByteOrderMark(std::string& bytes)
+{
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        bytes.erase(0, 3);
+}
+
 bool strStartsWith(const std::string& text, const std::string& prefix)
 {
     return text.compare(0, prefix.size(), prefix) == 0 && text.size() >= prefix.size();
@@ -427,6 +433,26 @@ std::wstring getSystemSpec()
     return toUtf(line);
 }
 
+RegularFile openRegularFile(const std::string& path, int flags, mode_t mode)
+{
+    RegularFile file;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        file.error = errno;
+        return file;
+    }
+    if (::fstat(fd, &file.st) != 0 || !S_ISREG(file.st.st_mode)) {
+        ::close(fd);
+        file.notRegular = true;
+        return file;
+    }
+    file.fd = fd;
+    return file;
+}
+
 FileRead readRegularFile(const std::string& path, std::size_t limit, std::string& content, bool& truncated,
                          int* error)
 {
@@ -434,17 +460,13 @@ FileRead readRegularFile(const std::string& path, std::size_t limit, std::string
     truncated = false;
     if (error != nullptr)
         *error = 0;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const RegularFile file = openRegularFile(path, O_RDONLY);
+    if (file.fd < 0) {
         if (error != nullptr)
-            *error = errno;
-        return FileRead::CannotOpen;
+            *error = file.error;
+        return file.notRegular ? FileRead::NotRegularFile : FileRead::CannotOpen;
     }
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return FileRead::NotRegularFile;
-    }
+    const int fd = file.fd;
     // One byte past the limit tells a file of exactly `limit` bytes from a
     // larger one.
     const std::size_t want = limit + 1;

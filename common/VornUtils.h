@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
 
@@ -41,6 +42,10 @@ void strTrim(std::wstring& text, const std::wstring& set);
 bool strReplace(std::string& text, const std::string& what, const std::string& with);
 bool strReplace(std::wstring& text, const std::wstring& what, const std::wstring& with);
 
+// Removes a UTF-8 byte-order mark from the start of a file's bytes, which
+// editors may write and which is no part of the first line.
+void dropByteOrderMark(std::string& bytes);
+
 bool strStartsWith(const std::string& text, const std::string& prefix);
 bool strStartsWith(const std::wstring& text, const std::wstring& prefix);
 bool strEndsWith(const std::string& text, const std::string& suffix);
@@ -74,6 +79,20 @@ std::wstring resolveFQDN(const std::wstring& hostname);
 std::wstring resolveFQDN(const std::wstring& hostname, const std::string& resolverFile);
 // First line printed by "/bin/uname -a", or an empty text.
 std::wstring getSystemSpec();
+
+// A file opened by openRegularFile.
+struct RegularFile {
+    int fd = -1;              // the descriptor, the caller's to close; -1 when none
+    int error = 0;            // errno of a failed open
+    bool notRegular = false;  // opened, but no regular file (a FIFO, a directory, a device): not kept
+    struct stat st{};         // the status of what was opened (also when it is no regular file)
+};
+
+// Opens `path` with `flags` and `mode`, adding O_NONBLOCK and O_CLOEXEC, and
+// keeps the descriptor only when it is a regular file. Any local user may have
+// put something else at a name the probe uses: the open of a FIFO never waits
+// for its other end, and a FIFO or device is never read, written or mapped.
+RegularFile openRegularFile(const std::string& path, int flags, mode_t mode = 0);
 
 // What readRegularFile found.
 enum class FileRead { Ok, CannotOpen, NotRegularFile, ReadError };

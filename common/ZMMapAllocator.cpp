@@ -1,5 +1,7 @@
 #include "common/ZMMapAllocator.h"
 
+#include "common/VornUtils.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -48,6 +50,7 @@ bool ZMMapAllocator::doOpen(const std::string& name, const std::string& dir, uns
     path = dir + "/zshm_" + name;
     readOnly = ro;
 
+    struct stat st;
     if (create) {
         if (size > MAX_HEAP_BYTES - HEADER_SIZE) {
             lastErr = EFBIG;
@@ -73,28 +76,24 @@ bool ZMMapAllocator::doOpen(const std::string& name, const std::string& dir, uns
             close();
             return false;
         }
-    } else {
-        // Another process may have put anything at the name: a FIFO must not
-        // block the open, nor a link lead it elsewhere.
-        fd = ::open(path.c_str(), (ro ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-        if (fd < 0) {
+        if (::fstat(fd, &st) != 0) {
             lastErr = errno;
             close();
             return false;
         }
+    } else {
+        // Another process may have put anything at the name: a link must not
+        // lead the open elsewhere.
+        const vorn::RegularFile file = vorn::openRegularFile(path, (ro ? O_RDONLY : O_RDWR) | O_NOFOLLOW);
+        if (file.fd < 0) {
+            lastErr = file.notRegular ? ERR_CORRUPT : file.error;
+            close();
+            return false;
+        }
+        fd = file.fd;
+        st = file.st;
     }
 
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        lastErr = errno;
-        close();
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        lastErr = ERR_CORRUPT;
-        close();
-        return false;
-    }
     // A file written by another process (possibly killed half way) must at
     // least hold the header and fit the 32-bit size field before we map it.
     if (st.st_size < HEADER_SIZE || static_cast<unsigned long long>(st.st_size) > MAX_HEAP_BYTES) {

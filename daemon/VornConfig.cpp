@@ -31,9 +31,7 @@ void VornConfig::open(const std::wstring& path)
         throw zException(L"Configuration file too large (more than " +
                          std::to_wstring(kMaxFileBytes) + L" bytes): " + path);
 
-    // A byte-order mark is not part of the first line.
-    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        bytes.erase(0, 3);
+    vorn::dropByteOrderMark(bytes);
 
     const std::wstring text = vorn::fromUtf8(bytes);
     // Each byte that is not UTF-8 turns into U+FFFD; it would silently change

@@ -119,20 +119,15 @@ bool ZNamedSemaphore::openOnce()
     };
     // The file is looked at through a descriptor of its own before anything
     // maps it, without blocking (a FIFO there) and without following a link.
-    const int file = ::open(filePath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (file < 0) {
-        const int err = errno;
+    const vorn::RegularFile checked = vorn::openRegularFile(filePath, O_RDWR | O_NOFOLLOW);
+    const int file = checked.fd;
+    if (file < 0 && !checked.notRegular) {
         giveUp(-1);
-        if (err == ENOENT)
+        if (checked.error == ENOENT)
             return false; // removed meanwhile (a start-up cleaning up)
-        throw failure("cannot be opened", err);
+        throw failure("cannot be opened", checked.error);
     }
-    struct stat st{};
-    if (::fstat(file, &st) != 0) {
-        const int err = errno;
-        giveUp(file);
-        throw failure("cannot be examined", err);
-    }
+    const struct stat& st = checked.st;
     const std::string why = untrustedReason(st);
     if (!why.empty()) {
         giveUp(file);
@@ -222,11 +217,11 @@ void ZNamedSemaphore::useOwnDescriptor()
     // A forked child shares the parent's open file, and so its lock: it takes
     // one of its own, on the file that was checked.
     ::close(fd);
-    fd = ::open(filePath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        throw failure("cannot be opened", errno);
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || st.st_ino != inode || st.st_dev != device)
+    const vorn::RegularFile own = vorn::openRegularFile(filePath, O_RDWR | O_NOFOLLOW);
+    fd = own.fd;
+    if (fd < 0 && !own.notRegular)
+        throw failure("cannot be opened", own.error);
+    if (fd < 0 || own.st.st_ino != inode || own.st.st_dev != device)
         throw Error("Semaphore " + posixName + " (" + filePath + ") was replaced", ESTALE, true);
     openedIn = self;
     holding = false;

@@ -27,16 +27,11 @@ int openLockFile(const std::string& path)
     // reading is enough to lock it.
     // Never blocking on, nor locking, anything but a regular file: a FIFO
     // or device in its place must not hang the start-up.
-    const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | flags, 0644);
-    if (fd < 0)
-        fd = ::open(path.c_str(), O_RDONLY | flags);
-    struct stat st;
-    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        ::close(fd);
-        fd = -1;
-    }
-    return fd;
+    const int flags = O_NOFOLLOW | O_NOCTTY;
+    vorn::RegularFile file = vorn::openRegularFile(path, O_RDWR | O_CREAT | flags, 0644);
+    if (file.fd < 0 && !file.notRegular)
+        file = vorn::openRegularFile(path, O_RDONLY | flags);
+    return file.fd;
 }
 
 int lockFile(int fd, int operation)

@@ -1,5 +1,7 @@
 #include "extension/url/ZUrlTableValidator.h"
 
+#include "common/VornUtils.h"
+
 #include <bits/hash_bytes.h>
 
 #include <cerrno>
@@ -64,25 +66,18 @@ ZUrlTableValidator::Result ZUrlTableValidator::check(const std::string& path, st
     Mapping m;
     // The check runs under the table's lock: a FIFO in the file's place must
     // not block it, nor a link lead it elsewhere.
-    m.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (m.fd < 0) {
-        if (errno == ENOENT)
-            return Result::Missing;
-        if (errno == ELOOP) {
-            reason = "it is a symbolic link";
-            return Result::Corrupt;
-        }
-        reason = std::strerror(errno);
-        return Result::Unreadable;
-    }
-    struct stat st{};
-    if (fstat(m.fd, &st) != 0) {
-        reason = std::strerror(errno);
-        return Result::Unreadable;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        reason = "it is not a regular file";
+    const vorn::RegularFile opened = vorn::openRegularFile(path, O_RDONLY | O_NOFOLLOW);
+    m.fd = opened.fd;
+    const struct stat& st = opened.st;
+    if (opened.notRegular || opened.error == ELOOP) {
+        reason = opened.notRegular ? "it is not a regular file" : "it is a symbolic link";
         return Result::Corrupt;
+    }
+    if (m.fd < 0) {
+        if (opened.error == ENOENT)
+            return Result::Missing;
+        reason = std::strerror(opened.error);
+        return Result::Unreadable;
     }
     const long fileSize = static_cast<long>(st.st_size);
     if (fileSize < kAllocatorHeader + kTableStart) {
