@@ -38,6 +38,9 @@ bool methodsListed = false;
 std::unordered_set<std::string> warnedUntimed;
 // The probe's functions are in the function table: -1 not yet looked at.
 int functionsAvailable = -1;
+// The script being compiled has listed code: its functions' opcodes are
+// looked at when they are complete.
+bool rewroteCompiled = false;
 
 std::string lower(const char* text, std::size_t length)
 {
@@ -61,6 +64,8 @@ struct Context {
     // The enclosing listed generator whose yields are rewritten; entry < -1: none.
     int64_t generatorEntry = -2;
     bool generatorByScope = false;
+    // What `use function ... as assert` in force makes of an unqualified assert().
+    enum class AssertImport : uint8_t { None, Engine, Other } assertImport = AssertImport::None;
 };
 
 void setLine(zend_ast* ast, uint32_t line)
@@ -211,6 +216,96 @@ void wrapBody(zend_ast_decl* decl, int64_t entry, bool byScope, const zval* tick
     decl->child[2] = wrapped;
 }
 
+// The compiler describes a failed one-argument assert() with the text of its
+// argument, exported from the syntax tree when the call is compiled, after
+// this walk has rewritten listed code inside it. The description the compiler
+// would make of the script's own code is added here first, exactly as it
+// would add it (zend_compile_assert), so it finds two arguments and adds none.
+bool callsEngineAssert(zend_ast* call, const Context& context)
+{
+    zend_ast* name = call->child[0];
+    zend_ast* args = call->child[1];
+    if (!name || name->kind != ZEND_AST_ZVAL || Z_TYPE_P(zend_ast_get_zval(name)) != IS_STRING || !args
+        || args->kind != ZEND_AST_ARG_LIST || zend_ast_get_list(args)->children != 1)
+        return false;
+    if (!zend_string_equals_literal_ci(zend_ast_get_str(name), "assert"))
+        return false;
+    const bool inNamespace = context.ns && !context.ns->empty();
+    // Resolved at compile time, the call is the engine's only when it names
+    // the function the engine has.
+    const bool engineHasAssert = zend_hash_str_exists(CG(function_table), "assert", sizeof("assert") - 1);
+    switch (name->attr) {
+    case ZEND_NAME_FQ:
+        return engineHasAssert;
+    case ZEND_NAME_RELATIVE:  // namespace\assert()
+        return !inNamespace && engineHasAssert;
+    default:
+        if (context.assertImport != Context::AssertImport::None)
+            return context.assertImport == Context::AssertImport::Engine && engineHasAssert;
+        // In a namespace the name is resolved when the call runs, and the
+        // compiler treats it as assert() whatever it resolves to.
+        return inNamespace || engineHasAssert;
+    }
+}
+
+void describeAssert(zend_ast* call)
+{
+    zend_ast* args = call->child[1];
+    zend_ast* condition = zend_ast_get_list(args)->child[0];
+    const uint32_t line = zend_ast_get_lineno(call);
+    zend_ast* description = zend_ast_create_zval_from_str(zend_ast_export("assert(", condition, ")"));
+    setLine(description, line);
+    if (condition->kind == ZEND_AST_NAMED_ARG) {
+        // Named, as a positional argument may not follow a named one.
+        zend_ast* name = zend_ast_create_zval_from_str(zend_string_init("description", sizeof("description") - 1, 0));
+        setLine(name, line);
+        description = zend_ast_create(ZEND_AST_NAMED_ARG, name, description);
+        setLine(description, line);
+    }
+    call->child[1] = zend_ast_list_add(args, description);
+}
+
+// What a `use function` statement makes of the unqualified name assert:
+// `current` when it imports no function under that alias.
+Context::AssertImport assertImportOf(zend_ast* statement, Context::AssertImport current)
+{
+    const zend_ast* prefix = nullptr;
+    const zend_ast_list* uses = nullptr;
+    const uint32_t type = statement->attr;
+    if (statement->kind == ZEND_AST_USE) {
+        uses = zend_ast_get_list(statement);
+    } else if (statement->kind == ZEND_AST_GROUP_USE && statement->child[1]) {
+        prefix = statement->child[0];
+        uses = zend_ast_get_list(statement->child[1]);
+    } else {
+        return current;
+    }
+    for (uint32_t i = 0; i < uses->children; ++i) {
+        zend_ast* use = uses->child[i];
+        // A mixed group gives each element its own kind.
+        const uint32_t useType = type ? type : use->attr;
+        if (useType != ZEND_SYMBOL_FUNCTION || !use->child[0] || use->child[0]->kind != ZEND_AST_ZVAL)
+            continue;
+        zend_string* target = zend_ast_get_str(use->child[0]);
+        zend_string* alias = use->child[1] && use->child[1]->kind == ZEND_AST_ZVAL ? zend_ast_get_str(use->child[1]) : nullptr;
+        // Without an alias, the last part of the name is the alias.
+        const char* aliasText = alias ? ZSTR_VAL(alias) : ZSTR_VAL(target);
+        std::size_t aliasLength = alias ? ZSTR_LEN(alias) : ZSTR_LEN(target);
+        if (!alias) {
+            const char* separator = static_cast<const char*>(zend_memrchr(aliasText, '\\', aliasLength));
+            if (separator) {
+                aliasLength -= static_cast<std::size_t>(separator + 1 - aliasText);
+                aliasText = separator + 1;
+            }
+        }
+        if (!zend_binary_strcasecmp(aliasText, aliasLength, "assert", sizeof("assert") - 1)) {
+            current = !prefix && zend_string_equals_literal_ci(target, "assert") ? Context::AssertImport::Engine
+                                                                                  : Context::AssertImport::Other;
+        }
+    }
+    return current;
+}
+
 // The engine abandoned the script (the memory limit, hit while syntax-tree
 // nodes were allocated): the walk unwinds as a C++ exception, releasing its
 // own objects, and process() resumes the engine's long jump once they are gone.
@@ -245,6 +340,9 @@ std::string qualified(const Context& context, const std::string& name)
 // children's, as in a recursive walk.
 class Walker {
 public:
+    // Some listed body was rewritten.
+    bool rewrote = false;
+
     void run(zend_ast** root, const Context& context)
     {
         pending.push_back(Item{Step::Visit, root, nullptr, context, 0, false, nullptr});
@@ -257,6 +355,7 @@ public:
                 break;
             case Step::WrapBody:
                 engineWork([&] { wrapBody(item.decl, item.entry, item.byScope, item.ticks, ticks); });
+                rewrote = true;
                 break;
             case Step::RewriteYield:
                 engineWork([&] { rewriteYield(item.slot, item.context); });
@@ -327,6 +426,11 @@ private:
         case ZEND_AST_DECLARE:
             visitDeclare(ast, context);
             return;
+        case ZEND_AST_CALL:
+            // Before anything inside the call is rewritten.
+            if (EG(assertions) >= 0 && callsEngineAssert(ast, context))
+                engineWork([&] { describeAssert(ast); });
+            break;
         default:
             break;
         }
@@ -344,15 +448,20 @@ private:
             zend_ast* child = list->child[i];
             if (child && child->kind == ZEND_AST_NAMESPACE) {
                 const std::string* ns = keep(child->child[0] ? lower(zend_ast_get_str(child->child[0])) : std::string());
+                // A namespace starts with no imports.
                 if (child->child[1]) {
                     Context inside = current;
                     inside.ns = ns;
+                    inside.assertImport = Context::AssertImport::None;
                     push(&child->child[1], inside);  // namespace X { ... }
                 } else {
                     current.ns = ns;  // namespace X; applies to what follows
+                    current.assertImport = Context::AssertImport::None;
                 }
                 continue;
             }
+            if (child && (child->kind == ZEND_AST_USE || child->kind == ZEND_AST_GROUP_USE))
+                current.assertImport = assertImportOf(child, current.assertImport);
             push(&list->child[i], current);
         }
         std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
@@ -467,6 +576,7 @@ bool probeFunctionsAvailable()
 
 void process(zend_ast* ast)
 {
+    rewroteCompiled = false;
     if (previousProcess)
         previousProcess(ast);
     if (!ast || !probeFunctionsAvailable())
@@ -477,7 +587,9 @@ void process(zend_ast* ast)
         Context context;
         context.ns = &global;
         zend_ast* root = ast;
-        Walker().run(&root, context);
+        Walker walker;
+        walker.run(&root, context);
+        rewroteCompiled = walker.rewrote;
     } catch (const EngineBailedOut&) {
         bailedOut = true;
     } catch (const std::exception& e) {
@@ -487,6 +599,63 @@ void process(zend_ast* ast)
     }
     if (bailedOut)
         zend_bailout();  // nothing of the walk is left to release
+}
+
+// ---- Lines of the probe's opcodes ---------------------------------------------
+
+// Before pass_two an operand's constant is its literal's index.
+bool initsCallOf(const zend_op_array* opArray, const zend_op& op, const char* name, std::size_t length)
+{
+    if ((op.opcode != ZEND_INIT_FCALL && op.opcode != ZEND_INIT_FCALL_BY_NAME) || op.op2_type != IS_CONST
+        || op.op2.constant >= static_cast<uint32_t>(opArray->last_literal))
+        return false;
+    const zval* literal = &opArray->literals[op.op2.constant];
+    return Z_TYPE_P(literal) == IS_STRING
+        && !zend_binary_strcasecmp(Z_STRVAL_P(literal), Z_STRLEN_P(literal), name, length);
+}
+
+bool sendsArgument(zend_uchar opcode)
+{
+    switch (opcode) {
+    case ZEND_SEND_VAL:
+    case ZEND_SEND_VAL_EX:
+    case ZEND_SEND_VAR:
+    case ZEND_SEND_VAR_EX:
+    case ZEND_SEND_VAR_NO_REF:
+    case ZEND_SEND_VAR_NO_REF_EX:
+    case ZEND_SEND_FUNC_ARG:
+    case ZEND_EXT_FCALL_BEGIN:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool makesCall(zend_uchar opcode)
+{
+    return opcode == ZEND_DO_ICALL || opcode == ZEND_DO_FCALL || opcode == ZEND_DO_FCALL_BY_NAME
+        || opcode == ZEND_DO_UCALL;
+}
+
+// The opcodes from `first` to the end of the call whose arguments begin at
+// `sends` take the line of the script's own opcode that follows them: where
+// the executor stands between the two is the script's next step. Nothing is
+// changed when the code is not shaped as the rewrite made it.
+void lineOfWhatFollows(zend_op_array* opArray, uint32_t first, uint32_t sends)
+{
+    const uint32_t last = opArray->last;
+    uint32_t at = sends;
+    while (at < last && sendsArgument(opArray->opcodes[at].opcode))
+        ++at;
+    if (at >= last || !makesCall(opArray->opcodes[at].opcode))
+        return;
+    if (at + 1 < last && opArray->opcodes[at + 1].opcode == ZEND_EXT_FCALL_END)
+        ++at;
+    if (at + 1 >= last)
+        return;
+    const uint32_t line = opArray->opcodes[at + 1].lineno;
+    for (uint32_t i = first; i <= at; ++i)
+        opArray->opcodes[i].lineno = line;
 }
 
 uint64_t fnv1a(uint64_t hash, const std::string& text)
@@ -607,12 +776,40 @@ const zend_function_entry functions[] = {
     ZEND_FE_END
 };
 
+// An error the engine raises in a probe's call (the memory limit met when
+// its frame is pushed, an expired time limit seen when it returns) names the
+// line of the call's opcodes, and a suspended generator reports the line of
+// the opcode it resumes at. So the opcodes of `enter()` take the line of the
+// body's first statement, the line the engine names there without the probe
+// (the declaration's line is no statement of the body), and those of
+// `resume()` after a yield the line of what follows the yield, as a yield
+// alone is followed by the script's next statement.
+void compiled(zend_op_array* opArray)
+{
+    if (!rewroteCompiled || !opArray || !opArray->opcodes)
+        return;
+    const std::size_t enterLength = sizeof(kEnter) - 1;
+    const std::size_t resumeLength = sizeof(kResume) - 1;
+    bool resumes = false;
+    for (uint32_t i = 0; i < opArray->last; ++i) {
+        const zend_op& op = opArray->opcodes[i];
+        if (initsCallOf(opArray, op, kEnter, enterLength)) {
+            lineOfWhatFollows(opArray, i, i + 1);
+        } else if (initsCallOf(opArray, op, kResume, resumeLength)) {
+            // Comes before its yield: every yield after it is rewritten.
+            resumes = true;
+        } else if (resumes && (op.opcode == ZEND_YIELD || op.opcode == ZEND_YIELD_FROM) && i + 1 < opArray->last) {
+            lineOfWhatFollows(opArray, i + 1, i + 1);
+        }
+    }
+}
+
 void install(const std::vector<Target>& targets)
 {
     if (hookInstalled || targets.empty())
         return;
     uint64_t hash = 1469598103934665603ull;
-    hash = fnv1a(hash, "listed-function-rewrite/1");
+    hash = fnv1a(hash, "listed-function-rewrite/2");
     for (std::size_t i = 0; i < targets.size(); ++i) {
         const Target& target = targets[i];
         std::string key = target.className.empty() ? target.methodName : target.className + "::" + target.methodName;
@@ -647,6 +844,7 @@ void uninstall()
     methodsListed = false;
     warnedUntimed.clear();
     functionsAvailable = -1;
+    rewroteCompiled = false;
 }
 
 }  // namespace ListedFunctionRewriter

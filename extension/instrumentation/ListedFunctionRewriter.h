@@ -5,6 +5,7 @@
 #include <vector>
 
 struct _zend_function_entry;
+struct _zend_op_array;
 
 // Times listed user functions without any engine hook on unlisted code: when
 // a script is compiled, the body of each listed function is rewritten into
@@ -44,6 +45,10 @@ void install(const std::vector<Target>& targets);
 // engine still has this one (the engine and its hooks outlive a restart of
 // the module in the same process), and forgets the targets.
 void uninstall();
+
+// The engine's op-array handler: gives the probe's opcodes in a function just
+// compiled the lines of the script's code they stand for.
+void compiled(_zend_op_array* opArray);
 
 // The probe's functions the rewritten code calls, for the module's function
 // table.

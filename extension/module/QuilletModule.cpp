@@ -550,7 +550,7 @@ ZEND_DLEXPORT zend_extension zend_extension_entry = {
     nullptr,  // activate
     nullptr,  // deactivate
     nullptr,  // message handler
-    nullptr,  // op-array handler: listed functions are instrumented from their syntax tree
+    ListedFunctionRewriter::compiled,  // op-array handler: lines of the probe's opcodes
     nullptr,  // statement handler
     nullptr,  // function-call begin
     nullptr,  // function-call end

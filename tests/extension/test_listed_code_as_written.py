@@ -1,0 +1,155 @@
+"""What the engine derives from a listed function's code is derived from the
+script's own code: the description a failed assert() carries, the line an
+error raised at the probe's added calls names, and the line a suspended
+generator reports. Each script prints the same as plain php, with and
+without opcache and its JIT."""
+
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import qxharness  # noqa: E402
+from instrumentation_blocks import InstrumentedSite  # noqa: E402
+
+POINTS = """
+[closure]
+method=App\\{closure}
+layer=App
+[imported]
+method=Imported\\{closure}
+layer=App
+[global]
+method={closure}
+layer=App
+[gen]
+method=App\\gen
+layer=App
+[delegate]
+method=App\\delegate
+layer=App
+[recurse]
+method=recurse
+layer=App
+"""
+
+# assert() with one argument, in the forms the compiler treats as assert(),
+# around listed closures holding the constructs its description exports; and
+# a function imported under the name assert, which gets no description.
+ASSERTS = r"""<?php
+namespace App {
+    enum Suit: string { case Hearts = 'H'; }
+    function show(callable $f) {
+        try { $f(); } catch (\AssertionError $e) {
+            echo $e->getMessage(), "\n", $e->getTrace()[0]['args'][1] ?? '(none)', "\n";
+        }
+    }
+    show(fn() => assert((function () { return false; })()));
+    show(fn() => \assert((function (int|string $a = 1): ?array { return null; })() !== null));
+    show(fn() => assert(assertion: (function () { return match (1) { 1 => false, default => true }; })()));
+    show(fn() => assert((function () { yield 1; })()->current() === 2));
+    show(fn() => assert((function () {
+        $o = new class { public function m(): bool { return false; } };
+        return $o->m() && Suit::Hearts;
+    })()));
+}
+namespace Other {
+    function check(...$args) { echo 'own check, ', count($args), " argument(s)\n"; }
+}
+namespace Imported {
+    use function Other\check as assert;
+    assert((function () { return false; })());
+}
+namespace {
+    try { namespace\assert((function () { return false; })()); } catch (AssertionError $e) { echo $e->getMessage(), "\n"; }
+}
+"""
+
+# A suspended listed generator, alone and delegated to, seen by reflection.
+GENERATORS = r"""<?php
+namespace App;
+function gen()
+{
+    yield 1;
+}
+function delegate()
+{
+    $sent = yield from gen();
+    $x = yield
+        2;
+}
+$g = gen();
+$g->current();
+$r = new \ReflectionGenerator($g);
+echo $r->getExecutingLine(), "\n";
+$d = delegate();
+$d->current();
+$r = new \ReflectionGenerator($d);
+foreach ($r->getTrace() as $frame) { echo $frame['function'], '@', $frame['line'] ?? '-', "\n"; }
+echo $r->getExecutingLine(), "\n";
+$d->next();
+echo $r->getExecutingLine(), "\n";
+try {
+    $g->throw(new \LogicException('into'));
+} catch (\LogicException $e) {
+    echo $e->getMessage(), "\n";
+}
+"""
+
+# Recursion until the memory limit: the error names the recursive call.
+RECURSION = r"""<?php
+ini_set('memory_limit', '8M');
+function recurse()
+{
+    recurse();
+}
+recurse();
+"""
+
+SCRIPTS = {"asserts.php": ASSERTS, "generators.php": GENERATORS, "recursion.php": RECURSION}
+
+JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "tracing",
+       "opcache.jit_buffer_size": "16M", "opcache.file_update_protection": 0}
+
+
+class ListedCodeAsWrittenTest(unittest.TestCase):
+
+    def site(self, overrides):
+        site = InstrumentedSite()
+        self.addCleanup(site.close)
+        settings = {"qx.slow_function_threshold": 0, "zend.assertions": 1}
+        settings.update(overrides)
+        site.start(POINTS, SCRIPTS, settings)
+        return site
+
+    def plain(self, site, script):
+        return subprocess.run([site.php, "-n", "-d", "zend.assertions=1", os.path.join(site.docroot, script)],
+                              cwd=site.docroot, capture_output=True, text=True, timeout=qxharness.DEFAULT_TIMEOUT)
+
+    def test_script_sees_its_own_code(self):
+        for name, overrides in (("no opcache", {}), ("opcache with JIT", JIT)):
+            with self.subTest(name):
+                site = self.site(overrides)
+                for script, listed in (("asserts.php", "{closure}"), ("generators.php", "App\\gen")):
+                    plain = self.plain(site, script)
+                    self.assertEqual("", plain.stderr)
+                    for _ in range(2):  # compiled, then from opcache
+                        _, body, block = site.block_for("/" + script)
+                        self.assertEqual(plain.stdout, body, site.diagnostics())
+                        self.assertIn(listed, "".join(block.names()), site.diagnostics())
+
+    def test_memory_limit_met_entering_a_listed_function_names_its_statement(self):
+        site = self.site({})
+        plain = self.plain(site, "recursion.php")
+        self.assertIn("on line 5", plain.stdout)
+        _, body, block = site.block_for("/recursion.php")
+        body = re.sub("<[^>]*>", "", body)
+        self.assertIn("Allowed memory size", body)
+        self.assertIn("on line 5", body, site.diagnostics())
+        self.assertIn("recurse", block.names())
+
+
+if __name__ == "__main__":
+    qxharness.run_tests()
