@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cerrno>
 #include <exception>
+#include <type_traits>
 
 #include "common/VornLog.h"
 
@@ -14,34 +16,42 @@ namespace vorn {
 // a log that cannot be written is given up on.
 void logBoundaryFailure(VornLog& log, const char* where, const char* what) noexcept;
 
-// Runs the probe's work at an engine entry point (a hook, a callback, a
-// replacement handler around its saved engine call). Whatever the work throws
-// is logged with `where` and stops there: nothing reaches the engine. The
-// answer is false when the work failed.
-template <class Work>
-bool guardEntry(VornLog& log, const char* where, Work&& work) noexcept
-{
-    try {
-        work();
-        return true;
-    } catch (const std::exception& e) {
-        logBoundaryFailure(log, where, e.what());
-    } catch (...) {
-        logBoundaryFailure(log, where, "unknown error");
-    }
-    return false;
-}
+// errno as the code the engine was running left it when it called the probe.
+// Some of the engine's warnings print errno without setting it first (the
+// plain wrapper refusing to include a folder), so the probe's own system
+// calls (a connect, a lock, a log line) must leave no trace there: every entry
+// point takes errno on entry and puts it back before it returns to the engine.
+// A replacement handler puts it back before it runs the engine's handler,
+// then takes what that handler left and puts that back after its own work.
+//
+// Trivially destructible, so it may be held across a call of the engine that
+// can bail out: it is put back only by restore(), never by a destructor.
+class ScriptErrno {
+public:
+    ScriptErrno() noexcept : value(errno) {}
+    void restore() const noexcept { errno = value; }
 
-// The same guard for a site that reports a failure its own way (module
-// start-up writes to the standard error before the log is open; some sites
-// stay silent): `onFailure` gets the failure's text, or null when the thrown
-// object carries none. Whatever `onFailure` itself throws is dropped.
+private:
+    int value;
+};
+static_assert(std::is_trivially_destructible<ScriptErrno>::value, "held across the engine's long jumps");
+
+// Runs the probe's work at an engine entry point (a hook, a callback, a
+// replacement handler around its saved engine call), for a site that reports
+// a failure its own way (module start-up writes to the standard error before
+// the log is open; some sites stay silent). Whatever the work throws stops
+// here: nothing reaches the engine. `onFailure` gets the failure's text, or
+// null when the thrown object carries none; whatever it throws itself is
+// dropped. errno is left as it was before the work (see ScriptErrno). The
+// answer is false when the work failed.
 template <class Work, class OnFailure>
 bool guardEntry(Work&& work, OnFailure&& onFailure) noexcept
 {
+    const ScriptErrno scriptErrno;
+    bool done = false;
     try {
         work();
-        return true;
+        done = true;
     } catch (const std::exception& e) {
         try {
             onFailure(e.what());
@@ -53,7 +63,15 @@ bool guardEntry(Work&& work, OnFailure&& onFailure) noexcept
         } catch (...) {
         }
     }
-    return false;
+    scriptErrno.restore();
+    return done;
+}
+
+// The same guard, a failure logged with `where`.
+template <class Work>
+bool guardEntry(VornLog& log, const char* where, Work&& work) noexcept
+{
+    return guardEntry(work, [&log, where](const char* what) { logBoundaryFailure(log, where, what); });
 }
 
 // For a site whose failure is of no consequence and not worth a log line.

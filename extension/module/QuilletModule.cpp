@@ -464,14 +464,18 @@ PHP_MSHUTDOWN_FUNCTION(Quillet)
     return SUCCESS;
 }
 
+// Both request callbacks leave errno as they found it: the first collected
+// request's connect to the aggregator, the URL table's lock and the log
+// would otherwise show in the script's next warning that prints errno.
 PHP_RINIT_FUNCTION(Quillet)
 {
     (void)type;
     (void)module_number;
+    const vorn::ScriptErrno scriptErrno;
     vorn::objectIdsRequestStart();
-    if (Manager::globals.cliDisabled || !moduleActive)
-        return SUCCESS;
-    runRequestStep(activateRequest, "Request activation failed:");
+    if (!Manager::globals.cliDisabled && moduleActive)
+        runRequestStep(activateRequest, "Request activation failed:");
+    scriptErrno.restore();
     return SUCCESS;
 }
 
@@ -479,10 +483,11 @@ PHP_RSHUTDOWN_FUNCTION(Quillet)
 {
     (void)type;
     (void)module_number;
+    const vorn::ScriptErrno scriptErrno;
     vorn::guardEntry(Manager::LOG, "Request deactivation failed:", vorn::objectIdsRequestEnd);
-    if (Manager::globals.cliDisabled || !moduleActive)
-        return SUCCESS;
-    runRequestStep(deactivateRequest, "Request deactivation failed:");
+    if (!Manager::globals.cliDisabled && moduleActive)
+        runRequestStep(deactivateRequest, "Request deactivation failed:");
+    scriptErrno.restore();
     return SUCCESS;
 }
 

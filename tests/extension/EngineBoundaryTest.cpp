@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,6 +26,24 @@ TEST(EngineBoundaryTest, GuardStopsEveryFailureAndPassesItsText)
     // A reporter that fails itself does not let anything through either.
     EXPECT_FALSE(vorn::guardEntry([] { throw 42; }, [](const char*) { throw std::bad_alloc(); }));
     EXPECT_FALSE(vorn::guardEntry([] { throw 42; }, vorn::ignoreFailure));
+}
+
+// The probe's own system calls must not show in the errno that the engine
+// prints in its next warning: the guard puts back what it found, whether
+// the work succeeds or fails and whatever the failure's report does.
+TEST(EngineBoundaryTest, GuardLeavesErrnoAsItFoundIt)
+{
+    auto clobber = [] { errno = EINPROGRESS; };
+    auto clobberAndFail = [] {
+        errno = EAGAIN;
+        throw std::runtime_error("lock busy");
+    };
+
+    errno = ENOENT;
+    EXPECT_TRUE(vorn::guardEntry(clobber, vorn::ignoreFailure));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_FALSE(vorn::guardEntry(clobberAndFail, [](const char*) { errno = EBADF; }));
+    EXPECT_EQ(ENOENT, errno);
 }
 
 } // namespace
