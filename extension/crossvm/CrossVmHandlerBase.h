@@ -49,7 +49,8 @@ enum eCrossVMHandlerID {
 // Replacement handlers call the engine's own implementation exactly once with
 // the script's arguments, and hold no object with a destructor across that
 // call (a fatal error or time-out leaves it by a long jump): their work before
-// and after it runs in functions of its own, under vorn::guardEntry.
+// and after it runs in functions of its own, under vorn::guardEntry, which
+// keeps errno (work outside a guard keeps it with vorn::ScriptErrno).
 class CrossVmHandlerBase : public InternalFunctionHandlerBase {
 public:
     CrossVmHandlerBase();

@@ -100,6 +100,9 @@ void StreamCrossVMHandler::on_fwrite(zend_execute_data* executeData, zval* retur
     timeval end;
     vorn::getTimeOfDay(&start);
     callEngine(executeData, returnValue);
+    // What the script's fwrite left; finishing the header writes on the
+    // socket again.
+    const vorn::ScriptErrno handlerErrno;
     vorn::getTimeOfDay(&end);
     if (length != nullptr)
         ZVAL_LONG(length, static_cast<zend_long>(plan.scriptLength));
@@ -118,6 +121,7 @@ void StreamCrossVMHandler::on_fwrite(zend_execute_data* executeData, zval* retur
     }
     zend_string_release(plan.changed);
     plan.changed = nullptr;
+    handlerErrno.restore();
     const bool failed = Z_TYPE_P(returnValue) == IS_FALSE;
     vorn::guardEntry(Manager::LOG, kFailure, [&] {
         PendingCall call;

@@ -597,7 +597,8 @@ void Manager::takeSuspendedCalls(const void* fiber, bool begin)
 void Manager::internalFunctionWrapper(zend_execute_data* executeData, zval* returnValue)
 {
     // Only trivially destructible locals live across the engine's handler:
-    // a fatal error or time-out leaves it by a long jump.
+    // a fatal error or time-out leaves it by a long jump. The guards keep
+    // errno, so the handler sees the script's and the script the handler's.
     zif_handler saved = vorn_wrapped_function::savedHandlerOf(executeData->func, _resourceID);
     if (!saved) {
         zend_throw_error(nullptr, "Internal function is not available");

@@ -37,7 +37,8 @@ struct ZBoundValue {
 // A replacement handler is a static function with the engine's handler
 // signature. It holds only trivially destructible locals across the engine's
 // own implementation (a fatal error or time-out leaves it by a long jump), and
-// runs its bookkeeping afterwards inside vorn::guardEntry.
+// runs its bookkeeping afterwards inside vorn::guardEntry, which leaves errno
+// as that implementation left it.
 class ZSqlHandlerBase : public InternalFunctionHandlerBase {
 public:
     using ConnectionPtr = std::shared_ptr<ZDbConnectionInfo>;
