@@ -15,6 +15,7 @@ extern "C" {
 #include "zend_exceptions.h"
 #include "zend_system_id.h"
 
+#include "extension/engine/EngineBoundary.h"
 #include "extension/engine/EngineSystemId.h"
 #include "extension/instrumentation/Manager.h"
 
@@ -579,8 +580,12 @@ void process(zend_ast* ast)
     rewroteCompiled = false;
     if (previousProcess)
         previousProcess(ast);
-    if (!ast || !probeFunctionsAvailable())
+    // A line logged here must not show in the script's next warning.
+    const vorn::ScriptErrno scriptErrno;
+    if (!ast || !probeFunctionsAvailable()) {
+        scriptErrno.restore();
         return;
+    }
     bool bailedOut = false;
     try {
         static const std::string global;
@@ -597,6 +602,7 @@ void process(zend_ast* ast)
     } catch (...) {
         Manager::LOG.logError("Instrumentation of compiled code failed");
     }
+    scriptErrno.restore();
     if (bailedOut)
         zend_bailout();  // nothing of the walk is left to release
 }
