@@ -645,9 +645,10 @@ bool makesCall(zend_uchar opcode)
 
 // The opcodes from `first` to the end of the call whose arguments begin at
 // `sends` take the line of the script's own opcode that follows them: where
-// the executor stands between the two is the script's next step. Nothing is
+// the executor stands between the two is the script's next step. A call whose
+// result is unused takes `lineIfUnused` instead, when not 0. Nothing is
 // changed when the code is not shaped as the rewrite made it.
-void lineOfWhatFollows(zend_op_array* opArray, uint32_t first, uint32_t sends)
+void lineOfWhatFollows(zend_op_array* opArray, uint32_t first, uint32_t sends, uint32_t lineIfUnused = 0)
 {
     const uint32_t last = opArray->last;
     uint32_t at = sends;
@@ -655,11 +656,12 @@ void lineOfWhatFollows(zend_op_array* opArray, uint32_t first, uint32_t sends)
         ++at;
     if (at >= last || !makesCall(opArray->opcodes[at].opcode))
         return;
+    const bool unused = opArray->opcodes[at].result_type == IS_UNUSED;
     if (at + 1 < last && opArray->opcodes[at + 1].opcode == ZEND_EXT_FCALL_END)
         ++at;
     if (at + 1 >= last)
         return;
-    const uint32_t line = opArray->opcodes[at + 1].lineno;
+    const uint32_t line = unused && lineIfUnused ? lineIfUnused : opArray->opcodes[at + 1].lineno;
     for (uint32_t i = first; i <= at; ++i)
         opArray->opcodes[i].lineno = line;
 }
@@ -788,8 +790,10 @@ const zend_function_entry functions[] = {
 // the opcode it resumes at. So the opcodes of `enter()` take the line of the
 // body's first statement, the line the engine names there without the probe
 // (the declaration's line is no statement of the body), and those of
-// `resume()` after a yield the line of what follows the yield, as a yield
-// alone is followed by the script's next statement.
+// `resume()` after a yield the line of the opcode that follows the yield
+// without the probe: what uses its value, or the script's next statement (a
+// yield's unused value needs no opcode; an unused `yield from`'s is freed on
+// its own line).
 void compiled(zend_op_array* opArray)
 {
     if (!rewroteCompiled || !opArray || !opArray->opcodes)
@@ -804,8 +808,11 @@ void compiled(zend_op_array* opArray)
         } else if (initsCallOf(opArray, op, kResume, resumeLength)) {
             // Comes before its yield: every yield after it is rewritten.
             resumes = true;
-        } else if (resumes && (op.opcode == ZEND_YIELD || op.opcode == ZEND_YIELD_FROM) && i + 1 < opArray->last) {
+        } else if (resumes && op.opcode == ZEND_YIELD && i + 1 < opArray->last) {
             lineOfWhatFollows(opArray, i + 1, i + 1);
+        } else if (resumes && op.opcode == ZEND_YIELD_FROM && i + 1 < opArray->last) {
+            // The compiler frees an unused `yield from`'s result on its own line.
+            lineOfWhatFollows(opArray, i + 1, i + 1, op.lineno);
         }
     }
 }

@@ -76,7 +76,7 @@ function gen()
 }
 function delegate()
 {
-    $sent = yield from gen();
+    yield from gen();
     $x = yield
         2;
 }
