@@ -3,6 +3,7 @@
 #include "common/VornLog.h"
 #include "common/VornUtils.h"
 #include "extension/config/QuilletGlobals.h"
+#include "extension/url/UrlRuleCost.h"
 
 #include <boost/interprocess/exceptions.hpp>
 
@@ -96,24 +97,7 @@ bool hasBackReference(const std::string& pattern)
                 return true;
             ++i;  // the escaped character is a plain one
         } else if (c == '[') {
-            // A bracket expression: "]" first (after "^") is a member; "[:",
-            // "[." and "[=" open classes that end with ":]", ".]" and "=]".
-            std::size_t j = i + 1;
-            if (j < pattern.size() && pattern[j] == '^')
-                ++j;
-            if (j < pattern.size() && pattern[j] == ']')
-                ++j;
-            while (j < pattern.size() && pattern[j] != ']') {
-                if (pattern[j] == '[' && j + 1 < pattern.size()
-                    && (pattern[j + 1] == ':' || pattern[j + 1] == '.' || pattern[j + 1] == '=')) {
-                    const char kind = pattern[j + 1];
-                    const std::size_t close = pattern.find(std::string{kind, ']'}, j + 2);
-                    j = close == std::string::npos ? pattern.size() : close + 2;
-                } else {
-                    ++j;
-                }
-            }
-            i = j;
+            i = bracketExpressionClose(pattern, i);
         }
     }
     return false;
@@ -213,6 +197,21 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
         if (hasBackReference(rule.pattern)) {
             log.logWarning(L"URL rule refused:", VornLog::untrusted(rule.pattern), L".",
                            L"A back-reference can make matching take exponential time on a client's path");
+            continue;
+        }
+        const UrlRuleCost cost = urlRuleCost(rule.pattern);
+        if (cost.work() > UrlRuleCost::MAX_WORK) {
+            log.logWarning(L"URL rule refused:", VornLog::untrusted(rule.pattern), L".",
+                           L"Compiling it would take", cost.work(), L"units of work, more than the limit of",
+                           UrlRuleCost::MAX_WORK, L"(counted repetitions are copied out, and copies that can match "
+                           L"the empty string reach one another)");
+            continue;
+        }
+        if (cost.anchorWork() > UrlRuleCost::MAX_ANCHOR_WORK) {
+            log.logWarning(L"URL rule refused:", VornLog::untrusted(rule.pattern), L".",
+                           L"Its anchors (^, $, \\b and the like) reach", cost.anchorWork(),
+                           L"nodes without consuming a character, more than the limit of",
+                           UrlRuleCost::MAX_ANCHOR_WORK, L"(compiling copies them for each anchor)");
             continue;
         }
         const int rc = regcomp(&rule.regex, rule.pattern.c_str(), REG_EXTENDED | REG_ICASE);

@@ -56,8 +56,9 @@ public:
 
     // Module start-up: (re)loads installDir + "/etc/url-regex.txt". A missing
     // file gives no rules; one that cannot be read gives none and a WARNING;
-    // an invalid pattern, or one with a back-reference, is left out with a
-    // WARNING. Lines may end with LF or CR LF.
+    // an invalid pattern, one with a back-reference, or one that would cost
+    // too much to compile (see UrlRuleCost) is left out with a WARNING.
+    // Lines may end with LF or CR LF.
     void loadRegexFile(VornLog& log, const std::wstring& installDir);
 
     // Request activation: opens the semaphore and the URL table, once per
