@@ -666,6 +666,17 @@ void lineOfWhatFollows(zend_op_array* opArray, uint32_t first, uint32_t sends, u
         opArray->opcodes[i].lineno = line;
 }
 
+// The opcode after the yield at `at` passes the yield's value to a call, as
+// the rewrite passes it to `resume()`.
+bool sendsYieldedValue(const zend_op_array* opArray, uint32_t at)
+{
+    if (at + 1 >= opArray->last)
+        return false;
+    const zend_op& yield = opArray->opcodes[at];
+    const zend_op& next = opArray->opcodes[at + 1];
+    return sendsArgument(next.opcode) && next.op1_type == yield.result_type && next.op1.var == yield.result.var;
+}
+
 uint64_t fnv1a(uint64_t hash, const std::string& text)
 {
     for (unsigned char c : text) {
@@ -808,9 +819,9 @@ void compiled(zend_op_array* opArray)
         } else if (initsCallOf(opArray, op, kResume, resumeLength)) {
             // Comes before its yield: every yield after it is rewritten.
             resumes = true;
-        } else if (resumes && op.opcode == ZEND_YIELD && i + 1 < opArray->last) {
+        } else if (resumes && op.opcode == ZEND_YIELD && sendsYieldedValue(opArray, i)) {
             lineOfWhatFollows(opArray, i + 1, i + 1);
-        } else if (resumes && op.opcode == ZEND_YIELD_FROM && i + 1 < opArray->last) {
+        } else if (resumes && op.opcode == ZEND_YIELD_FROM && sendsYieldedValue(opArray, i)) {
             // The compiler frees an unused `yield from`'s result on its own line.
             lineOfWhatFollows(opArray, i + 1, i + 1, op.lineno);
         }
