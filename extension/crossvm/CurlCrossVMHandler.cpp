@@ -11,6 +11,7 @@
 #include "extension/engine/EngineBoundary.h"
 #include "extension/engine/VornEngine.h"
 #include "extension/instrumentation/Manager.h"
+#include "extension/instrumentation/ScriptCalls.h"
 
 namespace {
 
@@ -68,13 +69,13 @@ std::string listText(const std::vector<std::string>& lines)
 
 CurlCrossVMHandler::CurlCrossVMHandler()
 {
-    handlers[L"curl_init"] = on_curl_init;
-    handlers[L"curl_exec"] = on_curl_exec;
-    handlers[L"curl_setopt"] = on_curl_setopt;
-    handlers[L"curl_setopt_array"] = on_curl_setopt_array;
-    handlers[L"curl_close"] = on_curl_close;
-    handlers[L"curl_reset"] = on_curl_reset;
-    handlers[L"curl_copy_handle"] = on_curl_copy_handle;
+    handlers[L"curl_init"] = scriptCalls<on_curl_init>;
+    handlers[L"curl_exec"] = scriptCalls<on_curl_exec>;
+    handlers[L"curl_setopt"] = scriptCalls<on_curl_setopt>;
+    handlers[L"curl_setopt_array"] = scriptCalls<on_curl_setopt_array>;
+    handlers[L"curl_close"] = scriptCalls<on_curl_close>;
+    handlers[L"curl_reset"] = scriptCalls<on_curl_reset>;
+    handlers[L"curl_copy_handle"] = scriptCalls<on_curl_copy_handle>;
 }
 
 CurlCrossVMHandler::~CurlCrossVMHandler() = default;

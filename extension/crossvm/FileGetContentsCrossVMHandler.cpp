@@ -12,6 +12,7 @@
 #include "extension/crossvm/CrossVmRules.h"
 #include "extension/engine/EngineBoundary.h"
 #include "extension/instrumentation/Manager.h"
+#include "extension/instrumentation/ScriptCalls.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ bool isStreamContext(zval* value)
 
 FileGetContentsCrossVMHandler::FileGetContentsCrossVMHandler()
 {
-    handlers[L"file_get_contents"] = on_file_get_contents;
+    handlers[L"file_get_contents"] = scriptCalls<on_file_get_contents>;
 }
 
 FileGetContentsCrossVMHandler::~FileGetContentsCrossVMHandler() = default;

@@ -13,6 +13,7 @@
 #include "extension/engine/EngineBoundary.h"
 #include "extension/engine/VornEngine.h"
 #include "extension/instrumentation/Manager.h"
+#include "extension/instrumentation/ScriptCalls.h"
 
 namespace {
 
@@ -40,8 +41,8 @@ void completeHeader(zval* socket, const char* rest, std::size_t length)
 
 StreamCrossVMHandler::StreamCrossVMHandler()
 {
-    handlers[L"stream_socket_client"] = on_stream_socket_client;
-    handlers[L"fwrite"] = on_fwrite;
+    handlers[L"stream_socket_client"] = scriptCalls<on_stream_socket_client>;
+    handlers[L"fwrite"] = scriptCalls<on_fwrite>;
 }
 
 StreamCrossVMHandler::~StreamCrossVMHandler() = default;

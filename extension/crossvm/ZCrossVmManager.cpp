@@ -71,7 +71,7 @@ void ZCrossVmManager::hookCompanions(CrossVmHandlerBase& handler, const std::wst
         zif_handler current = function->internal_function.handler;
         // Already ours, or already timed by the core's wrapper (which the
         // core never replaces): leave it.
-        if (isHooked(current) || current == Manager::internalFunctionWrapper)
+        if (isHooked(current) || Manager::isCoreWrapper(current))
             continue;
         vorn_wrapped_function record = vorn_wrapped_function::from(function);
         if (!handler.hook(key, record))

@@ -35,4 +35,16 @@ struct vorn_wrapped_function {
     // engine's own helper for this is declared without C linkage in PHP
     // 8.2's headers and cannot be linked from C++.)
     static zend_function* findMethod(const HashTable* table, const zend_string* name);
+
+    // True while the engine runs a handler to fold a call into a constant as
+    // it compiles code, not for a call of the script. OPcache's optimiser
+    // evaluates some built-ins with constant arguments (str_contains,
+    // in_array...: Zend/Optimizer/sccp.c, ct_eval_func_call) in a frame of
+    // its own, and counts the warnings of that run in this field, which is 0
+    // at every other time. In PHP 8.2 it is the only code that calls an
+    // internal function's handler while compiling: the compiler's own
+    // special cases (zend_compile.c) and the optimiser's other folds
+    // (function_exists, constant, dirname... zend_optimizer.c) compute
+    // their results without calling it, and the JIT calls none.
+    static bool evaluatedByCompiler() { return EG(capture_warnings_during_sccp) != 0; }
 };

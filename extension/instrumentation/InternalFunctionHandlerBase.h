@@ -33,6 +33,18 @@ public:
 
     virtual ~InternalFunctionHandlerBase();
 
+    // What a record gets for a family's `replacement` (`handlers` holds
+    // only these, and the Manager installs its own wrapper through it too):
+    // a call that the engine evaluates while it compiles code
+    // (vorn_wrapped_function::evaluatedByCompiler) runs the engine's own
+    // handler alone, exactly as without the probe, and nothing of the
+    // family's runs for it; every other call goes to `replacement`. The
+    // test is a load and a branch. Defined in
+    // extension/instrumentation/ScriptCalls.h, which includes the engine's
+    // headers (this one does not).
+    template <Handler replacement>
+    static void scriptCalls(_zend_execute_data* executeData, _zval_struct* returnValue);
+
     // Installs the replacement registered under exactly `key` into the
     // record's handler field; false (record untouched) when there is none.
     virtual bool hook(const std::wstring& key, vorn_wrapped_function& record);
@@ -97,6 +109,7 @@ public:
 
 protected:
     // The replacements, by the point-file key of the function they take over;
-    // each concrete handler fills it in its constructor.
+    // each concrete handler fills it in its constructor, with
+    // scriptCalls<its handler>.
     std::map<std::wstring, Handler> handlers;
 };

@@ -21,6 +21,7 @@
 #include "extension/instrumentation/InstrumentationRules.h"
 #include "extension/instrumentation/InternalFunctionHandlerBase.h"
 #include "extension/instrumentation/ListedFunctionRewriter.h"
+#include "extension/instrumentation/ScriptCalls.h"
 #include "extension/engine/VornEngine.h"
 #include "extension/model/RecyclingAllocator.h"
 #include "extension/model/ZLocation.h"
@@ -616,6 +617,11 @@ void Manager::internalFunctionWrapper(zend_execute_data* executeData, zval* retu
         vorn::guardEntry(LOG, "Instrumentation failed:", [&] { manager.closeInternalCall(executeData); });
 }
 
+bool Manager::isCoreWrapper(InternalFunctionHandlerBase::Handler handler)
+{
+    return handler == InternalFunctionHandlerBase::scriptCalls<internalFunctionWrapper>;
+}
+
 void Manager::resumePendingBailout()
 {
     Manager& manager = get();
@@ -1186,7 +1192,7 @@ void Manager::wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& ent
         return;
 
     zif_handler handler = function->internal_function.handler;
-    if (handler == internalFunctionWrapper) {
+    if (isCoreWrapper(handler)) {
         LOG.logDbg1("Function:", entry->key, "already hooked");
         return;
     }
@@ -1206,7 +1212,7 @@ void Manager::wrapInternalFunction(const boost::shared_ptr<ZPointFileEntry>& ent
         LOG.logDbg1("CrossVM Method:", entry->key);
     } else {
         LOG.logDbg2("Wrapping function:", entry->key);
-        record.function.handler = internalFunctionWrapper;
+        record.function.handler = InternalFunctionHandlerBase::scriptCalls<internalFunctionWrapper>;
     }
     // The live record is changed in place, so every pointer to it (the class's
     // constructor and other magic-method pointers, prototypes) and every copy

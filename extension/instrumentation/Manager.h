@@ -131,8 +131,11 @@ public:
     static void fiberSwitched(_zend_fiber_context* from, _zend_fiber_context* to);
 
     // Replacement handler of listed internal functions that neither the SQL
-    // nor the cross-VM manager took over.
+    // nor the cross-VM manager took over; the record gets it behind
+    // InternalFunctionHandlerBase::scriptCalls, as every family's.
     static void internalFunctionWrapper(_zend_execute_data* executeData, _zval_struct* returnValue);
+    // True when `handler` is what the wrapping installs for that wrapper.
+    static bool isCoreWrapper(void (*handler)(_zend_execute_data*, _zval_struct*));
 
     // Current call nesting: 1 plus the number of user-code executions on the
     // stack ending at `executeData` (the main script runs at 2, a function it

@@ -8,6 +8,7 @@
 #include "extension/engine/EngineBoundary.h"
 #include "extension/engine/VornEngine.h"
 #include "extension/instrumentation/Manager.h"
+#include "extension/instrumentation/ScriptCalls.h"
 #include "extension/sql/SqlHandlerSupport.h"
 #include "extension/sql/ZSqlManager.h"
 
@@ -35,34 +36,34 @@ std::string stringOrEmpty(zval* value)
 
 ZMySQLiHandler::ZMySQLiHandler()
 {
-    handlers[L"mysqli::mysqli"] = on_mysqli___construct;
-    handlers[L"mysqli::__construct"] = on_mysqli___construct;
-    handlers[L"mysqli::real_connect"] = on_mysqli_real_connect_oo;
-    handlers[L"mysqli::rollback"] = on_mysqli_rollback_oo;
-    handlers[L"mysqli::prepare"] = on_mysqli_prepare_oo;
-    handlers[L"mysqli_prepare"] = on_mysqli_prepare;
-    handlers[L"mysqli::query"] = on_mysqli_query_oo;
-    handlers[L"mysqli::multi_query"] = on_mysqli_query_oo;
-    handlers[L"mysqli::real_query"] = on_mysqli_query_oo;
-    handlers[L"mysqli_real_connect"] = on_mysqli_real_connect;
-    handlers[L"mysqli_query"] = on_mysqli_query;
-    handlers[L"mysqli_real_query"] = on_mysqli_query;
-    handlers[L"mysqli_multi_query"] = on_mysqli_query;
-    handlers[L"mysqli_connect"] = on_mysqli_connect;
-    handlers[L"mysqli_rollback"] = on_mysqli_rollback;
+    handlers[L"mysqli::mysqli"] = scriptCalls<on_mysqli___construct>;
+    handlers[L"mysqli::__construct"] = scriptCalls<on_mysqli___construct>;
+    handlers[L"mysqli::real_connect"] = scriptCalls<on_mysqli_real_connect_oo>;
+    handlers[L"mysqli::rollback"] = scriptCalls<on_mysqli_rollback_oo>;
+    handlers[L"mysqli::prepare"] = scriptCalls<on_mysqli_prepare_oo>;
+    handlers[L"mysqli_prepare"] = scriptCalls<on_mysqli_prepare>;
+    handlers[L"mysqli::query"] = scriptCalls<on_mysqli_query_oo>;
+    handlers[L"mysqli::multi_query"] = scriptCalls<on_mysqli_query_oo>;
+    handlers[L"mysqli::real_query"] = scriptCalls<on_mysqli_query_oo>;
+    handlers[L"mysqli_real_connect"] = scriptCalls<on_mysqli_real_connect>;
+    handlers[L"mysqli_query"] = scriptCalls<on_mysqli_query>;
+    handlers[L"mysqli_real_query"] = scriptCalls<on_mysqli_query>;
+    handlers[L"mysqli_multi_query"] = scriptCalls<on_mysqli_query>;
+    handlers[L"mysqli_connect"] = scriptCalls<on_mysqli_connect>;
+    handlers[L"mysqli_rollback"] = scriptCalls<on_mysqli_rollback>;
     // A statement made empty is registered like a prepared one; its SQL
     // text comes with its own prepare.
-    handlers[L"mysqli_stmt_init"] = on_mysqli_prepare;
-    handlers[L"mysqli::stmt_init"] = on_mysqli_prepare_oo;
-    handlers[L"mysqli_stmt_prepare"] = on_mysqli_stmt_prepare;
-    handlers[L"mysqli_stmt::prepare"] = on_mysqli_stmt_prepare_oo;
-    handlers[L"mysqli_stmt::execute"] = on_mysqli_stmt_execute_oo;
-    handlers[L"mysqli_stmt_execute"] = on_mysqli_stmt_execute;
+    handlers[L"mysqli_stmt_init"] = scriptCalls<on_mysqli_prepare>;
+    handlers[L"mysqli::stmt_init"] = scriptCalls<on_mysqli_prepare_oo>;
+    handlers[L"mysqli_stmt_prepare"] = scriptCalls<on_mysqli_stmt_prepare>;
+    handlers[L"mysqli_stmt::prepare"] = scriptCalls<on_mysqli_stmt_prepare_oo>;
+    handlers[L"mysqli_stmt::execute"] = scriptCalls<on_mysqli_stmt_execute_oo>;
+    handlers[L"mysqli_stmt_execute"] = scriptCalls<on_mysqli_stmt_execute>;
     // Commits and transaction starts are timed like rollbacks.
-    handlers[L"mysqli::commit"] = on_mysqli_commit_oo;
-    handlers[L"mysqli_commit"] = on_mysqli_commit;
-    handlers[L"mysqli::begin_transaction"] = on_mysqli_begin_transcation_oo;
-    handlers[L"mysqli_begin_transaction"] = on_mysqli_begin_transcation;
+    handlers[L"mysqli::commit"] = scriptCalls<on_mysqli_commit_oo>;
+    handlers[L"mysqli_commit"] = scriptCalls<on_mysqli_commit>;
+    handlers[L"mysqli::begin_transaction"] = scriptCalls<on_mysqli_begin_transcation_oo>;
+    handlers[L"mysqli_begin_transaction"] = scriptCalls<on_mysqli_begin_transcation>;
 }
 
 ZMySQLiHandler::~ZMySQLiHandler() = default;

@@ -10,6 +10,7 @@
 #include "extension/engine/EngineBoundary.h"
 #include "extension/engine/VornEngine.h"
 #include "extension/instrumentation/Manager.h"
+#include "extension/instrumentation/ScriptCalls.h"
 #include "extension/sql/SqlHandlerSupport.h"
 #include "extension/sql/ZSqlManager.h"
 
@@ -45,14 +46,14 @@ bool callOciError(zval* handle, zval* result)
 
 ZOciHandler::ZOciHandler()
 {
-    handlers[L"oci_connect"] = on_oci_connect;
-    handlers[L"oci_new_connect"] = on_oci_connect;
-    handlers[L"oci_pconnect"] = on_oci_connect;
-    handlers[L"oci_parse"] = on_oci_parse;
-    handlers[L"oci_execute"] = on_oci_execute;
-    handlers[L"oci_rollback"] = on_oci_rollback;
+    handlers[L"oci_connect"] = scriptCalls<on_oci_connect>;
+    handlers[L"oci_new_connect"] = scriptCalls<on_oci_connect>;
+    handlers[L"oci_pconnect"] = scriptCalls<on_oci_connect>;
+    handlers[L"oci_parse"] = scriptCalls<on_oci_parse>;
+    handlers[L"oci_execute"] = scriptCalls<on_oci_execute>;
+    handlers[L"oci_rollback"] = scriptCalls<on_oci_rollback>;
     // Commits are timed like rollbacks.
-    handlers[L"oci_commit"] = on_oci_commit;
+    handlers[L"oci_commit"] = scriptCalls<on_oci_commit>;
 }
 
 ZOciHandler::~ZOciHandler() = default;

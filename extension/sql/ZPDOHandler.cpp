@@ -9,6 +9,7 @@
 #include "extension/engine/EngineBoundary.h"
 #include "extension/engine/VornEngine.h"
 #include "extension/instrumentation/Manager.h"
+#include "extension/instrumentation/ScriptCalls.h"
 #include "extension/model/ZLocation.h"
 #include "extension/sql/SqlHandlerSupport.h"
 #include "extension/sql/ZSqlManager.h"
@@ -41,14 +42,14 @@ bool exceptionPending()
 
 ZPDOHandler::ZPDOHandler()
 {
-    handlers[L"pdo::__construct"] = &ZPDOHandler::onPDOConstruct;
-    handlers[L"pdo::rollback"] = &ZPDOHandler::onPDORollback;
-    handlers[L"pdo::prepare"] = &ZPDOHandler::onPDOPrepare;
-    handlers[L"pdo::query"] = &ZPDOHandler::onPDOQuery;
-    handlers[L"pdo::exec"] = &ZPDOHandler::onPDOExec;
-    handlers[L"pdostatement::execute"] = &ZPDOHandler::onPDOStatementExecute;
-    handlers[L"pdo::begintransaction"] = &ZPDOHandler::onPDOBegin;
-    handlers[L"pdo::commit"] = &ZPDOHandler::onPDOCommit;
+    handlers[L"pdo::__construct"] = scriptCalls<&ZPDOHandler::onPDOConstruct>;
+    handlers[L"pdo::rollback"] = scriptCalls<&ZPDOHandler::onPDORollback>;
+    handlers[L"pdo::prepare"] = scriptCalls<&ZPDOHandler::onPDOPrepare>;
+    handlers[L"pdo::query"] = scriptCalls<&ZPDOHandler::onPDOQuery>;
+    handlers[L"pdo::exec"] = scriptCalls<&ZPDOHandler::onPDOExec>;
+    handlers[L"pdostatement::execute"] = scriptCalls<&ZPDOHandler::onPDOStatementExecute>;
+    handlers[L"pdo::begintransaction"] = scriptCalls<&ZPDOHandler::onPDOBegin>;
+    handlers[L"pdo::commit"] = scriptCalls<&ZPDOHandler::onPDOCommit>;
 }
 
 ZPDOHandler::~ZPDOHandler() = default;

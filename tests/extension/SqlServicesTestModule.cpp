@@ -16,6 +16,7 @@
 #include "extension/engine/VornEngine.h"
 #include "extension/engine/vorn_wrapped_function.h"
 #include "extension/instrumentation/Manager.h"
+#include "extension/instrumentation/ScriptCalls.h"
 #include "extension/sql/ZPDOHandler.h"
 
 namespace {
@@ -96,11 +97,18 @@ PHP_FUNCTION(qx_sql_registry)
     std::memset(&record, 0, sizeof(record));
     expect(return_value, !handler.hook(L"PDO::query", record) && record.function.handler == nullptr,
            "keys match exactly");
-    expect(return_value, handler.hook(L"pdo::query", record) && record.function.handler == &ZPDOHandler::onPDOQuery,
+    // Every replacement is installed behind the test of calls the compiler
+    // evaluates, never bare.
+    using Base = InternalFunctionHandlerBase;
+    expect(return_value,
+           handler.hook(L"pdo::query", record)
+               && record.function.handler == Base::scriptCalls<&ZPDOHandler::onPDOQuery>,
            "a listed key is hooked");
-    expect(return_value, handler.isHooked(&ZPDOHandler::onPDOStatementExecute), "a replacement is recognised");
+    expect(return_value, handler.isHooked(Base::scriptCalls<&ZPDOHandler::onPDOStatementExecute>),
+           "a replacement is recognised");
+    expect(return_value, !handler.isHooked(&ZPDOHandler::onPDOStatementExecute), "a bare handler is not installed");
     expect(return_value, !handler.isHooked(zif_qx_sql_registry), "another handler is not");
-    expect(return_value, Manager::get().sqlManager.isHooked(&ZPDOHandler::onPDORollback),
+    expect(return_value, Manager::get().sqlManager.isHooked(Base::scriptCalls<&ZPDOHandler::onPDORollback>),
            "the manager recognises the PDO handler's replacements");
 }
 
