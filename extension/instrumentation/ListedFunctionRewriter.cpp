@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -39,9 +41,15 @@ bool methodsListed = false;
 std::unordered_set<std::string> warnedUntimed;
 // The probe's functions are in the function table: -1 not yet looked at.
 int functionsAvailable = -1;
-// The script being compiled has listed code: its functions' opcodes are
-// looked at when they are complete.
-bool rewroteCompiled = false;
+// The files whose latest compile rewrote listed code: their functions'
+// opcodes are looked at when they are complete. Kept by file, not as one flag:
+// a file can be compiled while another one is (an error handler run by a
+// warning of the compiler includes it), and an op array is matched to its
+// compile by its file, in whatever order a file's op arrays come. Each
+// compile notes its file before any of its op arrays is complete; a compile
+// that rewrote nothing, or a new request, forgets it. By the hash of the
+// name, then the name.
+std::unordered_multimap<std::size_t, std::string> rewrittenFiles;
 
 std::string lower(const char* text, std::size_t length)
 {
@@ -575,32 +583,71 @@ bool probeFunctionsAvailable()
     return available == 1;
 }
 
+// Where rewrittenFiles holds a file's name; end() when it does not.
+std::unordered_multimap<std::size_t, std::string>::iterator rewrittenEntry(const zend_string* file)
+{
+    const std::string_view name(ZSTR_VAL(file), ZSTR_LEN(file));
+    auto range = rewrittenFiles.equal_range(std::hash<std::string_view>()(name));
+    for (auto entry = range.first; entry != range.second; ++entry)
+        if (entry->second == name)
+            return entry;
+    return rewrittenFiles.end();
+}
+
+// The compile of `file` (the engine's compiled file name, which its op arrays
+// carry) rewrote listed code, or did not.
+void noteCompile(const zend_string* file, bool rewrote)
+{
+    if (!file)
+        return;
+    auto entry = rewrittenEntry(file);
+    if (!rewrote && entry != rewrittenFiles.end()) {
+        rewrittenFiles.erase(entry);
+    } else if (rewrote && entry == rewrittenFiles.end()) {
+        std::string name(ZSTR_VAL(file), ZSTR_LEN(file));
+        const std::size_t hash = std::hash<std::string_view>()(name);
+        rewrittenFiles.emplace(hash, std::move(name));
+    }
+}
+
 void process(zend_ast* ast)
 {
-    rewroteCompiled = false;
     if (previousProcess)
         previousProcess(ast);
+    // The file this compile makes op arrays for.
+    const zend_string* file = CG(compiled_filename);
     // A line logged here must not show in the script's next warning.
     const vorn::ScriptErrno scriptErrno;
     if (!ast || !probeFunctionsAvailable()) {
+        noteCompile(file, false);
         scriptErrno.restore();
         return;
     }
+    bool rewrote = false;
     bool bailedOut = false;
-    try {
-        static const std::string global;
-        Context context;
-        context.ns = &global;
-        zend_ast* root = ast;
+    {
         Walker walker;
-        walker.run(&root, context);
-        rewroteCompiled = walker.rewrote;
-    } catch (const EngineBailedOut&) {
-        bailedOut = true;
+        try {
+            static const std::string global;
+            Context context;
+            context.ns = &global;
+            zend_ast* root = ast;
+            walker.run(&root, context);
+        } catch (const EngineBailedOut&) {
+            bailedOut = true;
+        } catch (const std::exception& e) {
+            Manager::LOG.logError("Instrumentation of compiled code failed:", e.what());
+        } catch (...) {
+            Manager::LOG.logError("Instrumentation of compiled code failed");
+        }
+        // Bodies rewritten before a failure part way are rewritten all the same.
+        rewrote = walker.rewrote;
+    }
+    try {
+        noteCompile(file, rewrote && !bailedOut);
     } catch (const std::exception& e) {
+        // Without its note the file's probe calls keep the lines they have.
         Manager::LOG.logError("Instrumentation of compiled code failed:", e.what());
-    } catch (...) {
-        Manager::LOG.logError("Instrumentation of compiled code failed");
     }
     scriptErrno.restore();
     if (bailedOut)
@@ -807,7 +854,8 @@ const zend_function_entry functions[] = {
 // its own line).
 void compiled(zend_op_array* opArray)
 {
-    if (!rewroteCompiled || !opArray || !opArray->opcodes)
+    if (rewrittenFiles.empty() || !opArray || !opArray->opcodes || !opArray->filename
+        || rewrittenEntry(opArray->filename) == rewrittenFiles.end())
         return;
     const std::size_t enterLength = sizeof(kEnter) - 1;
     const std::size_t resumeLength = sizeof(kResume) - 1;
@@ -868,7 +916,12 @@ void uninstall()
     methodsListed = false;
     warnedUntimed.clear();
     functionsAvailable = -1;
-    rewroteCompiled = false;
+    rewrittenFiles.clear();
+}
+
+void requestStarts()
+{
+    rewrittenFiles.clear();
 }
 
 }  // namespace ListedFunctionRewriter

@@ -33,6 +33,9 @@ layer=App
 [recurse]
 method=recurse
 layer=App
+[g]
+method=g
+layer=App
 """
 
 # assert() with one argument, in the forms the compiler treats as assert(),
@@ -108,7 +111,27 @@ function recurse()
 recurse();
 """
 
-SCRIPTS = {"asserts.php": ASSERTS, "generators.php": GENERATORS, "recursion.php": RECURSION}
+# A file compiled while another is being compiled (an error handler run by a
+# deprecation the compiler raises includes it): the listed generator compiled
+# after it still reports the line it resumes at.
+DURING_MAIN = r"""<?php
+set_error_handler(function ($no, $str) { include __DIR__ . '/during.php'; return true; });
+include __DIR__ . '/outer.php';
+$gen = g(); $gen->current();
+echo (new ReflectionGenerator($gen))->getExecutingLine(), "\n";
+"""
+
+DURING_OUTER = r"""<?php
+function dep($a = 1, $b) {}
+function g() {
+    yield 1;
+
+    echo "after\n";
+}
+"""
+
+SCRIPTS = {"asserts.php": ASSERTS, "generators.php": GENERATORS, "recursion.php": RECURSION,
+           "during_main.php": DURING_MAIN, "outer.php": DURING_OUTER, "during.php": "<?php\n"}
 
 JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "tracing",
        "opcache.jit_buffer_size": "16M", "opcache.file_update_protection": 0}
@@ -139,6 +162,20 @@ class ListedCodeAsWrittenTest(unittest.TestCase):
                         _, body, block = site.block_for("/" + script)
                         self.assertEqual(plain.stdout, body, site.diagnostics())
                         self.assertIn(listed, "".join(block.names()), site.diagnostics())
+
+    def test_a_file_compiled_during_another_leaves_the_lines_of_the_rest(self):
+        # Opcache compiles without the script's error handler and shows the
+        # deprecation itself, with or without the probe.
+        quiet = {"display_errors": 0}
+        for name, overrides in (("no opcache", quiet), ("opcache with JIT", dict(JIT, **quiet))):
+            with self.subTest(name):
+                site = self.site(overrides)
+                plain = self.plain(site, "during_main.php")
+                self.assertEqual(("6\n", ""), (plain.stdout, plain.stderr))
+                for _ in range(2):  # compiled, then from opcache
+                    _, body, block = site.block_for("/during_main.php")
+                    self.assertEqual(plain.stdout, body, site.diagnostics())
+                    self.assertIn("g", block.names(), site.diagnostics())
 
     def test_memory_limit_met_entering_a_listed_function_names_its_statement(self):
         site = self.site({})
