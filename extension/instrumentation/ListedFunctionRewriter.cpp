@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -39,9 +41,15 @@ bool methodsListed = false;
 std::unordered_set<std::string> warnedUntimed;
 // The probe's functions are in the function table: -1 not yet looked at.
 int functionsAvailable = -1;
-// The script being compiled has listed code: its functions' opcodes are
-// looked at when they are complete.
-bool rewroteCompiled = false;
+// The files whose latest compile rewrote listed code: their functions'
+// opcodes are looked at when they are complete. Kept by file, not as one flag:
+// a file can be compiled while another one is (an error handler run by a
+// warning of the compiler includes it), and an op array is matched to its
+// compile by its file, in whatever order a file's op arrays come. Each
+// compile notes its file before any of its op arrays is complete; a compile
+// that rewrote nothing, or a new request, forgets it. By the hash of the
+// name, then the name.
+std::unordered_multimap<std::size_t, std::string> rewrittenFiles;
 
 std::string lower(const char* text, std::size_t length)
 {
@@ -57,7 +65,9 @@ std::string lower(const zend_string* text)
     return text ? lower(ZSTR_VAL(text), ZSTR_LEN(text)) : std::string();
 }
 
-// What the walk knows about where it is.
+struct FunctionImports;
+
+// What the walk knows about where it is; copied for every node it pushes.
 struct Context {
     const std::string* ns = nullptr;         // lower case, "" outside any namespace
     const std::string* className = nullptr;  // lower case, qualified; null outside a class
@@ -65,8 +75,29 @@ struct Context {
     // The enclosing listed generator whose yields are rewritten; entry < -1: none.
     int64_t generatorEntry = -2;
     bool generatorByScope = false;
-    // What `use function ... as assert` in force makes of an unqualified assert().
-    enum class AssertImport : uint8_t { None, Engine, Other } assertImport = AssertImport::None;
+    // The function imports in force that matter to assert() (null: none).
+    const FunctionImports* imports = nullptr;
+};
+
+// Of the `use function` imports in force, those that decide whether a call is
+// assert(): every alias of the engine's assert, and an alias named assert of
+// another function. Immutable once made: contexts share it.
+struct FunctionImports {
+    struct Alias {
+        std::string name;  // lower case
+        bool engineAssert;
+    };
+    std::vector<Alias> aliases;
+
+    // The alias a call's unqualified name is, caselessly, as the compiler
+    // looks it up; null when not imported (or imports nothing that matters).
+    const Alias* find(const char* name, std::size_t length) const
+    {
+        for (const Alias& alias : aliases)
+            if (!zend_binary_strcasecmp(alias.name.data(), alias.name.size(), name, length))
+                return &alias;
+        return nullptr;
+    }
 };
 
 void setLine(zend_ast* ast, uint32_t line)
@@ -222,6 +253,23 @@ void wrapBody(zend_ast_decl* decl, int64_t entry, bool byScope, const zval* tick
 // this walk has rewritten listed code inside it. The description the compiler
 // would make of the script's own code is added here first, exactly as it
 // would add it (zend_compile_assert), so it finds two arguments and adds none.
+//
+// A call is assert() to the compiler (zend_compile_call) when its callee is a
+// constant string (a name, or a string literal: fully qualified) that resolves
+// (zend_resolve_function_name) to "assert", caselessly, while the engine has
+// that function; or, left unqualified in a namespace and so resolved when the
+// call runs, when its own text is "assert". First-class-callable syntax,
+// `assert(...)`, is no call of it.
+bool isAssert(const char* name, std::size_t length)
+{
+    return !zend_binary_strcasecmp(name, length, "assert", sizeof("assert") - 1);
+}
+
+bool engineHasAssert()
+{
+    return zend_hash_str_exists(CG(function_table), "assert", sizeof("assert") - 1);
+}
+
 bool callsEngineAssert(zend_ast* call, const Context& context)
 {
     zend_ast* name = call->child[0];
@@ -229,24 +277,29 @@ bool callsEngineAssert(zend_ast* call, const Context& context)
     if (!name || name->kind != ZEND_AST_ZVAL || Z_TYPE_P(zend_ast_get_zval(name)) != IS_STRING || !args
         || args->kind != ZEND_AST_ARG_LIST || zend_ast_get_list(args)->children != 1)
         return false;
-    if (!zend_string_equals_literal_ci(zend_ast_get_str(name), "assert"))
-        return false;
+    const zend_string* text = zend_ast_get_str(name);
+    const char* value = ZSTR_VAL(text);
+    std::size_t length = ZSTR_LEN(text);
     const bool inNamespace = context.ns && !context.ns->empty();
-    // Resolved at compile time, the call is the engine's only when it names
-    // the function the engine has.
-    const bool engineHasAssert = zend_hash_str_exists(CG(function_table), "assert", sizeof("assert") - 1);
-    switch (name->attr) {
-    case ZEND_NAME_FQ:
-        return engineHasAssert;
-    case ZEND_NAME_RELATIVE:  // namespace\assert()
-        return !inNamespace && engineHasAssert;
-    default:
-        if (context.assertImport != Context::AssertImport::None)
-            return context.assertImport == Context::AssertImport::Engine && engineHasAssert;
-        // In a namespace the name is resolved when the call runs, and the
-        // compiler treats it as assert() whatever it resolves to.
-        return inNamespace || engineHasAssert;
+    if (length > 0 && value[0] == '\\') {
+        // A string's leading backslash (a name has none left).
+        ++value;
+        --length;
+    } else if (name->attr == ZEND_NAME_RELATIVE) {
+        if (inNamespace)
+            return false;  // namespace\assert() in a namespace is a function of it
+    } else if (name->attr != ZEND_NAME_FQ) {
+        if (context.imports) {
+            if (const FunctionImports::Alias* alias = context.imports->find(value, length))
+                return alias->engineAssert && engineHasAssert();
+        }
+        // A qualified name resolves to a name with a namespace.
+        if (std::memchr(value, '\\', length))
+            return false;
+        if (inNamespace)
+            return isAssert(value, length);
     }
+    return isAssert(value, length) && engineHasAssert();
 }
 
 void describeAssert(zend_ast* call)
@@ -266,9 +319,9 @@ void describeAssert(zend_ast* call)
     call->child[1] = zend_ast_list_add(args, description);
 }
 
-// What a `use function` statement makes of the unqualified name assert:
-// `current` when it imports no function under that alias.
-Context::AssertImport assertImportOf(zend_ast* statement, Context::AssertImport current)
+// The aliases a `use` statement adds that matter to assert() (see
+// FunctionImports), in `added`.
+void functionImportsOf(zend_ast* statement, std::vector<FunctionImports::Alias>& added)
 {
     const zend_ast* prefix = nullptr;
     const zend_ast_list* uses = nullptr;
@@ -279,7 +332,7 @@ Context::AssertImport assertImportOf(zend_ast* statement, Context::AssertImport 
         prefix = statement->child[0];
         uses = zend_ast_get_list(statement->child[1]);
     } else {
-        return current;
+        return;
     }
     for (uint32_t i = 0; i < uses->children; ++i) {
         zend_ast* use = uses->child[i];
@@ -299,12 +352,11 @@ Context::AssertImport assertImportOf(zend_ast* statement, Context::AssertImport 
                 aliasText = separator + 1;
             }
         }
-        if (!zend_binary_strcasecmp(aliasText, aliasLength, "assert", sizeof("assert") - 1)) {
-            current = !prefix && zend_string_equals_literal_ci(target, "assert") ? Context::AssertImport::Engine
-                                                                                  : Context::AssertImport::Other;
-        }
+        // A group's names all have its prefix before them: none is assert.
+        const bool engineAssert = !prefix && isAssert(ZSTR_VAL(target), ZSTR_LEN(target));
+        if (engineAssert || isAssert(aliasText, aliasLength))
+            added.push_back(FunctionImports::Alias{lower(aliasText, aliasLength), engineAssert});
     }
-    return current;
 }
 
 // The engine abandoned the script (the memory limit, hit while syntax-tree
@@ -402,6 +454,23 @@ private:
         return &names.back();
     }
 
+    // The imports in force after a `use` statement: `current`, or a new set
+    // when it adds an alias that matters. (The compiler refuses an alias
+    // imported twice.)
+    const FunctionImports* importsAfter(zend_ast* statement, const FunctionImports* current)
+    {
+        std::vector<FunctionImports::Alias> added;
+        functionImportsOf(statement, added);
+        if (added.empty())
+            return current;
+        FunctionImports next;
+        if (current)
+            next = *current;
+        next.aliases.insert(next.aliases.end(), added.begin(), added.end());
+        importSets.push_back(std::move(next));
+        return &importSets.back();
+    }
+
     void visit(zend_ast** slot, const Context& context)
     {
         zend_ast* ast = *slot;
@@ -453,16 +522,16 @@ private:
                 if (child->child[1]) {
                     Context inside = current;
                     inside.ns = ns;
-                    inside.assertImport = Context::AssertImport::None;
+                    inside.imports = nullptr;
                     push(&child->child[1], inside);  // namespace X { ... }
                 } else {
                     current.ns = ns;  // namespace X; applies to what follows
-                    current.assertImport = Context::AssertImport::None;
+                    current.imports = nullptr;
                 }
                 continue;
             }
             if (child && (child->kind == ZEND_AST_USE || child->kind == ZEND_AST_GROUP_USE))
-                current.assertImport = assertImportOf(child, current.assertImport);
+                current.imports = importsAfter(child, current.imports);
             push(&list->child[i], current);
         }
         std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
@@ -553,6 +622,7 @@ private:
 
     std::vector<Item> pending;
     std::deque<std::string> names;  // namespace and class names
+    std::deque<FunctionImports> importSets;  // the contexts' imports
     // The literal of the declare(ticks) in force (in the tree); null: none yet.
     const zval* ticks = nullptr;
 };
@@ -575,32 +645,71 @@ bool probeFunctionsAvailable()
     return available == 1;
 }
 
+// Where rewrittenFiles holds a file's name; end() when it does not.
+std::unordered_multimap<std::size_t, std::string>::iterator rewrittenEntry(const zend_string* file)
+{
+    const std::string_view name(ZSTR_VAL(file), ZSTR_LEN(file));
+    auto range = rewrittenFiles.equal_range(std::hash<std::string_view>()(name));
+    for (auto entry = range.first; entry != range.second; ++entry)
+        if (entry->second == name)
+            return entry;
+    return rewrittenFiles.end();
+}
+
+// The compile of `file` (the engine's compiled file name, which its op arrays
+// carry) rewrote listed code, or did not.
+void noteCompile(const zend_string* file, bool rewrote)
+{
+    if (!file)
+        return;
+    auto entry = rewrittenEntry(file);
+    if (!rewrote && entry != rewrittenFiles.end()) {
+        rewrittenFiles.erase(entry);
+    } else if (rewrote && entry == rewrittenFiles.end()) {
+        std::string name(ZSTR_VAL(file), ZSTR_LEN(file));
+        const std::size_t hash = std::hash<std::string_view>()(name);
+        rewrittenFiles.emplace(hash, std::move(name));
+    }
+}
+
 void process(zend_ast* ast)
 {
-    rewroteCompiled = false;
     if (previousProcess)
         previousProcess(ast);
+    // The file this compile makes op arrays for.
+    const zend_string* file = CG(compiled_filename);
     // A line logged here must not show in the script's next warning.
     const vorn::ScriptErrno scriptErrno;
     if (!ast || !probeFunctionsAvailable()) {
+        noteCompile(file, false);
         scriptErrno.restore();
         return;
     }
+    bool rewrote = false;
     bool bailedOut = false;
-    try {
-        static const std::string global;
-        Context context;
-        context.ns = &global;
-        zend_ast* root = ast;
+    {
         Walker walker;
-        walker.run(&root, context);
-        rewroteCompiled = walker.rewrote;
-    } catch (const EngineBailedOut&) {
-        bailedOut = true;
+        try {
+            static const std::string global;
+            Context context;
+            context.ns = &global;
+            zend_ast* root = ast;
+            walker.run(&root, context);
+        } catch (const EngineBailedOut&) {
+            bailedOut = true;
+        } catch (const std::exception& e) {
+            Manager::LOG.logError("Instrumentation of compiled code failed:", e.what());
+        } catch (...) {
+            Manager::LOG.logError("Instrumentation of compiled code failed");
+        }
+        // Bodies rewritten before a failure part way are rewritten all the same.
+        rewrote = walker.rewrote;
+    }
+    try {
+        noteCompile(file, rewrote && !bailedOut);
     } catch (const std::exception& e) {
+        // Without its note the file's probe calls keep the lines they have.
         Manager::LOG.logError("Instrumentation of compiled code failed:", e.what());
-    } catch (...) {
-        Manager::LOG.logError("Instrumentation of compiled code failed");
     }
     scriptErrno.restore();
     if (bailedOut)
@@ -807,7 +916,8 @@ const zend_function_entry functions[] = {
 // its own line).
 void compiled(zend_op_array* opArray)
 {
-    if (!rewroteCompiled || !opArray || !opArray->opcodes)
+    if (rewrittenFiles.empty() || !opArray || !opArray->opcodes || !opArray->filename
+        || rewrittenEntry(opArray->filename) == rewrittenFiles.end())
         return;
     const std::size_t enterLength = sizeof(kEnter) - 1;
     const std::size_t resumeLength = sizeof(kResume) - 1;
@@ -868,7 +978,12 @@ void uninstall()
     methodsListed = false;
     warnedUntimed.clear();
     functionsAvailable = -1;
-    rewroteCompiled = false;
+    rewrittenFiles.clear();
+}
+
+void requestStarts()
+{
+    rewrittenFiles.clear();
 }
 
 }  // namespace ListedFunctionRewriter

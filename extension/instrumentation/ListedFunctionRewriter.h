@@ -50,6 +50,10 @@ void uninstall();
 // compiled the lines of the script's code they stand for.
 void compiled(_zend_op_array* opArray);
 
+// A request starts: what earlier compiles noted is forgotten (a compile that
+// ended in a fatal error noted its file and never finished).
+void requestStarts();
+
 // The probe's functions the rewritten code calls, for the module's function
 // table.
 extern const _zend_function_entry functions[];

@@ -473,6 +473,7 @@ PHP_RINIT_FUNCTION(Quillet)
     (void)module_number;
     const vorn::ScriptErrno scriptErrno;
     vorn::objectIdsRequestStart();
+    ListedFunctionRewriter::requestStarts();
     if (!Manager::globals.cliDisabled && moduleActive)
         runRequestStep(activateRequest, "Request activation failed:");
     scriptErrno.restore();

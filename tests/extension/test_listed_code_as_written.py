@@ -33,6 +33,21 @@ layer=App
 [recurse]
 method=recurse
 layer=App
+[g]
+method=g
+layer=App
+[app_g]
+method=App\\g
+layer=App
+[app_h]
+method=App\\h
+layer=App
+[names]
+method=App\\names
+layer=App
+[aliased]
+method=Aliased\\gen
+layer=App
 """
 
 # assert() with one argument, in the forms the compiler treats as assert(),
@@ -108,7 +123,72 @@ function recurse()
 recurse();
 """
 
-SCRIPTS = {"asserts.php": ASSERTS, "generators.php": GENERATORS, "recursion.php": RECURSION}
+# assert() reached under other names: imported under an alias (caselessly),
+# or named by a constant string (a literal concatenation is one once parsed),
+# inside listed generators and around a listed closure. A call through a
+# variable is no assert() to the compiler, an alias named assert of another
+# function neither, and a namespace's imports end where the next one begins.
+ASSERT_ALIASES = r"""<?php
+namespace App {
+    use function assert as check;
+    use function ASSERT as Verify;
+    function g() { try { check((yield 1) === 2); } catch (\AssertionError $e) { echo $e->getMessage(), "\n"; } }
+    function h() { try { check((function () { return false; })()); } catch (\AssertionError $e) { echo $e->getMessage(), "\n"; } }
+    function names()
+    {
+        try { '\assert'((yield 1) === 2); } catch (\AssertionError $e) { echo $e->getMessage(), "\n"; }
+        try { 'ASSERT'((yield 2) === 3); } catch (\AssertionError $e) { echo $e->getMessage(), "\n"; }
+        try { ('as' . 'sert')((yield 3) === 4); } catch (\AssertionError $e) { echo $e->getMessage(), "\n"; }
+        try { VERIFY((yield 4) === 5); } catch (\AssertionError $e) { echo $e->getMessage(), "\n"; }
+        $name = 'assert';
+        try { $name((yield 5) === 6); } catch (\AssertionError $e) { echo 'dynamic: ', $e->getMessage(), "\n"; }
+    }
+    $gen = g(); $gen->current(); $gen->send(5); h();
+    foreach (names() as $_) {}
+}
+namespace Other {
+    function check(...$args) { echo 'own check, ', count($args), " argument(s)\n"; }
+}
+namespace Aliased {
+    use Other\{function check as assert};
+    function gen() { assert((yield 1) === 2); }
+    foreach (gen() as $_) {}
+}
+namespace Later {
+    function check(...$args) { echo 'Later\\check, ', count($args), " argument(s)\n"; }
+    check((function () { return false; })());
+}
+"""
+
+# The same outside any namespace, where an imported name is resolved when
+# compiled.
+ASSERT_ALIASES_GLOBAL = r"""<?php
+use function assert as check;
+try { check((function () { return false; })()); } catch (AssertionError $e) { echo $e->getMessage(), "\n"; }
+"""
+
+# A file compiled while another is being compiled (an error handler run by a
+# deprecation the compiler raises includes it): the listed generator compiled
+# after it still reports the line it resumes at.
+DURING_MAIN = r"""<?php
+set_error_handler(function ($no, $str) { include __DIR__ . '/during.php'; return true; });
+include __DIR__ . '/outer.php';
+$gen = g(); $gen->current();
+echo (new ReflectionGenerator($gen))->getExecutingLine(), "\n";
+"""
+
+DURING_OUTER = r"""<?php
+function dep($a = 1, $b) {}
+function g() {
+    yield 1;
+
+    echo "after\n";
+}
+"""
+
+SCRIPTS = {"asserts.php": ASSERTS, "generators.php": GENERATORS, "recursion.php": RECURSION,
+           "assert_aliases.php": ASSERT_ALIASES, "assert_aliases_global.php": ASSERT_ALIASES_GLOBAL,
+           "during_main.php": DURING_MAIN, "outer.php": DURING_OUTER, "during.php": "<?php\n"}
 
 JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "tracing",
        "opcache.jit_buffer_size": "16M", "opcache.file_update_protection": 0}
@@ -139,6 +219,40 @@ class ListedCodeAsWrittenTest(unittest.TestCase):
                         _, body, block = site.block_for("/" + script)
                         self.assertEqual(plain.stdout, body, site.diagnostics())
                         self.assertIn(listed, "".join(block.names()), site.diagnostics())
+
+    def test_assert_under_other_names_describes_the_scripts_own_code(self):
+        failed_closure = "assert(function () {\n    return false;\n}())\n"
+        expected = {
+            "assert_aliases.php": "assert((yield 1) === 2)\n" + failed_closure
+            + "".join("assert((yield %d) === %d)\n" % (n, n + 1) for n in (1, 2, 3, 4))
+            + "dynamic: \nown check, 1 argument(s)\nLater\\check, 1 argument(s)\n",
+            "assert_aliases_global.php": failed_closure,
+        }
+        for name, overrides in (("no opcache", {}), ("opcache with JIT", JIT)):
+            with self.subTest(name):
+                site = self.site(overrides)
+                for script, listed in (("assert_aliases.php", "App\\names"),
+                                       ("assert_aliases_global.php", "{closure}")):
+                    plain = self.plain(site, script)
+                    self.assertEqual((expected[script], ""), (plain.stdout, plain.stderr))
+                    for _ in range(2):  # compiled, then from opcache
+                        _, body, block = site.block_for("/" + script)
+                        self.assertEqual(plain.stdout, body, site.diagnostics())
+                        self.assertIn(listed, block.names(), site.diagnostics())
+
+    def test_a_file_compiled_during_another_leaves_the_lines_of_the_rest(self):
+        # Opcache compiles without the script's error handler and shows the
+        # deprecation itself, with or without the probe.
+        quiet = {"display_errors": 0}
+        for name, overrides in (("no opcache", quiet), ("opcache with JIT", dict(JIT, **quiet))):
+            with self.subTest(name):
+                site = self.site(overrides)
+                plain = self.plain(site, "during_main.php")
+                self.assertEqual(("6\n", ""), (plain.stdout, plain.stderr))
+                for _ in range(2):  # compiled, then from opcache
+                    _, body, block = site.block_for("/during_main.php")
+                    self.assertEqual(plain.stdout, body, site.diagnostics())
+                    self.assertIn("g", block.names(), site.diagnostics())
 
     def test_memory_limit_met_entering_a_listed_function_names_its_statement(self):
         site = self.site({})
