@@ -179,6 +179,8 @@ void* compileRules(void* argument)
     sigprocmask(SIG_SETMASK, &none, nullptr);
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
+    // The thread allocates from the main arena, as the worker does.
+    mallopt(M_ARENA_MAX, 1);
 
     pthread_attr_t attributes;
     pthread_t thread;

@@ -24,7 +24,7 @@ class UrlRuleCostTest(unittest.TestCase):
         proc = site.run_cgi("index.php", timeout=8)
         self.assertEqual(0, proc.returncode, proc.stderr)
         self.assertTrue(proc.stdout.endswith(b"served"), proc.stdout)
-        refused = "[WARNING] URL rule refused: %s . Compiling it takes more than 50 ms" % costly
+        refused = "[WARNING] URL rule refused: %s . Compiling it takes more than 25 ms" % costly
         self.assertEqual(1, site.read_log().count(refused), site.read_log())
 
 

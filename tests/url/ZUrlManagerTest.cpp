@@ -222,7 +222,7 @@ TEST_F(UrlManagerTest, RulesCostlyToCompileAreRefusedAndAnchoredOnesWarned)
                                       "/user/[0-9]+=/user/{id}\n",
                                       "/user/42"));
     ASSERT_EQ(3u, manager.getRegexes().size());
-    EXPECT_EQ(1, env.countLines("[WARNING] URL rule refused: " + costly + " . Compiling it takes more than 50 ms"));
+    EXPECT_EQ(1, env.countLines("[WARNING] URL rule refused: " + costly + " . Compiling it takes more than 25 ms"));
     EXPECT_EQ(1, env.countLines("[WARNING] URL rule can never match: ^/user/[0-9]+$ ."));
     EXPECT_EQ(2, env.countLines("[WARNING]"));
 }

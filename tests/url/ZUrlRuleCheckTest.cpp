@@ -83,7 +83,7 @@ TEST(UrlRuleCheckTest, CostlyRulesAreStoppedAndTheRestStillChecked)
     EXPECT_EQ((std::vector<Verdict>{Verdict::TooSlow, Verdict::TooSlow, Verdict::Accepted, Verdict::TooSlow,
                                     Verdict::CompilerFailed, Verdict::Accepted}),
               got);
-    EXPECT_NE(std::string::npos, ZUrlRuleCheck::reason(results[0], limits).find("more than 50 ms"));
+    EXPECT_NE(std::string::npos, ZUrlRuleCheck::reason(results[0], limits).find("more than 25 ms"));
     EXPECT_NE(0, results[4].signal);
 }
 
@@ -106,7 +106,7 @@ TEST(UrlRuleCheckTest, RulesPastTheWholeFileBudgetAreRefused)
     for (std::size_t i = kept; i < results.size(); ++i)
         EXPECT_EQ(Verdict::OverBudget, results[i].verdict) << i;
     EXPECT_LE(keptCpu, limits.total);
-    EXPECT_NE(std::string::npos, ZUrlRuleCheck::reason(results.back(), limits).find("past the 250 ms"));
+    EXPECT_NE(std::string::npos, ZUrlRuleCheck::reason(results.back(), limits).find("past the 125 ms"));
 }
 
 TEST(UrlRuleCheckTest, RulesPastTheMemoryBudgetAreRefused)
