@@ -293,7 +293,7 @@ const char* verdictName(ZUrlRuleCheck::Verdict v)
     switch (v) {
     case ZUrlRuleCheck::Verdict::Accepted: return "kept";
     case ZUrlRuleCheck::Verdict::Invalid: return "invalid";
-    case ZUrlRuleCheck::Verdict::TooSlow: return "over 50 ms";
+    case ZUrlRuleCheck::Verdict::TooSlow: return "over a rule's time";
     case ZUrlRuleCheck::Verdict::OverBudget: return "over the file's time";
     case ZUrlRuleCheck::Verdict::TooLarge: return "over the memory";
     case ZUrlRuleCheck::Verdict::CompilerFailed: return "compiler failed";

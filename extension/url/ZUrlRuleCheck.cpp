@@ -104,21 +104,34 @@ void armTimer(nanoseconds limit)
     setitimer(ITIMER_PROF, &timer, nullptr);
 }
 
+// The high-water mark of the process's resident memory.
+std::size_t peakResident()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<std::size_t>(usage.ru_maxrss) << 10;
+}
+
 void* compileRules(void* argument)
 {
     const Plan& plan = *static_cast<const Plan*>(argument);
-    // The kept rules, each one's peak while it compiles included, fit in what
-    // is left: past it malloc() fails and regcomp() says REG_ESPACE.
+    // A safety net far above the memory limit: a compile is judged by the
+    // resident memory it took once it is done, but glibc's compiler can
+    // fail badly when malloc() says no, so none should say no in the
+    // ordinary course.
     const std::size_t data = dataSize();
     if (data > 0) {
         rlimit limit{};
         getrlimit(RLIMIT_DATA, &limit);
-        const rlim_t wanted = static_cast<rlim_t>(data + plan.memoryLeft);
+        const rlim_t wanted = static_cast<rlim_t>(data + 8 * plan.memoryLeft + (std::size_t{64} << 20));
         if (limit.rlim_cur == RLIM_INFINITY || wanted < limit.rlim_cur) {
             limit.rlim_cur = wanted;
             setrlimit(RLIMIT_DATA, &limit);
         }
     }
+    // The kept rules, and each one's peak while it compiles, grow the
+    // process's resident memory as they will the worker's.
+    const std::size_t baseline = peakResident();
     nanoseconds spent{0};
     std::size_t held = 0;
     const std::vector<std::string>& patterns = *plan.patterns;
@@ -127,6 +140,7 @@ void* compileRules(void* argument)
         record.index = static_cast<std::uint32_t>(i);
         char text[1024] = {};
         const nanoseconds limit = std::min(plan.perRule, plan.timeLeft - spent);
+        bool stop = false;
         if (limit <= nanoseconds(0)) {
             record.verdict = static_cast<std::uint32_t>(Verdict::OverBudget);
         } else {
@@ -142,16 +156,27 @@ void* compileRules(void* argument)
             setitimer(ITIMER_PROF, &off, nullptr);
             const std::size_t heapAfter = heapInUse();
             const std::size_t memory = heapAfter > heapBefore ? heapAfter - heapBefore : 0;
+            const std::size_t grown = peakResident() - std::min(baseline, peakResident());
             record.cpu = cpu.count();
             spent += cpu;
-            if (rc != 0) {
+            if (rc == REG_ESPACE) {
+                record.verdict = static_cast<std::uint32_t>(Verdict::TooLarge);
+                stop = true;
+            } else if (rc != 0) {
                 record.error = rc;
-                record.verdict = static_cast<std::uint32_t>(rc == REG_ESPACE ? Verdict::TooLarge : Verdict::Invalid);
+                record.verdict = static_cast<std::uint32_t>(Verdict::Invalid);
                 regerror(rc, &regex, text, sizeof text - 1);
-            } else if (cpu > limit || held + memory > plan.memoryLeft) {
+            } else if (cpu > limit) {
                 regfree(&regex);
-                record.verdict = static_cast<std::uint32_t>(
-                    cpu <= limit ? Verdict::TooLarge : limit < plan.perRule ? Verdict::OverBudget : Verdict::TooSlow);
+                record.verdict = static_cast<std::uint32_t>(limit < plan.perRule ? Verdict::OverBudget : Verdict::TooSlow);
+            } else if (held + memory > plan.memoryLeft || grown > plan.memoryLeft) {
+                // What it would hold, or what it took at its peak (memory
+                // the process had free counts for nothing there).
+                regfree(&regex);
+                record.verdict = static_cast<std::uint32_t>(Verdict::TooLarge);
+                // The high-water mark stays where this rule took it: the
+                // rules after it are checked in a new child.
+                stop = grown > plan.memoryLeft;
             } else {
                 // Kept, as the worker will keep it: the rules after it are
                 // compiled beside it.
@@ -161,7 +186,7 @@ void* compileRules(void* argument)
             }
         }
         record.textLength = static_cast<std::uint32_t>(std::strlen(text));
-        if (!writeAll(plan.fd, &record, sizeof record) || !writeAll(plan.fd, text, record.textLength))
+        if (!writeAll(plan.fd, &record, sizeof record) || !writeAll(plan.fd, text, record.textLength) || stop)
             break;
     }
     return nullptr;
@@ -179,6 +204,13 @@ void* compileRules(void* argument)
     sigprocmask(SIG_SETMASK, &none, nullptr);
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
+    // What glibc prints when it aborts (a failed compile can corrupt its
+    // heap) is not the server's to log: the parent says what happened.
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0)
+        ::dup2(null, STDERR_FILENO);
+    else
+        ::close(STDERR_FILENO);
     // The thread allocates from the main arena, as the worker does.
     mallopt(M_ARENA_MAX, 1);
 
@@ -339,8 +371,12 @@ std::vector<ZUrlRuleCheck::Result> ZUrlRuleCheck::check(const std::vector<std::s
         }
         if (next >= patterns.size())
             break;
-        // The child ended on the rule it was compiling.
         const bool exited = waited == child && WIFEXITED(status);
+        // It stopped after a rule that took the memory's high-water mark
+        // past the limit: the next child starts from the worker's level.
+        if (exited && WEXITSTATUS(status) == 0 && next > 0 && results[next - 1].verdict == Verdict::TooLarge)
+            continue;
+        // The child ended on the rule it was compiling.
         if (exited && WEXITSTATUS(status) == kNoThread) {
             if (failure != nullptr)
                 *failure = "the checking process could not start its thread";
@@ -382,7 +418,8 @@ std::string ZUrlRuleCheck::reason(const Result& result, const Limits& limits)
                " of memory they may use together (the rules before it hold " + mbText(result.memoryBefore) + ")";
     case Verdict::CompilerFailed:
         return "The C library's compiler failed on it (signal " + std::to_string(result.signal) +
-               "): nested too deep, or a chain of optional items too long, for the stack a rule may use";
+               "): it ran out of the stack or the memory a rule may use (nested too deep, or a chain of "
+               "optional items too long)";
     case Verdict::NotChecked:
         break;
     }
