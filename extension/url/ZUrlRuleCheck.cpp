@@ -34,8 +34,22 @@ struct Record {
     std::uint64_t memory;
 };
 
-// The child could not start the thread that compiles.
-constexpr int kNoThread = 3;
+// Records that end the child's stream: it stopped of its own accord, or it
+// could not start the thread that compiles. (A child that ends without
+// either died on the rule it was compiling; its exit status may not be
+// there to read, when the server has SIGCHLD ignored.)
+constexpr std::uint32_t kEnd = 0xFFFFFFFF;
+constexpr std::uint32_t kNoThread = 0xFFFFFFFE;
+// It died on the rule it was compiling, of the signal in `error`: its own
+// handler says so, as the exit status may not be there to read (a server
+// that ignores SIGCHLD has its children reaped unseen).
+constexpr std::uint32_t kDied = 0xFFFFFFFD;
+
+enum class Ending { Stopped, NoThread, Died, OutOfTime };
+
+// The child's end of the pipe, for its signal handler.
+int childFd = -1;
+
 
 // The compiling thread's own: the process's clock is sampled at ticks while
 // a process timer is armed.
@@ -83,6 +97,33 @@ bool writeAll(int fd, const void* data, std::size_t length)
     return true;
 }
 
+void endStream(int fd, std::uint32_t marker)
+{
+    Record record{};
+    record.index = marker;
+    writeAll(fd, &record, sizeof record);
+}
+
+// The end of the child on a signal: the time limit (SIGPROF), its stack
+// or memory run out (SIGSEGV, SIGBUS), glibc's own abort (SIGABRT). Runs on
+// a stack of its own; write() and _exit() are safe here.
+void died(int signal)
+{
+    Record record{};
+    record.index = kDied;
+    record.error = signal;
+    const char* p = reinterpret_cast<const char*>(&record);
+    std::size_t left = sizeof record;
+    while (left > 0) {
+        const ssize_t n = ::write(childFd, p, left);
+        if (n <= 0)
+            break;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    _exit(0);
+}
+
 // What one child is asked to do: the rules from `first` on, with what is
 // left of the budgets.
 struct Plan {
@@ -115,6 +156,13 @@ std::size_t peakResident()
 void* compileRules(void* argument)
 {
     const Plan& plan = *static_cast<const Plan*>(argument);
+    // A signal that ends a compile whose stack ran out needs a stack of its
+    // own to be handled on.
+    static char signalStack[64 * 1024];
+    stack_t alternate{};
+    alternate.ss_sp = signalStack;
+    alternate.ss_size = sizeof signalStack;
+    sigaltstack(&alternate, nullptr);
     // A safety net far above the memory limit: a compile is judged by the
     // resident memory it took once it is done, but glibc's compiler can
     // fail badly when malloc() says no, so none should say no in the
@@ -196,9 +244,15 @@ void* compileRules(void* argument)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // The server's own handlers (a crash reporter, the engine's time limit)
-    // are not for this process: a signal ends it, and the parent reads why.
-    for (int sig : {SIGPROF, SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGPIPE, SIGXCPU})
-        std::signal(sig, SIG_DFL);
+    // are not for this process: a signal ends it, and says which.
+    childFd = plan.fd;
+    struct sigaction ending {};
+    ending.sa_handler = died;
+    ending.sa_flags = SA_ONSTACK;
+    sigfillset(&ending.sa_mask);
+    for (int sig : {SIGPROF, SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGXCPU})
+        sigaction(sig, &ending, nullptr);
+    std::signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -219,9 +273,12 @@ void* compileRules(void* argument)
     pthread_attr_init(&attributes);
     // Room for the thread's own data besides the compile's stack.
     pthread_attr_setstacksize(&attributes, stack + (std::size_t{64} << 10));
-    if (pthread_create(&thread, &attributes, compileRules, &plan) != 0)
-        _exit(kNoThread);
+    if (pthread_create(&thread, &attributes, compileRules, &plan) != 0) {
+        endStream(plan.fd, kNoThread);
+        _exit(0);
+    }
     pthread_join(thread, nullptr);
+    endStream(plan.fd, kEnd);
     _exit(0);
 }
 
@@ -243,33 +300,38 @@ std::size_t stackAllowed(std::size_t wanted)
     return std::min(wanted, left / 4);
 }
 
-// Reads the child's records until it ends or the deadline passes; false on
-// the deadline.
-bool readRecords(int fd, Clock::time_point deadline, std::vector<ZUrlRuleCheck::Result>& results, nanoseconds& spent,
-                 std::size_t& held, std::size_t& next)
+// Reads the child's records until it ends or the deadline passes.
+Ending readRecords(int fd, Clock::time_point deadline, std::vector<ZUrlRuleCheck::Result>& results, nanoseconds& spent,
+                   std::size_t& held, std::size_t& next, int& signal)
 {
     std::string buffer;
     char chunk[4096];
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
-            return false;
+            return Ending::OutOfTime;
         pollfd waiting{fd, POLLIN, 0};
         const int ready = ::poll(&waiting, 1, static_cast<int>(std::min<long long>(left, 1000)));
         if (ready < 0 && errno != EINTR)
-            return true;
+            return Ending::Died;
         if (ready <= 0)
             continue;
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
-            return true;
+            return Ending::Died;
         buffer.append(chunk, static_cast<std::size_t>(n));
         std::size_t used = 0;
         Record record{};
         while (buffer.size() - used >= sizeof record) {
             std::memcpy(&record, buffer.data() + used, sizeof record);
+            if (record.index == kEnd || record.index == kNoThread)
+                return record.index == kEnd ? Ending::Stopped : Ending::NoThread;
+            if (record.index == kDied) {
+                signal = record.error;
+                return Ending::Died;
+            }
             if (buffer.size() - used < sizeof record + record.textLength)
                 break;
             if (record.index < results.size() && record.index == next) {
@@ -354,36 +416,31 @@ std::vector<ZUrlRuleCheck::Result> ZUrlRuleCheck::check(const std::vector<std::s
             refuseRest(results, next, Verdict::NotChecked, spent, held);
             break;
         }
-        const bool inTime = readRecords(fds[0], deadline, results, spent, held, next);
+        const std::size_t first = next;
+        int signal = 0;
+        const Ending ending = readRecords(fds[0], deadline, results, spent, held, next, signal);
         ::close(fds[0]);
-        if (!inTime)
-            ::kill(child, SIGKILL);
+        if (ending != Ending::Stopped)
+            ::kill(child, SIGKILL);  // it may still be exiting: its state matters no more
         int status = 0;
         pid_t waited;
         do
             waited = ::waitpid(child, &status, 0);
         while (waited < 0 && errno == EINTR);
-        if (!inTime) {
+        if (ending == Ending::OutOfTime || ending == Ending::NoThread) {
             if (failure != nullptr)
-                *failure = "the check ran out of its " + msText(limits.wall) + " of time";
+                *failure = ending == Ending::OutOfTime ? "the check ran out of its " + msText(limits.wall) + " of time"
+                                                       : "the checking process could not start its thread";
             refuseRest(results, next, Verdict::NotChecked, spent, held);
             break;
         }
-        if (next >= patterns.size())
-            break;
-        const bool exited = waited == child && WIFEXITED(status);
-        // It stopped after a rule that took the memory's high-water mark
-        // past the limit: the next child starts from the worker's level.
-        if (exited && WEXITSTATUS(status) == 0 && next > 0 && results[next - 1].verdict == Verdict::TooLarge)
+        // Done, or stopped after a rule that took the memory's high-water
+        // mark past the limit: the next child starts from the worker's level.
+        if ((ending == Ending::Stopped && next > first) || next >= patterns.size())
             continue;
         // The child ended on the rule it was compiling.
-        if (exited && WEXITSTATUS(status) == kNoThread) {
-            if (failure != nullptr)
-                *failure = "the checking process could not start its thread";
-            refuseRest(results, next, Verdict::NotChecked, spent, held);
-            break;
-        }
-        const int signal = waited == child && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        if (signal == 0 && waited == child && WIFSIGNALED(status))
+            signal = WTERMSIG(status);
         const nanoseconds limit = std::min(limits.perRule, limits.total - spent);
         Result& result = results[next];
         result.signal = signal;
