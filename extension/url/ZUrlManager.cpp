@@ -3,7 +3,8 @@
 #include "common/VornLog.h"
 #include "common/VornUtils.h"
 #include "extension/config/QuilletGlobals.h"
-#include "extension/url/UrlRuleCost.h"
+#include "extension/url/UrlRulePattern.h"
+#include "extension/url/ZUrlRuleCheck.h"
 
 #include <boost/interprocess/exceptions.hpp>
 
@@ -85,24 +86,6 @@ std::size_t hostLength(const std::string& host)
     return host.size();
 }
 
-// Whether an extended expression refers back to a group ("\1" to "\9" outside
-// a bracket expression). The C library's matcher backtracks on those, in
-// time exponential in the subject's length.
-bool hasBackReference(const std::string& pattern)
-{
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        const char c = pattern[i];
-        if (c == '\\') {
-            if (i + 1 < pattern.size() && pattern[i + 1] >= '1' && pattern[i + 1] <= '9')
-                return true;
-            ++i;  // the escaped character is a plain one
-        } else if (c == '[') {
-            i = bracketExpressionClose(pattern, i);
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 ZUrlManager::ZUrlManager(const QuilletGlobals& globals, const IServerVariables* serverVariables)
@@ -172,6 +155,9 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
         log.logWarning(L"URL regex file is larger than", static_cast<unsigned long>(MAX_REGEX_FILE_BYTES),
                        L"bytes; the rest is ignored:", regexFilePath);
 
+    // The rules in file order; those that pass the text checks are compiled
+    // first in a child process, under limits of time and memory.
+    std::vector<UrlRegex> candidates;
     size_t start = 0;
     while (start < content.size()) {
         size_t end = content.find('\n', start);
@@ -194,27 +180,39 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
             log.logWarning(L"Invalid regular expression:", VornLog::untrusted(rule.pattern), L".", L"It contains a NUL byte");
             continue;
         }
-        if (hasBackReference(rule.pattern)) {
+        if (UrlRulePattern::hasBackReference(rule.pattern)) {
             log.logWarning(L"URL rule refused:", VornLog::untrusted(rule.pattern), L".",
                            L"A back-reference can make matching take exponential time on a client's path");
             continue;
         }
-        const UrlRuleCost cost = urlRuleCost(rule.pattern);
-        if (cost.work() > UrlRuleCost::MAX_WORK) {
-            log.logWarning(L"URL rule refused:", VornLog::untrusted(rule.pattern), L".",
-                           L"Compiling it would take", cost.work(), L"units of work, more than the limit of",
-                           UrlRuleCost::MAX_WORK, L"(counted repetitions are copied out, and copies that can match "
-                           L"the empty string reach one another)");
+        candidates.push_back(std::move(rule));
+    }
+    if (candidates.empty())
+        return;
+
+    constexpr int flags = REG_EXTENDED | REG_ICASE;
+    std::vector<std::string> patterns;
+    patterns.reserve(candidates.size());
+    for (const UrlRegex& rule : candidates)
+        patterns.push_back(rule.pattern);
+    std::string failure;
+    const std::vector<ZUrlRuleCheck::Result> results = ZUrlRuleCheck::check(patterns, flags, ruleLimits, &failure);
+    if (!failure.empty())
+        log.logWarning(L"URL rules could not all be checked for their compile cost, and those not checked are not used:",
+                       failure);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        UrlRegex& rule = candidates[i];
+        const ZUrlRuleCheck::Result& result = results[i];
+        if (result.verdict == ZUrlRuleCheck::Verdict::Invalid) {
+            log.logWarning(L"Invalid regular expression:", VornLog::untrusted(rule.pattern), L".", result.errorText);
             continue;
         }
-        if (cost.anchorWork() > UrlRuleCost::MAX_ANCHOR_WORK) {
+        if (result.verdict != ZUrlRuleCheck::Verdict::Accepted) {
             log.logWarning(L"URL rule refused:", VornLog::untrusted(rule.pattern), L".",
-                           L"Its anchors (^, $, \\b and the like) reach", cost.anchorWork(),
-                           L"nodes without consuming a character, more than the limit of",
-                           UrlRuleCost::MAX_ANCHOR_WORK, L"(compiling copies them for each anchor)");
+                           ZUrlRuleCheck::reason(result, ruleLimits));
             continue;
         }
-        const int rc = regcomp(&rule.regex, rule.pattern.c_str(), REG_EXTENDED | REG_ICASE);
+        const int rc = regcomp(&rule.regex, rule.pattern.c_str(), flags);
         if (rc != 0) {
             char text[1024] = {};
             regerror(rc, &rule.regex, text, sizeof text - 1);
@@ -222,7 +220,10 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
                            static_cast<const char*>(text));
             continue;
         }
-        regexes.push_back(rule);
+        if (UrlRulePattern::needsLineAnchor(rule.pattern))
+            log.logWarning(L"URL rule can never match:", VornLog::untrusted(rule.pattern), L".",
+                           L"Rules are matched anywhere in the path, where ^ and $ never match");
+        regexes.push_back(std::move(rule));
     }
 }
 

@@ -3,6 +3,7 @@
 #include "common/Uri.h"
 #include "extension/url/IServerVariables.h"
 #include "extension/url/ZShmUrlHash.h"
+#include "extension/url/ZUrlRuleCheck.h"
 
 #include <chrono>
 #include <ctime>
@@ -56,9 +57,11 @@ public:
 
     // Module start-up: (re)loads installDir + "/etc/url-regex.txt". A missing
     // file gives no rules; one that cannot be read gives none and a WARNING;
-    // an invalid pattern, one with a back-reference, or one that would cost
-    // too much to compile (see UrlRuleCost) is left out with a WARNING.
-    // Lines may end with LF or CR LF.
+    // an invalid pattern, one with a back-reference, or one that costs too
+    // much to compile, alone or after the rules before it (see
+    // ZUrlRuleCheck), is left out with a WARNING. A rule that needs "^" or
+    // "$" to match is kept, with a WARNING that it never matches. Lines may
+    // end with LF or CR LF.
     void loadRegexFile(VornLog& log, const std::wstring& installDir);
 
     // Request activation: opens the semaphore and the URL table, once per
@@ -126,6 +129,8 @@ public:
                         const std::string& tableDir);
     // Longest wait for the table's semaphore before an operation gives up.
     void setSemaphoreWaitLimit(std::chrono::milliseconds limit) { waitLimit = limit; }
+    // What compiling the rules may cost (tests lower them).
+    void setRuleLimits(const ZUrlRuleCheck::Limits& limits) { ruleLimits = limits; }
     // Source of the current time in seconds (default: the system clock).
     void setClock(std::function<std::time_t()> source) { clock = std::move(source); }
 
@@ -162,4 +167,5 @@ private:
     std::string tableDir;
     std::chrono::milliseconds waitLimit;
     std::function<std::time_t()> clock;
+    ZUrlRuleCheck::Limits ruleLimits;
 };
