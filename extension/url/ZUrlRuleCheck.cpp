@@ -34,22 +34,19 @@ struct Record {
     std::uint64_t memory;
 };
 
-// Records that end the child's stream: it stopped of its own accord, or it
-// could not start the thread that compiles. (A child that ends without
-// either died on the rule it was compiling; its exit status may not be
-// there to read, when the server has SIGCHLD ignored.)
+// Records that end the child's stream: it stopped of its own accord, it
+// could not start the thread that compiles, or it died on the rule it was
+// compiling, of the signal in `error`. Its own handler says so: the exit
+// status may not be there to read (a server that ignores SIGCHLD has its
+// children reaped unseen).
 constexpr std::uint32_t kEnd = 0xFFFFFFFF;
 constexpr std::uint32_t kNoThread = 0xFFFFFFFE;
-// It died on the rule it was compiling, of the signal in `error`: its own
-// handler says so, as the exit status may not be there to read (a server
-// that ignores SIGCHLD has its children reaped unseen).
 constexpr std::uint32_t kDied = 0xFFFFFFFD;
 
 enum class Ending { Stopped, NoThread, Died, OutOfTime };
 
 // The child's end of the pipe, for its signal handler.
 int childFd = -1;
-
 
 // The compiling thread's own: the process's clock is sampled at ticks while
 // a process timer is armed.
