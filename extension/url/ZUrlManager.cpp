@@ -172,7 +172,7 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
         const size_t eq = line.rfind('=');
         if (eq == std::string::npos)
             continue;
-        UrlRegex rule;
+        UrlRegex rule{};
         rule.pattern = line.substr(0, eq);
         rule.replacement = line.substr(eq + 1);
 
