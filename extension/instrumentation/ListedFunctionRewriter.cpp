@@ -687,23 +687,27 @@ void process(zend_ast* ast)
     }
     bool rewrote = false;
     bool bailedOut = false;
-    {
+    try {
+        // Making the walker allocates: it is made inside the try, and what
+        // it rewrote is read however the walk ends (bodies rewritten before
+        // a failure part way are rewritten all the same).
         Walker walker;
-        try {
-            static const std::string global;
-            Context context;
-            context.ns = &global;
-            zend_ast* root = ast;
-            walker.run(&root, context);
-        } catch (const EngineBailedOut&) {
-            bailedOut = true;
-        } catch (const std::exception& e) {
-            Manager::LOG.logError("Instrumentation of compiled code failed:", e.what());
-        } catch (...) {
-            Manager::LOG.logError("Instrumentation of compiled code failed");
-        }
-        // Bodies rewritten before a failure part way are rewritten all the same.
-        rewrote = walker.rewrote;
+        struct Outcome {
+            const Walker& walker;
+            bool& rewrote;
+            ~Outcome() { rewrote = walker.rewrote; }
+        } outcome{walker, rewrote};
+        static const std::string global;
+        Context context;
+        context.ns = &global;
+        zend_ast* root = ast;
+        walker.run(&root, context);
+    } catch (const EngineBailedOut&) {
+        bailedOut = true;
+    } catch (const std::exception& e) {
+        Manager::LOG.logError("Instrumentation of compiled code failed:", e.what());
+    } catch (...) {
+        Manager::LOG.logError("Instrumentation of compiled code failed");
     }
     try {
         noteCompile(file, rewrote && !bailedOut);
@@ -983,7 +987,9 @@ void uninstall()
 
 void requestStarts()
 {
-    rewrittenFiles.clear();
+    // At every request: clearing an empty table still wipes its buckets.
+    if (!rewrittenFiles.empty())
+        rewrittenFiles.clear();
 }
 
 }  // namespace ListedFunctionRewriter
