@@ -103,21 +103,13 @@ void endStream(int fd, std::uint32_t marker)
 
 // The end of the child on a signal: the time limit (SIGPROF), its stack
 // or memory run out (SIGSEGV, SIGBUS), glibc's own abort (SIGABRT). Runs on
-// a stack of its own; write() and _exit() are safe here.
+// a stack of its own; writeAll() (write() alone) and _exit() are safe here.
 void died(int signal)
 {
     Record record{};
     record.index = kDied;
     record.error = signal;
-    const char* p = reinterpret_cast<const char*>(&record);
-    std::size_t left = sizeof record;
-    while (left > 0) {
-        const ssize_t n = ::write(childFd, p, left);
-        if (n <= 0)
-            break;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    writeAll(childFd, &record, sizeof record);
     _exit(0);
 }
 
@@ -417,8 +409,11 @@ std::vector<ZUrlRuleCheck::Result> ZUrlRuleCheck::check(const std::vector<std::s
         int signal = 0;
         const Ending ending = readRecords(fds[0], deadline, results, spent, held, next, signal);
         ::close(fds[0]);
-        if (ending != Ending::Stopped)
-            ::kill(child, SIGKILL);  // it may still be exiting: its state matters no more
+        // Only a child still holding its end of the pipe is killed: one that
+        // ended may already be reaped (SIGCHLD ignored), its id free for
+        // another process.
+        if (ending == Ending::OutOfTime)
+            ::kill(child, SIGKILL);
         int status = 0;
         pid_t waited;
         do
