@@ -906,14 +906,21 @@ bool writtenByReference(const zend_op_array* opArray, uint32_t at)
         || opArray->opcodes[call].result_type != IS_VAR)
         return false;
     uint32_t value = opArray->opcodes[call].result.var;
-    for (uint32_t i = call + 1; i < opArray->last; ++i) {
+    // A call's result that is written to is separated at once, in its own
+    // place; any other use is read (and the walk costs one opcode).
+    uint32_t next = call + 1;
+    if (next < opArray->last && opArray->opcodes[next].opcode == ZEND_EXT_FCALL_END)
+        ++next;
+    if (next >= opArray->last || opArray->opcodes[next].opcode != ZEND_SEPARATE
+        || opArray->opcodes[next].op1_type != IS_VAR || opArray->opcodes[next].op1.var != value)
+        return false;
+    // Each fetch follows the expression of its key or name.
+    for (uint32_t i = next + 1; i < opArray->last; ++i) {
         const zend_op& op = opArray->opcodes[i];
         const bool first = op.op1_type == IS_VAR && op.op1.var == value;
         if (!first && !(op.op2_type == IS_VAR && op.op2.var == value))
             continue;
-        // A call's result written to is separated first, in its own place.
-        if (first && (op.opcode == ZEND_SEPARATE || op.opcode == ZEND_FETCH_OBJ_W || op.opcode == ZEND_FETCH_DIM_W)
-            && op.result_type == IS_VAR) {
+        if (first && (op.opcode == ZEND_FETCH_OBJ_W || op.opcode == ZEND_FETCH_DIM_W) && op.result_type == IS_VAR) {
             value = op.result.var;
             continue;
         }
