@@ -119,7 +119,9 @@ try {
 }
 """
 
-# Recursion until the memory limit: the error names the recursive call.
+# Recursion until the memory limit: the error names the recursive call, as
+# without the probe. (Met at enter(), it names the body's first statement,
+# which here is the call; the README lists the other case.)
 RECURSION = r"""<?php
 ini_set('memory_limit', '8M');
 function recurse()
