@@ -490,7 +490,7 @@ private:
             return;
         case ZEND_AST_YIELD:
         case ZEND_AST_YIELD_FROM:
-            if (context.generatorEntry >= -1)
+            if (context.generatorEntry >= -1 && !refusedYields.count(ast))
                 pending.push_back(Item{Step::RewriteYield, slot, nullptr, context, 0, false, nullptr});
             break;
         case ZEND_AST_DECLARE:
@@ -504,6 +504,8 @@ private:
         default:
             break;
         }
+        if (context.generatorEntry >= -1)
+            noteWrittenYields(ast);
         if (zend_ast_is_list(ast))
             visitList(zend_ast_get_list(ast), context);
         else
@@ -535,6 +537,102 @@ private:
             push(&list->child[i], current);
         }
         std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
+    }
+
+    // A yield the compiler refuses where a call is accepted: written to
+    // (`(yield)->x = 1`, `(yield)[0]++`, `unset((yield)->x)`...), a target of
+    // a list assignment (`[yield] = $a`), or the value of one that takes
+    // references (`[&$a] = yield`). It is left as it is, so the compiler
+    // refuses the script with its own error; a call in its place would
+    // compile. The compiler decides by the same shapes: what a write reaches
+    // through `[]` and `->` (zend_compile_var_inner in a write mode,
+    // zend_can_write_to_variable, zend_is_variable_or_call).
+    void noteWrittenYields(zend_ast* ast)
+    {
+        switch (ast->kind) {
+        case ZEND_AST_ASSIGN:
+            noteAssigned(ast->child[0]);
+            if (ast->child[0] && ast->child[0]->kind == ZEND_AST_ARRAY && listTakesReferences(ast->child[0]))
+                noteWritten(ast->child[1]);
+            break;
+        case ZEND_AST_ASSIGN_REF:
+            noteWritten(ast->child[0]);
+            noteWritten(ast->child[1]);
+            break;
+        case ZEND_AST_ASSIGN_OP:
+        case ZEND_AST_ASSIGN_COALESCE:
+        case ZEND_AST_PRE_INC:
+        case ZEND_AST_PRE_DEC:
+        case ZEND_AST_POST_INC:
+        case ZEND_AST_POST_DEC:
+        case ZEND_AST_UNSET:
+            noteWritten(ast->child[0]);
+            break;
+        case ZEND_AST_FOREACH:
+            if (ast->child[1] && ast->child[1]->kind == ZEND_AST_REF)
+                noteWritten(ast->child[1]->child[0]);
+            else
+                noteAssigned(ast->child[1]);
+            noteAssigned(ast->child[2]);
+            break;
+        case ZEND_AST_ARRAY_ELEM:
+            if (ast->attr)  // taken by reference
+                noteWritten(ast->child[0]);
+            break;
+        default:
+            break;
+        }
+    }
+
+    // A target of an assignment: a variable, or a list of targets (lists are
+    // walked without recursion, as the rest of the tree).
+    void noteAssigned(zend_ast* target)
+    {
+        std::vector<zend_ast*> targets{target};
+        while (!targets.empty()) {
+            zend_ast* next = targets.back();
+            targets.pop_back();
+            if (!next)
+                continue;
+            if (next->kind != ZEND_AST_ARRAY) {
+                noteWritten(next);
+                continue;
+            }
+            const zend_ast_list* elements = zend_ast_get_list(next);
+            for (uint32_t i = 0; i < elements->children; ++i)
+                if (elements->child[i] && elements->child[i]->kind == ZEND_AST_ARRAY_ELEM)
+                    targets.push_back(elements->child[i]->child[0]);
+        }
+    }
+
+    // The variable written: a yield it reaches through `[]` and `->` is refused.
+    void noteWritten(zend_ast* variable)
+    {
+        while (variable && (variable->kind == ZEND_AST_DIM || variable->kind == ZEND_AST_PROP))
+            variable = variable->child[0];
+        if (variable && (variable->kind == ZEND_AST_YIELD || variable->kind == ZEND_AST_YIELD_FROM))
+            refusedYields.insert(variable);
+    }
+
+    // Some element of the list, at any depth, is taken by reference
+    // (zend_propagate_list_refs).
+    static bool listTakesReferences(zend_ast* list)
+    {
+        std::vector<zend_ast*> lists{list};
+        while (!lists.empty()) {
+            const zend_ast_list* elements = zend_ast_get_list(lists.back());
+            lists.pop_back();
+            for (uint32_t i = 0; i < elements->children; ++i) {
+                zend_ast* element = elements->child[i];
+                if (!element || element->kind != ZEND_AST_ARRAY_ELEM)
+                    continue;
+                if (element->attr)
+                    return true;
+                if (element->child[0] && element->child[0]->kind == ZEND_AST_ARRAY)
+                    lists.push_back(element->child[0]);
+            }
+        }
+        return false;
     }
 
     // The compiler keeps the value of declare(ticks) for the rest of the file,
@@ -623,6 +721,7 @@ private:
     std::vector<Item> pending;
     std::deque<std::string> names;  // namespace and class names
     std::deque<FunctionImports> importSets;  // the contexts' imports
+    std::unordered_set<const zend_ast*> refusedYields;  // left for the compiler to refuse
     // The literal of the declare(ticks) in force (in the tree); null: none yet.
     const zval* ticks = nullptr;
 };
@@ -790,6 +889,46 @@ bool sendsYieldedValue(const zend_op_array* opArray, uint32_t at)
     return sendsArgument(next.opcode) && next.op1_type == yield.result_type && next.op1.var == yield.result.var;
 }
 
+// The yield at `at` (its value passed to resume()) is written through `->`
+// and `[]` and passed by reference to a function the compiler knew: there the
+// compiler refuses a yield, as a write to a temporary value, and accepts the
+// call that took its place. Which argument is by reference the compiler
+// decides only as it compiles the call (the other writes leave the yield as
+// it was, for the compiler to refuse), so the refusal is read in the opcodes:
+// resume()'s result fetched for writing, down to a send by reference (the
+// other writes of a call's result are those the walk left as yields).
+bool writtenByReference(const zend_op_array* opArray, uint32_t at)
+{
+    uint32_t call = at + 1;
+    while (call < opArray->last && sendsArgument(opArray->opcodes[call].opcode))
+        ++call;
+    if (call >= opArray->last || !makesCall(opArray->opcodes[call].opcode)
+        || opArray->opcodes[call].result_type != IS_VAR)
+        return false;
+    uint32_t value = opArray->opcodes[call].result.var;
+    // A call's result that is written to is separated at once, in its own
+    // place; any other use is read (and the walk costs one opcode).
+    uint32_t next = call + 1;
+    if (next < opArray->last && opArray->opcodes[next].opcode == ZEND_EXT_FCALL_END)
+        ++next;
+    if (next >= opArray->last || opArray->opcodes[next].opcode != ZEND_SEPARATE
+        || opArray->opcodes[next].op1_type != IS_VAR || opArray->opcodes[next].op1.var != value)
+        return false;
+    // Each fetch follows the expression of its key or name.
+    for (uint32_t i = next + 1; i < opArray->last; ++i) {
+        const zend_op& op = opArray->opcodes[i];
+        const bool first = op.op1_type == IS_VAR && op.op1.var == value;
+        if (!first && !(op.op2_type == IS_VAR && op.op2.var == value))
+            continue;
+        if (first && (op.opcode == ZEND_FETCH_OBJ_W || op.opcode == ZEND_FETCH_DIM_W) && op.result_type == IS_VAR) {
+            value = op.result.var;
+            continue;
+        }
+        return first && op.opcode == ZEND_SEND_REF;
+    }
+    return false;
+}
+
 uint64_t fnv1a(uint64_t hash, const std::string& text)
 {
     for (unsigned char c : text) {
@@ -933,11 +1072,16 @@ void compiled(zend_op_array* opArray)
         } else if (initsCallOf(opArray, op, kResume, resumeLength)) {
             // Comes before its yield: every yield after it is rewritten.
             resumes = true;
-        } else if (resumes && op.opcode == ZEND_YIELD && sendsYieldedValue(opArray, i)) {
-            lineOfWhatFollows(opArray, i + 1, i + 1);
-        } else if (resumes && op.opcode == ZEND_YIELD_FROM && sendsYieldedValue(opArray, i)) {
+        } else if (resumes && (op.opcode == ZEND_YIELD || op.opcode == ZEND_YIELD_FROM)
+                   && sendsYieldedValue(opArray, i)) {
+            if (writtenByReference(opArray, i)) {
+                // The compiler's own error, on the yield's line (this runs
+                // while the file compiles, before its jumps are resolved).
+                CG(zend_lineno) = op.lineno;
+                zend_error_noreturn(E_COMPILE_ERROR, "Cannot use temporary expression in write context");
+            }
             // The compiler frees an unused `yield from`'s result on its own line.
-            lineOfWhatFollows(opArray, i + 1, i + 1, op.lineno);
+            lineOfWhatFollows(opArray, i + 1, i + 1, op.opcode == ZEND_YIELD_FROM ? op.lineno : 0);
         }
     }
 }

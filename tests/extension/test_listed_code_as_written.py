@@ -48,6 +48,12 @@ layer=App
 [aliased]
 method=Aliased\\gen
 layer=App
+[refused]
+method=refused
+layer=App
+[accepted]
+method=accepted
+layer=App
 """
 
 # assert() with one argument, in the forms the compiler treats as assert(),
@@ -113,7 +119,9 @@ try {
 }
 """
 
-# Recursion until the memory limit: the error names the recursive call.
+# Recursion until the memory limit: the error names the recursive call, as
+# without the probe. (Met at enter(), it names the body's first statement,
+# which here is the call; the README lists the other case.)
 RECURSION = r"""<?php
 ini_set('memory_limit', '8M');
 function recurse()
@@ -186,9 +194,47 @@ function g() {
 }
 """
 
-SCRIPTS = {"asserts.php": ASSERTS, "generators.php": GENERATORS, "recursion.php": RECURSION,
+# A yield the compiler refuses where it would accept a call, in a listed
+# generator: the script fails to compile as it does without the probe.
+REFUSED = {
+    "refused_write.php": "(yield 1)->x = 5;",
+    "refused_reference_list.php": "[&$a] = yield 1;",
+    "refused_list_target.php": "[(yield 1)->x] = [1];",
+    "refused_by_reference.php": "sort((yield 1)[0]);",
+}
+REFUSED_TEMPLATE = """<?php
+function refused()
+{
+    $a = 1;
+    %s
+}
+echo "compiled\\n";
+"""
+
+# Yields next to those writes that the compiler accepts: each is rewritten,
+# so each resumption is a call of its own.
+ACCEPTED = r"""<?php
+function byref(&$r) {}
+function accepted()
+{
+    $arr = ['k' => 1];
+    $r = &$arr[yield 1];
+    unset($arr[yield 2]);
+    [(yield 3) => $b] = ['k' => 4];
+    $f = 'byref';
+    $f((yield 4)[0]);
+    echo $b, count($arr), "\n";
+}
+$g = accepted();
+foreach (['k', 'k', 'k', [1]] as $sent) {
+    $g->send($sent);
+}
+"""
+
+SCRIPTS = {"accepted.php": ACCEPTED, "asserts.php": ASSERTS, "generators.php": GENERATORS, "recursion.php": RECURSION,
            "assert_aliases.php": ASSERT_ALIASES, "assert_aliases_global.php": ASSERT_ALIASES_GLOBAL,
            "during_main.php": DURING_MAIN, "outer.php": DURING_OUTER, "during.php": "<?php\n"}
+SCRIPTS.update((name, REFUSED_TEMPLATE % statement) for name, statement in REFUSED.items())
 
 JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "tracing",
        "opcache.jit_buffer_size": "16M", "opcache.file_update_protection": 0}
@@ -253,6 +299,23 @@ class ListedCodeAsWrittenTest(unittest.TestCase):
                     _, body, block = site.block_for("/during_main.php")
                     self.assertEqual(plain.stdout, body, site.diagnostics())
                     self.assertIn("g", block.names(), site.diagnostics())
+
+    def test_yields_the_compiler_refuses_are_refused_alike(self):
+        for name, overrides in (("no opcache", {}), ("opcache with JIT", JIT)):
+            with self.subTest(name):
+                site = self.site(overrides)
+                for script in sorted(REFUSED):
+                    plain = self.plain(site, script)
+                    self.assertIn("Fatal error: ", plain.stdout, script)
+                    _, body = site.request("/" + script)[:2]
+                    self.assertEqual(" ".join(plain.stdout.split()), " ".join(re.sub("<[^>]*>", "", body).split()),
+                                     script)
+                plain = self.plain(site, "accepted.php")
+                self.assertEqual(("40\n", ""), (plain.stdout, plain.stderr))
+                _, body, block = site.block_for("/accepted.php")
+                self.assertEqual(plain.stdout, body, site.diagnostics())
+                # The first run and four resumptions.
+                self.assertEqual(5, block.names().count("accepted"), site.diagnostics())
 
     def test_memory_limit_met_entering_a_listed_function_names_its_statement(self):
         site = self.site({})
