@@ -45,21 +45,26 @@ void UrlRuleSet::clear()
 UrlRuleSet::Added UrlRuleSet::add(const std::string& posixPattern)
 {
     Added added;
+    if (rules.size() >= FILE_RULES) {
+        added.verdict = Verdict::OverBudget;
+        added.reason = "The file holds more than the " + std::to_string(FILE_RULES) + " rules it may";
+        return added;
+    }
     const PosixToRe2::Translation t = PosixToRe2::translate(posixPattern);
     if (t.outcome != PosixToRe2::Outcome::Translated) {
         added.verdict = t.outcome == PosixToRe2::Outcome::Invalid ? Verdict::Invalid : Verdict::Unsupported;
         added.reason = t.outcome == PosixToRe2::Outcome::Invalid ? t.reason : "It holds " + t.reason + ", which is not supported";
         return added;
     }
-    // Compiled alone once, for its size; compiled again only when it is the
-    // first to match.
-    const RE2 alone(t.pattern, optionsFor(t.latin1, RULE_MEMORY));
-    if (!alone.ok()) {
+    // Compiled alone once, for its size; compiled again, when it was not
+    // kept, only when it is the first to match.
+    auto alone = std::make_shared<RE2>(t.pattern, optionsFor(t.latin1, RULE_MEMORY));
+    if (!alone->ok()) {
         added.verdict = Verdict::Unsupported;
-        added.reason = "It cannot be matched in bounded time and memory: " + alone.error();
+        added.reason = "It cannot be matched in bounded time and memory: " + alone->error();
         return added;
     }
-    const auto size = static_cast<std::size_t>(alone.ProgramSize());
+    const auto size = static_cast<std::size_t>(alone->ProgramSize());
     if (totalInstructions + size > FILE_INSTRUCTIONS) {
         added.verdict = Verdict::OverBudget;
         added.reason = "The rules before it take " + std::to_string(totalInstructions) + " of the "
@@ -78,7 +83,13 @@ UrlRuleSet::Added UrlRuleSet::add(const std::string& posixPattern)
     }
     automaton->ruleOf.push_back(static_cast<int>(rules.size()));
     totalInstructions += size;
-    rules.push_back(Rule{t.pattern, t.latin1, nullptr});
+    // The first few are kept compiled: a small file's rules are never
+    // compiled twice.
+    if (kept < KEPT_RULES)
+        ++kept;
+    else
+        alone.reset();
+    rules.push_back(Rule{t.pattern, t.latin1, std::move(alone)});
     added.verdict = Verdict::Accepted;
     return added;
 }

@@ -39,15 +39,23 @@ class UrlRuleCostTest(unittest.TestCase):
         except FileNotFoundError:
             pass
 
-    def test_hostile_rules_on_hostile_paths_cost_little(self):
-        self.site.write_url_regex(HOSTILE_RULES)
-        for path in ("/" + "a" * 8000, "/" * 8000):
+    def least_cpu(self, path):
+        """The least CPU time of three requests (a busy machine adds some)."""
+        least = None
+        for _ in range(3):
             proc, cpu = cgi_cpu(self.site, path)
             self.assertEqual(0, proc.returncode, proc.stderr)
             self.assertTrue(proc.stdout.endswith(b"served"), proc.stdout[-200:])
-            # Today's engine took 0.3 s to 37 s here; the request without
-            # rules takes about 0.02 s.
-            self.assertLess(cpu, 0.25, path[:20])
+            least = cpu if least is None else min(least, cpu)
+        return least
+
+    def test_hostile_rules_on_hostile_paths_cost_little(self):
+        for path in ("/" + "a" * 8000, "/" * 8000):
+            self.site.write_url_regex("")
+            plain = self.least_cpu(path)
+            self.site.write_url_regex(HOSTILE_RULES)
+            # The C library's matcher took 0.3 s to 37 s on these.
+            self.assertLess(self.least_cpu(path), plain + 0.1, path[:20])
         self.assertNotIn("[WARNING]", self.site.read_log())
 
     def test_a_large_file_of_ordinary_rules_loads_whole(self):
