@@ -54,7 +54,7 @@ std::string byRe2(UrlRuleSet& set, const std::vector<Rule>& rules, const std::st
 
 // The differences the README lists: POSIX classes hold ASCII characters
 // only; Unicode case folding pairs a few more characters than the C
-// library's upper case does (the Kelvin sign with "k", "ſ" with "s"); where
+// library's upper case does (the Kelvin sign with "k"); where
 // an empty alternative and a group both match the empty string at the same
 // place, the C library leaves the group out and RE2 takes it.
 bool documented(const std::string& pattern, const std::string& path)
@@ -65,7 +65,7 @@ bool documented(const std::string& pattern, const std::string& path)
     if (emptyAlternative)
         return true;
     const bool classes = pattern.find("[:") != std::string::npos;
-    const bool caseOrbits = path.find("\xE2\x84\xAA") != std::string::npos || path.find("\xC5\xBF") != std::string::npos;
+    const bool caseOrbits = path.find("\xE2\x84\xAA") != std::string::npos;
     bool nonAscii = false;
     for (char c : path)
         nonAscii = nonAscii || static_cast<unsigned char>(c) >= 0x80;
@@ -176,7 +176,7 @@ TEST_F(UrlRuleDifferentialTest, RealisticRuleFiles)
         {{"(a|ab)(c|bcd)(d*)", "[$0][$1][$2][$3]"}, {"x(a|b)*", "[$0][$1]"}, {"(a*)+", "[$0][$1]"},
          {"/(.*)/(.*)", "[$1][$2]"}, {"([^/]*)/([^/]*)", "[$1][$2]"}, {"/(a){0}(b)?", "[$1][$2]"},
          {"/[[:digit:]]{2,}", "/{n}"}, {"/[A-z]+", "/{w}"}, {"/[]x[]+/", "/{b}"}, {"a{,2}b", "{$0}"},
-         {"/(ab|a)(bab)?", "[$1][$2]"}, {"()/", "[$1]"}, {"\\.", "{dot}"}},
+         {"/(ab|a)(bab)?", "[$1][$2]"}, {"()/", "[$1]"}, {"\\.", "{dot}"}, {"/(k+|s+)", "[$1]"}},
     };
     Figures figures;
     const std::vector<std::string> paths = ordinaryPaths();
