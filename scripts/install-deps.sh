@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git libre2-dev
   googletest libgtest-dev libgmock-dev
   libboost-dev libboost-system-dev libboost-program-options-dev libboost-filesystem-dev
   libboost-chrono-dev libboost-date-time-dev libboost-regex-dev libboost-locale-dev

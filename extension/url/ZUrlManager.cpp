@@ -4,7 +4,6 @@
 #include "common/VornUtils.h"
 #include "extension/config/QuilletGlobals.h"
 #include "extension/url/UrlRulePattern.h"
-#include "extension/url/ZUrlRuleCheck.h"
 
 #include <boost/interprocess/exceptions.hpp>
 
@@ -15,8 +14,6 @@
 #include <strings.h>
 
 namespace {
-
-constexpr int kMatchSlots = 10;
 
 // The server variables read, named as the look-up takes them (once, not at
 // every look-up of every request).
@@ -42,35 +39,19 @@ std::string bytesOf(const std::wstring& text)
     return out;
 }
 
-// Tries one rule on the path bytes; on a match `result` is the replacement with
-// its group references filled in.
-bool applyRule(const ZUrlManager::UrlRegex& rule, const std::string& subject, std::string& result)
+// The replacement of the rule that matched, with its group references filled in.
+std::string replaced(const std::string& replacement, const UrlRuleSet::Match& match)
 {
-    regmatch_t slots[kMatchSlots];
-    // The expression may match anywhere: "^" and "$" never match at the ends.
-    if (regexec(&rule.regex, subject.c_str(), kMatchSlots, slots, REG_NOTBOL | REG_NOTEOL) != 0)
-        return false;
-
-    std::string groups[kMatchSlots];
-    int groupCount = 0;
-    const auto length = static_cast<regoff_t>(subject.size());
-    for (; groupCount < kMatchSlots; ++groupCount) {
-        const regmatch_t& m = slots[groupCount];
-        if (m.rm_so < 0 || m.rm_eo < m.rm_so || m.rm_eo > length)
-            break;
-        groups[groupCount] = subject.substr(static_cast<size_t>(m.rm_so), static_cast<size_t>(m.rm_eo - m.rm_so));
-    }
-
     // References in ascending byte order of their text: "$0".."$9", then
     // "\0".."\9"; each replaces its first occurrence only.
-    result = rule.replacement;
+    std::string result = replacement;
     for (char sigil : {'$', '\\'}) {
-        for (int i = 0; i < groupCount; ++i) {
+        for (int i = 0; i < match.groupCount; ++i) {
             const std::string key{sigil, static_cast<char>('0' + i)};
-            vorn::strReplace(result, key, groups[i]);
+            vorn::strReplace(result, key, match.groups[i]);
         }
     }
-    return true;
+    return result;
 }
 
 // Length of the part of a Host header value that can be a host and port:
@@ -104,9 +85,8 @@ ZUrlManager::~ZUrlManager()
 
 void ZUrlManager::clearRegexes()
 {
-    for (UrlRegex& rule : regexes)
-        regfree(&rule.regex);
     regexes.clear();
+    ruleSet.clear();
     collapseValid = false;
 }
 
@@ -155,16 +135,25 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
         log.logWarning(L"URL regex file is larger than", static_cast<unsigned long>(MAX_REGEX_FILE_BYTES),
                        L"bytes; the rest is ignored:", regexFilePath);
 
-    // The rules in file order; those that pass the text checks are compiled
-    // first in a child process, under limits of time and memory.
-    std::vector<UrlRegex> candidates;
+    // Warnings about single rules: the first few, then how many more.
+    int warnings = 0;
+    int firstUnlisted = 0;
+    auto warnRule = [&](int lineNumber, const wchar_t* what, const std::string& pattern, const std::string& why) {
+        if (++warnings <= MAX_RULE_WARNINGS)
+            log.logWarning(what, VornLog::untrusted(pattern), L".", why);
+        else if (firstUnlisted == 0)
+            firstUnlisted = lineNumber;
+    };
+
     size_t start = 0;
+    int lineNumber = 0;
     while (start < content.size()) {
         size_t end = content.find('\n', start);
         if (end == std::string::npos)
             end = content.size();
         std::string line = content.substr(start, end - start);
         start = end + 1;
+        ++lineNumber;
         // A file written on Windows ends its lines with CR LF.
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -177,53 +166,36 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
         rule.replacement = line.substr(eq + 1);
 
         if (rule.pattern.find('\0') != std::string::npos) {
-            log.logWarning(L"Invalid regular expression:", VornLog::untrusted(rule.pattern), L".", L"It contains a NUL byte");
+            warnRule(lineNumber, L"Invalid regular expression:", rule.pattern, "It contains a NUL byte");
             continue;
         }
         if (UrlRulePattern::hasBackReference(rule.pattern)) {
-            log.logWarning(L"URL rule refused:", VornLog::untrusted(rule.pattern), L".",
-                           L"A back-reference can make matching take exponential time on a client's path");
+            warnRule(lineNumber, L"URL rule refused:", rule.pattern,
+                     "A back-reference can make matching take exponential time on a client's path");
             continue;
         }
-        candidates.push_back(std::move(rule));
-    }
-    if (candidates.empty())
-        return;
-
-    constexpr int flags = REG_EXTENDED | REG_ICASE;
-    std::vector<std::string> patterns;
-    patterns.reserve(candidates.size());
-    for (const UrlRegex& rule : candidates)
-        patterns.push_back(rule.pattern);
-    std::string failure;
-    const std::vector<ZUrlRuleCheck::Result> results = ZUrlRuleCheck::check(patterns, flags, ruleLimits, &failure);
-    if (!failure.empty())
-        log.logWarning(L"URL rules could not all be checked for their compile cost, and those not checked are not used:",
-                       failure);
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        UrlRegex& rule = candidates[i];
-        const ZUrlRuleCheck::Result& result = results[i];
-        if (result.verdict == ZUrlRuleCheck::Verdict::Invalid) {
-            log.logWarning(L"Invalid regular expression:", VornLog::untrusted(rule.pattern), L".", result.errorText);
+        const UrlRuleSet::Added added = ruleSet.add(rule.pattern);
+        if (added.verdict == UrlRuleSet::Verdict::Invalid) {
+            warnRule(lineNumber, L"Invalid regular expression:", rule.pattern, added.reason);
             continue;
         }
-        if (result.verdict != ZUrlRuleCheck::Verdict::Accepted) {
-            log.logWarning(L"URL rule refused:", VornLog::untrusted(rule.pattern), L".",
-                           ZUrlRuleCheck::reason(result, ruleLimits));
-            continue;
-        }
-        const int rc = regcomp(&rule.regex, rule.pattern.c_str(), flags);
-        if (rc != 0) {
-            char text[1024] = {};
-            regerror(rc, &rule.regex, text, sizeof text - 1);
-            log.logWarning(L"Invalid regular expression:", VornLog::untrusted(rule.pattern), L".",
-                           static_cast<const char*>(text));
+        if (added.verdict != UrlRuleSet::Verdict::Accepted) {
+            warnRule(lineNumber, L"URL rule refused:", rule.pattern, added.reason);
             continue;
         }
         if (UrlRulePattern::needsLineAnchor(rule.pattern))
-            log.logWarning(L"URL rule can never match:", VornLog::untrusted(rule.pattern), L".",
-                           L"Rules are matched anywhere in the path, where ^ and $ never match");
+            warnRule(lineNumber, L"URL rule can never match:", rule.pattern,
+                     "Rules are matched anywhere in the path, where ^ and $ never match");
         regexes.push_back(std::move(rule));
+    }
+    if (warnings > MAX_RULE_WARNINGS)
+        log.logWarning(static_cast<unsigned long>(warnings - MAX_RULE_WARNINGS),
+                       L"more URL rules were refused or can never match, not listed; the first at line",
+                       static_cast<unsigned long>(firstUnlisted), L"of", regexFilePath);
+    std::string error;
+    if (!ruleSet.compile(error)) {
+        log.logWarning(L"URL rules are not used:", error);
+        regexes.clear();
     }
 }
 
@@ -312,13 +284,14 @@ const vorn::Uri& ZUrlManager::getCurrentURI(VornLog& log, bool lock)
             if (!collapseValid || subject != collapseSubject) {
                 collapseValid = false;
                 collapseMatched = false;
-                std::string result;
-                for (const UrlRegex& rule : regexes) {
-                    if (applyRule(rule, subject, result)) {
-                        collapseResult = vorn::toUtf(result);
-                        collapseMatched = true;
-                        break;
-                    }
+                UrlRuleSet::Match match;
+                std::string error;
+                if (!ruleSet.match(subject, match, error))
+                    log.logWarning(error);
+                else if (match.rule >= 0) {
+                    collapseResult =
+                        vorn::toUtf(replaced(regexes[static_cast<std::size_t>(match.rule)].replacement, match));
+                    collapseMatched = true;
                 }
                 collapseSubject = std::move(subject);
                 collapseValid = true;

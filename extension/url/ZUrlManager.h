@@ -3,15 +3,13 @@
 #include "common/Uri.h"
 #include "extension/url/IServerVariables.h"
 #include "extension/url/ZShmUrlHash.h"
-#include "extension/url/ZUrlRuleCheck.h"
+#include "extension/url/UrlRuleSet.h"
 
 #include <chrono>
 #include <ctime>
 #include <functional>
-#include <list>
 #include <string>
-
-#include <regex.h>
+#include <vector>
 
 struct QuilletGlobals;
 class VornLog;
@@ -29,11 +27,10 @@ class VornLog;
 // (a server interface that offers no lookup) every variable counts as unset.
 class ZUrlManager {
 public:
-    // One rule of the URL regex file. The compiled expression is released by the
-    // manager when the rule leaves its list.
+    // One rule of the URL regex file (its compiled form is in the rule set,
+    // at the same index).
     struct UrlRegex {
         std::string pattern;      // bytes of the line before its last "="
-        regex_t regex;            // pattern, REG_EXTENDED | REG_ICASE
         std::string replacement;  // bytes of the line after its last "="
     };
 
@@ -44,6 +41,8 @@ public:
     static constexpr unsigned long URL_TABLE_SIZE = 0x500000;
     // Larger URL regex files are read up to this many bytes only.
     static constexpr std::size_t MAX_REGEX_FILE_BYTES = 1024 * 1024;
+    // Warnings about single rules written by one load; the rest are counted.
+    static constexpr int MAX_RULE_WARNINGS = 20;
 
     explicit ZUrlManager(const QuilletGlobals& globals, const IServerVariables* serverVariables = nullptr);
     ZUrlManager(const QuilletGlobals& globals, const IServerVariables& serverVariables)
@@ -57,11 +56,12 @@ public:
 
     // Module start-up: (re)loads installDir + "/etc/url-regex.txt". A missing
     // file gives no rules; one that cannot be read gives none and a WARNING;
-    // an invalid pattern, one with a back-reference, or one that costs too
-    // much to compile, alone or after the rules before it (see
-    // ZUrlRuleCheck), is left out with a WARNING. A rule that needs "^" or
-    // "$" to match is kept, with a WARNING that it never matches. Lines may
-    // end with LF or CR LF.
+    // an invalid pattern, one with a back-reference or another construct RE2
+    // cannot match with the same meaning, or one past the bounds of
+    // UrlRuleSet, alone or after the rules before it, is left out with a
+    // WARNING. A rule that needs "^" or "$" to match is kept, with a WARNING
+    // that it never matches. At most MAX_RULE_WARNINGS such lines, then one
+    // that counts the rest. Lines may end with LF or CR LF.
     void loadRegexFile(VornLog& log, const std::wstring& installDir);
 
     // Request activation: opens the semaphore and the URL table, once per
@@ -121,7 +121,7 @@ public:
 
     ZShmUrlHash& getUrlTable() { return urlTable; }
     bool isInitialized() const { return initialized; }
-    const std::list<UrlRegex>& getRegexes() const { return regexes; }
+    const std::vector<UrlRegex>& getRegexes() const { return regexes; }
 
     // Where the shared objects live. Defaults: semaphore "/UrlTableSem", table
     // "UrlTableShm" in qx.install_dir + "/tmp" (an empty `tableDir`).
@@ -129,8 +129,6 @@ public:
                         const std::string& tableDir);
     // Longest wait for the table's semaphore before an operation gives up.
     void setSemaphoreWaitLimit(std::chrono::milliseconds limit) { waitLimit = limit; }
-    // What compiling the rules may cost (tests lower them).
-    void setRuleLimits(const ZUrlRuleCheck::Limits& limits) { ruleLimits = limits; }
     // Source of the current time in seconds (default: the system clock).
     void setClock(std::function<std::time_t()> source) { clock = std::move(source); }
 
@@ -144,7 +142,7 @@ private:
     std::time_t now() const;
 
     std::wstring regexFilePath;
-    std::list<UrlRegex> regexes;
+    std::vector<UrlRegex> regexes;
     bool initialized = false;
     ZShmUrlHash urlTable;
     std::string cachedUrl;
@@ -167,5 +165,5 @@ private:
     std::string tableDir;
     std::chrono::milliseconds waitLimit;
     std::function<std::time_t()> clock;
-    ZUrlRuleCheck::Limits ruleLimits;
+    UrlRuleSet ruleSet;
 };

@@ -1,0 +1,211 @@
+// What matching the URL rules costs one request: the C library's regexec()
+// (each rule in turn, as the rules were matched before) against the RE2
+// rule set, on the same rules and paths in the same run, in the locale the
+// workers run in.
+//
+//   url_rule_match [--glibc-limit SECONDS]
+//
+// Each row gives the CPU time of the first match after loading (what a
+// php-cgi request pays) and the mean of later ones (a long-lived worker),
+// for both engines, and what loading the rules cost each. A regexec() run goes in a child process stopped after
+// --glibc-limit seconds of CPU (default 5).
+#include "extension/url/UrlRuleSet.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <locale.h>
+#include <random>
+#include <regex.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+double cpuNow()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+struct Timing {
+    double first = 0;
+    double later = 0;  // mean of the later runs
+    double load = 0;
+    bool overLimit = false;
+};
+
+// Runs `once` once, then again until 0.2 s of CPU or 2,000 runs have passed
+// (the CPU clock may tick in milliseconds: later runs are timed together).
+Timing measure(const std::function<void()>& once)
+{
+    Timing t;
+    double start = cpuNow();
+    once();
+    t.first = cpuNow() - start;
+    int runs = 0;
+    start = cpuNow();
+    double now = start;
+    while (runs < 2000 && now - start < 0.2) {
+        once();
+        ++runs;
+        now = cpuNow();
+    }
+    t.later = (now - start) / runs;
+    return t;
+}
+
+int glibcLimit = 5;
+
+// regexec() over the rules in a child, stopped at the CPU limit.
+Timing measureGlibc(const std::vector<std::string>& rules, const std::vector<std::string>& paths)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return Timing{};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        rlimit limit{static_cast<rlim_t>(glibcLimit), static_cast<rlim_t>(glibcLimit + 1)};
+        setrlimit(RLIMIT_CPU, &limit);
+        std::vector<regex_t> compiled;
+        const double loadStart = cpuNow();
+        for (const std::string& r : rules) {
+            regex_t re;
+            if (regcomp(&re, r.c_str(), REG_EXTENDED | REG_ICASE) == 0)
+                compiled.push_back(re);
+        }
+        const double load = cpuNow() - loadStart;
+        Timing t = measure([&] {
+            regmatch_t slots[10];
+            for (const std::string& path : paths)
+                for (const regex_t& re : compiled)
+                    if (regexec(&re, path.c_str(), 10, slots, REG_NOTBOL | REG_NOTEOL) == 0)
+                        break;
+        });
+        t.load = load;
+        if (write(fds[1], &t, sizeof t) != sizeof t)
+            _exit(1);
+        _exit(0);
+    }
+    close(fds[1]);
+    Timing t;
+    if (read(fds[0], &t, sizeof t) != sizeof t)
+        t.overLimit = true;
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return t;
+}
+
+Timing measureRe2(const std::vector<std::string>& rules, const std::vector<std::string>& paths, double& loadCpu,
+                  std::size_t& kept)
+{
+    UrlRuleSet set;
+    const double start = cpuNow();
+    for (const std::string& r : rules)
+        set.add(r);
+    std::string error;
+    set.compile(error);
+    loadCpu = cpuNow() - start;
+    kept = set.size();
+    return measure([&] {
+        UrlRuleSet::Match match;
+        for (const std::string& path : paths)
+            set.match(path, match, error);
+    });
+}
+
+std::string ms(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds * 1e3);
+    return text;
+}
+
+void row(const std::string& name, const std::vector<std::string>& rules, const std::vector<std::string>& paths)
+{
+    double load = 0;
+    std::size_t kept = 0;
+    const Timing re2 = measureRe2(rules, paths, load, kept);
+    const Timing glibc = measureGlibc(rules, paths);
+    std::printf("| %s | %zu/%zu | %zu | %s | %s | %s | %s | %s | %s |\n", name.c_str(), kept, rules.size(), paths.size(),
+                glibc.overLimit ? ("> " + std::to_string(glibcLimit) + " s").c_str() : ms(glibc.first).c_str(),
+                glibc.overLimit ? "-" : ms(glibc.later).c_str(), ms(re2.first).c_str(), ms(re2.later).c_str(),
+                glibc.overLimit ? "-" : ms(glibc.load).c_str(), ms(load).c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--glibc-limit") == 0)
+            glibcLimit = std::max(1, std::atoi(argv[i + 1]));
+    if (setlocale(LC_ALL, "C.UTF-8") == nullptr) {
+        std::fprintf(stderr, "the C.UTF-8 locale is missing\n");
+        return 1;
+    }
+
+    const std::vector<std::string> readme = {"/user/[0-9]+", "/(shop|store)/item/([0-9]+)", "(^|/)shop"};
+    const std::vector<std::string> site = {
+        "/wp-admin/.*",         "/[0-9]{4}/[0-9]{2}/[^/]+",  "/category/([^/]+)",     "/tag/([^/]+)",
+        "/author/([^/]+)",      "/page/[0-9]+",              "/product/([a-z0-9-]+)", "/cart(/.*)?",
+        "/checkout/(step[1-3])", "/api/v[12]/users/[0-9]+",   "/api/v[12]/orders/[0-9a-f]{8,32}",
+        "/search\\?q=.*",       "/static/.*\\.(css|js|png)", "/user/[0-9]+",          "/(shop|store)/item/([0-9]+)",
+        "[^/]+\\.php",
+    };
+    const std::vector<std::string> ordinaryPaths = {
+        "/",          "/user/42/profile", "/2024/05/hello-world", "/shop/item/1234", "/api/v2/orders/deadbeef01",
+        "/about-us",  "/product/blue-shirt-xl", "/static/css/site.css", "/index.php", "/category/news/page/2",
+    };
+    std::vector<std::string> twentyThousand;
+    for (int i = 1; i <= 20000; ++i) {
+        char text[64];
+        std::snprintf(text, sizeof text, "/nomatch%05d/[0-9]+", i);
+        twentyThousand.push_back(text);
+    }
+    twentyThousand.push_back("/item/[0-9]+");
+
+    std::printf("| rules | kept/rules | paths | regexec first ms | regexec later ms | RE2 first ms | RE2 later ms "
+                "| regexec load ms | RE2 load ms |\n|---|---|---|---|---|---|---|---|---|\n");
+    row("README's examples, ordinary paths", readme, ordinaryPaths);
+    row("a site's 16 rules, ordinary paths", site, ordinaryPaths);
+    row("20,000 `/nomatchNNNNN/[0-9]+` then `/item/[0-9]+`, `/item/42`", twentyThousand, {"/item/42"});
+
+    const std::string aaa = "/" + std::string(8000, 'a');
+    row("`[^/]+\\.php`, `/` then `a`x8000", {"[^/]+\\.php"}, {aaa});
+    row("`/(.*)/edit`, `/`x8000", {"/(.*)/edit"}, {std::string(8000, '/')});
+    row("`(.*)(.*)(.*)x`, 8,001 bytes", {"(.*)(.*)(.*)x"}, {aaa});
+    row("`(.*){300}x`, 8,001 bytes", {"(.*){300}x"}, {aaa});
+
+    // Rules whose automaton needs a new state at nearly every byte: the
+    // states remember which of the last k bytes were an "a".
+    std::mt19937 random(5);
+    std::string ab = "/";
+    for (int i = 0; i < 8191; ++i)
+        ab.push_back(random() % 2 ? 'a' : 'b');
+    for (int k : {20, 100, 300, 1000})
+        row("`a[ab]{" + std::to_string(k) + "}x`, 8 KiB of random a/b", {"a[ab]{" + std::to_string(k) + "}x"}, {ab});
+    // The whole file's instructions spent on such rules.
+    std::vector<std::string> blowUp;
+    for (int k = 1; k <= 400; ++k)
+        blowUp.push_back("a(a|b|c){" + std::to_string(k % 60 + 1) + "}x" + std::to_string(k));
+    row("400 rules `a(a\\|b\\|c){k}xN`, 8 KiB of random a/b", blowUp, {ab});
+    std::vector<std::string> wide;
+    for (int k = 0; k < 2000; ++k)
+        wide.push_back("[a-" + std::string(1, static_cast<char>('b' + k % 20)) + "]{1,30}q" + std::to_string(k));
+    row("2,000 rules `[a-X]{1,30}qN`, 8 KiB of random a/b", wide, {ab});
+    std::printf("\n(regexec: each rule in turn, compiled beforehand; RE2: one pass of the rule set, then the first "
+                "matching rule alone for its groups.)\n");
+    return 0;
+}
