@@ -186,9 +186,58 @@ function g() {
 }
 """
 
+# Every piece of a template engine is eval()'d at one line, so all bear the
+# same name; one compiled while another is (the deprecation its handler
+# hears) rewrites nothing, and the listed closure compiled after it still
+# reports the line it resumes at. The same with a stream wrapper that serves
+# other code at a second include of the same path.
+PIECE = r"""$title = "x"; $line = "Title: ${title}";
+return function () use ($line) {
+    yield $line;
+
+    echo "rest\n";
+};"""
+
+SAME_NAME_EVAL = r"""<?php
+final class View { public static function render(string $c, array $v) { extract($v); return eval($c); } }
+set_error_handler(function ($no, $msg) { View::render('return "";', []); return true; });
+$page = View::render('""" + PIECE.replace("\\", "\\\\").replace("'", "\\'") + r"""', []);
+$g = $page(); $g->current();
+echo (new ReflectionGenerator($g))->getExecutingLine(), "\n";
+"""
+
+SAME_NAME_WRAPPER = r"""<?php
+final class Templates
+{
+    public $context;
+    private static $opened = 0;
+    private $code = '';
+    public function stream_open($path, $mode, $options, &$openedPath)
+    {
+        $this->code = self::$opened++ === 0 ? '<?php """ + PIECE.replace("\\", "\\\\").replace("'", "\\'") + r"""' : '<?php return "";';
+        return true;
+    }
+    public function stream_read($count)
+    {
+        $part = substr($this->code, 0, $count);
+        $this->code = substr($this->code, strlen($part));
+        return $part;
+    }
+    public function stream_eof() { return $this->code === ''; }
+    public function stream_stat() { return []; }
+    public function stream_set_option($option, $a, $b) { return false; }
+}
+stream_wrapper_register('tpl', 'Templates');
+set_error_handler(function ($no, $msg) { include 'tpl://page'; return true; });
+$page = include 'tpl://page';
+$g = $page(); $g->current();
+echo (new ReflectionGenerator($g))->getExecutingLine(), "\n";
+"""
+
 SCRIPTS = {"asserts.php": ASSERTS, "generators.php": GENERATORS, "recursion.php": RECURSION,
            "assert_aliases.php": ASSERT_ALIASES, "assert_aliases_global.php": ASSERT_ALIASES_GLOBAL,
-           "during_main.php": DURING_MAIN, "outer.php": DURING_OUTER, "during.php": "<?php\n"}
+           "during_main.php": DURING_MAIN, "outer.php": DURING_OUTER, "during.php": "<?php\n",
+           "same_name_eval.php": SAME_NAME_EVAL, "same_name_wrapper.php": SAME_NAME_WRAPPER}
 
 JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "tracing",
        "opcache.jit_buffer_size": "16M", "opcache.file_update_protection": 0}
@@ -253,6 +302,18 @@ class ListedCodeAsWrittenTest(unittest.TestCase):
                     _, body, block = site.block_for("/during_main.php")
                     self.assertEqual(plain.stdout, body, site.diagnostics())
                     self.assertIn("g", block.names(), site.diagnostics())
+
+    def test_a_compile_of_the_same_name_during_another_leaves_the_lines_of_the_rest(self):
+        for name, overrides in (("no opcache", {}), ("opcache with JIT", JIT)):
+            with self.subTest(name):
+                site = self.site(overrides)
+                for script in ("same_name_eval.php", "same_name_wrapper.php"):
+                    plain = self.plain(site, script)
+                    self.assertEqual(("5\n", ""), (plain.stdout, plain.stderr))
+                    for _ in range(2):
+                        _, body, block = site.block_for("/" + script)
+                        self.assertEqual(plain.stdout, body, script + "\n" + site.diagnostics())
+                        self.assertIn("{closure}", block.names(), site.diagnostics())
 
     def test_memory_limit_met_entering_a_listed_function_names_its_statement(self):
         site = self.site({})
