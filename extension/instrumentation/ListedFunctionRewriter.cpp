@@ -21,6 +21,11 @@ extern "C" {
 #include "extension/engine/EngineSystemId.h"
 #include "extension/instrumentation/Manager.h"
 
+// The digest of the rewriter's sources, made by the build.
+#ifndef QUILLET_REWRITER_DIGEST
+#error "QUILLET_REWRITER_DIGEST is not defined: build with the project's CMake files"
+#endif
+
 namespace ListedFunctionRewriter {
 
 namespace {
@@ -970,7 +975,9 @@ void install(const std::vector<Target>& targets)
         return;
     compiles.reserve(kMaxCompiles);
     uint64_t hash = 1469598103934665603ull;
-    hash = fnv1a(hash, "listed-function-rewrite/2");
+    // What the rewrite makes changes with its sources: code another build
+    // rewrote must not come back from opcache's file cache either.
+    hash = fnv1a(hash, "listed-function-rewrite/" QUILLET_REWRITER_DIGEST);
     for (std::size_t i = 0; i < targets.size(); ++i) {
         const Target& target = targets[i];
         std::string key = target.className.empty() ? target.methodName : target.className + "::" + target.methodName;
