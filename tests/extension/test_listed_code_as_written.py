@@ -234,10 +234,23 @@ $g = $page(); $g->current();
 echo (new ReflectionGenerator($g))->getExecutingLine(), "\n";
 """
 
+# A compile of that name cut short by a fatal error leaves nothing behind.
+SAME_NAME_AFTER_FATAL = r"""<?php
+ini_set('display_errors', '0');
+final class View { public static function render(string $c) { return eval($c); } }
+register_shutdown_function(function () {
+    $page = View::render('""" + PIECE.replace("\\", "\\\\").replace("'", "\\'") + r"""');
+    $g = $page(); $g->current();
+    echo (new ReflectionGenerator($g))->getExecutingLine(), "\n";
+});
+View::render('function twice() {} function twice() {}');
+"""
+
 SCRIPTS = {"asserts.php": ASSERTS, "generators.php": GENERATORS, "recursion.php": RECURSION,
            "assert_aliases.php": ASSERT_ALIASES, "assert_aliases_global.php": ASSERT_ALIASES_GLOBAL,
            "during_main.php": DURING_MAIN, "outer.php": DURING_OUTER, "during.php": "<?php\n",
-           "same_name_eval.php": SAME_NAME_EVAL, "same_name_wrapper.php": SAME_NAME_WRAPPER}
+           "same_name_eval.php": SAME_NAME_EVAL, "same_name_wrapper.php": SAME_NAME_WRAPPER,
+           "same_name_after_fatal.php": SAME_NAME_AFTER_FATAL}
 
 JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "tracing",
        "opcache.jit_buffer_size": "16M", "opcache.file_update_protection": 0}
@@ -307,7 +320,7 @@ class ListedCodeAsWrittenTest(unittest.TestCase):
         for name, overrides in (("no opcache", {}), ("opcache with JIT", JIT)):
             with self.subTest(name):
                 site = self.site(overrides)
-                for script in ("same_name_eval.php", "same_name_wrapper.php"):
+                for script in ("same_name_eval.php", "same_name_wrapper.php", "same_name_after_fatal.php"):
                     plain = self.plain(site, script)
                     self.assertEqual(("5\n", ""), (plain.stdout, plain.stderr))
                     for _ in range(2):
