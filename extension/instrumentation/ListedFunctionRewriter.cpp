@@ -21,6 +21,11 @@ extern "C" {
 #include "extension/engine/EngineSystemId.h"
 #include "extension/instrumentation/Manager.h"
 
+// The digest of the rewriter's sources, made by the build.
+#ifndef QUILLET_REWRITER_DIGEST
+#error "QUILLET_REWRITER_DIGEST is not defined: build with the project's CMake files"
+#endif
+
 namespace ListedFunctionRewriter {
 
 namespace {
@@ -41,15 +46,23 @@ bool methodsListed = false;
 std::unordered_set<std::string> warnedUntimed;
 // The probe's functions are in the function table: -1 not yet looked at.
 int functionsAvailable = -1;
-// The files whose latest compile rewrote listed code: their functions'
-// opcodes are looked at when they are complete. Kept by file, not as one flag:
-// a file can be compiled while another one is (an error handler run by a
-// warning of the compiler includes it), and an op array is matched to its
-// compile by its file, in whatever order a file's op arrays come. Each
-// compile notes its file before any of its op arrays is complete; a compile
-// that rewrote nothing, or a new request, forgets it. By the hash of the
-// name, then the name.
-std::unordered_multimap<std::size_t, std::string> rewrittenFiles;
+// The compiles under way whose op arrays come to the op-array handler,
+// innermost last: a compile can start while another is (an error handler run
+// by a warning of the compiler includes a file or evals code), under the same
+// name as the other (a template engine evals every piece at one line). A
+// compile's op arrays are all complete while it is the innermost, its own
+// code (the op array it made before the hook ran) last, which ends it. A
+// compile cut short by a fatal error (a longjmp) never ends: the compiles
+// started after it stand above it, and a compile that ends drops whatever
+// stands above it; a new request forgets them all, and a bound keeps the
+// newest when too many were cut short in one request.
+struct Compile {
+    const zend_op_array* main = nullptr;
+    bool rewrote = false;
+    std::string file;  // the compiled file name; only when it rewrote
+};
+const std::size_t kMaxCompiles = 64;
+std::vector<Compile> compiles;  // capacity reserved at install: a push never allocates
 
 std::string lower(const char* text, std::size_t length)
 {
@@ -744,31 +757,45 @@ bool probeFunctionsAvailable()
     return available == 1;
 }
 
-// Where rewrittenFiles holds a file's name; end() when it does not.
-std::unordered_multimap<std::size_t, std::string>::iterator rewrittenEntry(const zend_string* file)
+// A compile of `file` (the engine's compiled file name, which its op arrays
+// carry) is under way, and rewrote listed code or did not. Only a compile the
+// engine runs (a tree parsed for other reasons is processed too) whose op
+// arrays come to the handler: one that never ends must not hide the others.
+void compileStarts(const zend_string* file, bool rewrote)
 {
-    const std::string_view name(ZSTR_VAL(file), ZSTR_LEN(file));
-    auto range = rewrittenFiles.equal_range(std::hash<std::string_view>()(name));
-    for (auto entry = range.first; entry != range.second; ++entry)
-        if (entry->second == name)
-            return entry;
-    return rewrittenFiles.end();
+    const zend_op_array* main = CG(active_op_array);
+    if (!file || !CG(in_compilation) || !main || main->function_name || main->last != 0
+        || !(CG(compiler_options) & ZEND_COMPILE_HANDLE_OP_ARRAY) || compiles.capacity() < kMaxCompiles)
+        return;
+    if (compiles.size() >= kMaxCompiles)
+        compiles.erase(compiles.begin());  // the oldest, cut short (or nested deeper than any script)
+    compiles.emplace_back();
+    Compile& compile = compiles.back();
+    compile.main = main;
+    if (rewrote) {
+        compile.file.assign(ZSTR_VAL(file), ZSTR_LEN(file));  // can throw: then noted as not rewritten
+        compile.rewrote = true;
+    }
 }
 
-// The compile of `file` (the engine's compiled file name, which its op arrays
-// carry) rewrote listed code, or did not.
-void noteCompile(const zend_string* file, bool rewrote)
+// Whether `opArray` was made by the innermost compile and that compile
+// rewrote listed code. Its own code, the last it makes, ends it.
+bool fromRewritingCompile(const zend_op_array* opArray)
 {
-    if (!file)
-        return;
-    auto entry = rewrittenEntry(file);
-    if (!rewrote && entry != rewrittenFiles.end()) {
-        rewrittenFiles.erase(entry);
-    } else if (rewrote && entry == rewrittenFiles.end()) {
-        std::string name(ZSTR_VAL(file), ZSTR_LEN(file));
-        const std::size_t hash = std::hash<std::string_view>()(name);
-        rewrittenFiles.emplace(hash, std::move(name));
+    if (compiles.empty())
+        return false;
+    const Compile& innermost = compiles.back();
+    const bool rewrote = innermost.rewrote && opArray->filename
+        && std::string_view(ZSTR_VAL(opArray->filename), ZSTR_LEN(opArray->filename)) == innermost.file;
+    if (!opArray->function_name) {
+        for (std::size_t i = compiles.size(); i-- > 0;) {
+            if (compiles[i].main == opArray) {
+                compiles.erase(compiles.begin() + static_cast<std::ptrdiff_t>(i), compiles.end());
+                break;
+            }
+        }
     }
+    return rewrote;
 }
 
 void process(zend_ast* ast)
@@ -780,7 +807,7 @@ void process(zend_ast* ast)
     // A line logged here must not show in the script's next warning.
     const vorn::ScriptErrno scriptErrno;
     if (!ast || !probeFunctionsAvailable()) {
-        noteCompile(file, false);
+        compileStarts(file, false);
         scriptErrno.restore();
         return;
     }
@@ -809,7 +836,8 @@ void process(zend_ast* ast)
         Manager::LOG.logError("Instrumentation of compiled code failed");
     }
     try {
-        noteCompile(file, rewrote && !bailedOut);
+        if (!bailedOut)
+            compileStarts(file, rewrote);
     } catch (const std::exception& e) {
         // Without its note the file's probe calls keep the lines they have.
         Manager::LOG.logError("Instrumentation of compiled code failed:", e.what());
@@ -1059,8 +1087,7 @@ const zend_function_entry functions[] = {
 // its own line).
 void compiled(zend_op_array* opArray)
 {
-    if (rewrittenFiles.empty() || !opArray || !opArray->opcodes || !opArray->filename
-        || rewrittenEntry(opArray->filename) == rewrittenFiles.end())
+    if (!opArray || !fromRewritingCompile(opArray) || !opArray->opcodes)
         return;
     const std::size_t enterLength = sizeof(kEnter) - 1;
     const std::size_t resumeLength = sizeof(kResume) - 1;
@@ -1090,8 +1117,11 @@ void install(const std::vector<Target>& targets)
 {
     if (hookInstalled || targets.empty())
         return;
+    compiles.reserve(kMaxCompiles);
     uint64_t hash = 1469598103934665603ull;
-    hash = fnv1a(hash, "listed-function-rewrite/2");
+    // What the rewrite makes changes with its sources: code another build
+    // rewrote must not come back from opcache's file cache either.
+    hash = fnv1a(hash, "listed-function-rewrite/" QUILLET_REWRITER_DIGEST);
     for (std::size_t i = 0; i < targets.size(); ++i) {
         const Target& target = targets[i];
         std::string key = target.className.empty() ? target.methodName : target.className + "::" + target.methodName;
@@ -1126,14 +1156,12 @@ void uninstall()
     methodsListed = false;
     warnedUntimed.clear();
     functionsAvailable = -1;
-    rewrittenFiles.clear();
+    compiles.clear();
 }
 
 void requestStarts()
 {
-    // At every request: clearing an empty table still wipes its buckets.
-    if (!rewrittenFiles.empty())
-        rewrittenFiles.clear();
+    compiles.clear();
 }
 
 }  // namespace ListedFunctionRewriter

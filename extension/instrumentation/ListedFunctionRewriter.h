@@ -50,8 +50,8 @@ void uninstall();
 // compiled the lines of the script's code they stand for.
 void compiled(_zend_op_array* opArray);
 
-// A request starts: what earlier compiles noted is forgotten (a compile that
-// ended in a fatal error noted its file and never finished).
+// A request starts: the compiles noted as under way are forgotten (one cut
+// short by a fatal error never ended).
 void requestStarts();
 
 // The probe's functions the rewritten code calls, for the module's function

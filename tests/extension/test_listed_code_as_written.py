@@ -231,9 +231,71 @@ foreach (['k', 'k', 'k', [1]] as $sent) {
 }
 """
 
+# Every piece of a template engine is eval()'d at one line, so all bear the
+# same name; one compiled while another is (the deprecation its handler
+# hears) rewrites nothing, and the listed closure compiled after it still
+# reports the line it resumes at. The same with a stream wrapper that serves
+# other code at a second include of the same path.
+PIECE = r"""$title = "x"; $line = "Title: ${title}";
+return function () use ($line) {
+    yield $line;
+
+    echo "rest\n";
+};"""
+
+SAME_NAME_EVAL = r"""<?php
+final class View { public static function render(string $c, array $v) { extract($v); return eval($c); } }
+set_error_handler(function ($no, $msg) { View::render('return "";', []); return true; });
+$page = View::render('""" + PIECE.replace("\\", "\\\\").replace("'", "\\'") + r"""', []);
+$g = $page(); $g->current();
+echo (new ReflectionGenerator($g))->getExecutingLine(), "\n";
+"""
+
+SAME_NAME_WRAPPER = r"""<?php
+final class Templates
+{
+    public $context;
+    private static $opened = 0;
+    private $code = '';
+    public function stream_open($path, $mode, $options, &$openedPath)
+    {
+        $this->code = self::$opened++ === 0 ? '<?php """ + PIECE.replace("\\", "\\\\").replace("'", "\\'") + r"""' : '<?php return "";';
+        return true;
+    }
+    public function stream_read($count)
+    {
+        $part = substr($this->code, 0, $count);
+        $this->code = substr($this->code, strlen($part));
+        return $part;
+    }
+    public function stream_eof() { return $this->code === ''; }
+    public function stream_stat() { return []; }
+    public function stream_set_option($option, $a, $b) { return false; }
+}
+stream_wrapper_register('tpl', 'Templates');
+set_error_handler(function ($no, $msg) { include 'tpl://page'; return true; });
+$page = include 'tpl://page';
+$g = $page(); $g->current();
+echo (new ReflectionGenerator($g))->getExecutingLine(), "\n";
+"""
+
+# A compile of that name cut short by a fatal error leaves nothing behind.
+SAME_NAME_AFTER_FATAL = r"""<?php
+ini_set('display_errors', '0');
+final class View { public static function render(string $c) { return eval($c); } }
+register_shutdown_function(function () {
+    $page = View::render('""" + PIECE.replace("\\", "\\\\").replace("'", "\\'") + r"""');
+    $g = $page(); $g->current();
+    echo (new ReflectionGenerator($g))->getExecutingLine(), "\n";
+});
+View::render('function twice() {} function twice() {}');
+"""
+
 SCRIPTS = {"accepted.php": ACCEPTED, "asserts.php": ASSERTS, "generators.php": GENERATORS, "recursion.php": RECURSION,
            "assert_aliases.php": ASSERT_ALIASES, "assert_aliases_global.php": ASSERT_ALIASES_GLOBAL,
-           "during_main.php": DURING_MAIN, "outer.php": DURING_OUTER, "during.php": "<?php\n"}
+           "during_main.php": DURING_MAIN, "outer.php": DURING_OUTER, "during.php": "<?php\n",
+           "same_name_eval.php": SAME_NAME_EVAL, "same_name_wrapper.php": SAME_NAME_WRAPPER,
+           "same_name_after_fatal.php": SAME_NAME_AFTER_FATAL}
 SCRIPTS.update((name, REFUSED_TEMPLATE % statement) for name, statement in REFUSED.items())
 
 JIT = {"zend_extension": "opcache", "opcache.enable": 1, "opcache.jit": "tracing",
@@ -316,6 +378,18 @@ class ListedCodeAsWrittenTest(unittest.TestCase):
                 self.assertEqual(plain.stdout, body, site.diagnostics())
                 # The first run and four resumptions.
                 self.assertEqual(5, block.names().count("accepted"), site.diagnostics())
+
+    def test_a_compile_of_the_same_name_during_another_leaves_the_lines_of_the_rest(self):
+        for name, overrides in (("no opcache", {}), ("opcache with JIT", JIT)):
+            with self.subTest(name):
+                site = self.site(overrides)
+                for script in ("same_name_eval.php", "same_name_wrapper.php", "same_name_after_fatal.php"):
+                    plain = self.plain(site, script)
+                    self.assertEqual(("5\n", ""), (plain.stdout, plain.stderr))
+                    for _ in range(2):
+                        _, body, block = site.block_for("/" + script)
+                        self.assertEqual(plain.stdout, body, script + "\n" + site.diagnostics())
+                        self.assertIn("{closure}", block.names(), site.diagnostics())
 
     def test_memory_limit_met_entering_a_listed_function_names_its_statement(self):
         site = self.site({})
