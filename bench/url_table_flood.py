@@ -94,6 +94,7 @@ def batch_us(site, paths):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build")
+    parser.add_argument("--extension", help="another build's Quillet.so, for a comparison")
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--batch", type=int, default=20)
     args = parser.parse_args()
@@ -107,6 +108,8 @@ def main():
     try:
         for name, load in (("with", True), ("without", False)):
             site = qxharness.QuilletSite(build_dir=build, log_level=1)
+            if args.extension:
+                site.extension = os.path.abspath(args.extension)
             sites[name] = site
             site.write_script("index.php", "<?php echo 'ok';")
             if load:
