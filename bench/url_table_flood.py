@@ -11,7 +11,7 @@ batch of new requests to a `php -S` with the extension collecting and to one
 without it, interleaved:
 - new: a path of the full bucket that is not in the table;
 - known: the path stored last in that bucket (the whole chain is walked);
-- other: a new short path in some other bucket.
+- other: a new path of the same length in some other bucket.
 Cost is the server's own CPU time (/proc/<pid>/task/*/schedstat) per
 request; figures are medians over the rounds of the difference with the
 server without the extension.
@@ -137,7 +137,7 @@ def main():
             kinds = {
                 "new": [pad(next(fresh)) for _ in range(args.batch)],
                 "known": [last_known] * args.batch,
-                "other": ["/index.php/other-%d" % next(other) for _ in range(args.batch)],
+                "other": [pad("/index.php/other-%d" % next(other)) for _ in range(args.batch)],
             }
             for kind, paths in kinds.items():
                 with_us = batch_us(sites["with"], paths)
