@@ -49,11 +49,11 @@ def mix_block(h, block):
     return ((h ^ data) * MUL) & MASK
 
 
-def aimed_keys(count):
-    """`count` keys of KEY_BYTES bytes that share one bucket: the hash of a
+def aimed_keys(count, key_bytes=KEY_BYTES):
+    """`count` keys of `key_bytes` bytes that share one bucket: the hash of a
     fixed prefix is computed once, each candidate adds its last block."""
-    prefix = b"/index.php/" + b"a" * (KEY_BYTES - 8 - len("/index.php/"))
-    h = (SEED ^ (KEY_BYTES * MUL)) & MASK
+    prefix = b"/index.php/" + b"a" * (key_bytes - 8 - len("/index.php/"))
+    h = (SEED ^ (key_bytes * MUL)) & MASK
     for i in range(0, len(prefix), 8):
         h = mix_block(h, prefix[i:i + 8])
     keys, target, n = [], None, 0
@@ -97,12 +97,16 @@ def main():
     parser.add_argument("--extension", help="another build's Quillet.so, for a comparison")
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--batch", type=int, default=20)
+    parser.add_argument("--fill", type=int, default=100, help="aimed paths sent before measuring")
+    parser.add_argument("--key-bytes", type=int, default=KEY_BYTES,
+                        help="bytes of a path that make its key (%d; %d, the whole path, for a build that "
+                             "stores whole paths)" % (KEY_BYTES, PATH_BYTES))
     args = parser.parse_args()
     build = os.path.abspath(args.build)
 
-    fill = 100  # more than a bucket takes
-    keys, bucket = aimed_keys(fill + args.rounds * args.batch)
-    pad = lambda key: key + "/" + "z" * (PATH_BYTES - len(key) - 1)  # noqa: E731
+    fill = args.fill
+    keys, bucket = aimed_keys(fill + args.rounds * args.batch, args.key_bytes)
+    pad = lambda key: key + ("/" + "z" * (PATH_BYTES - len(key) - 1) if len(key) < PATH_BYTES else "")  # noqa: E731
 
     sites = {}
     try:
