@@ -115,7 +115,9 @@ def main():
             if args.extension:
                 site.extension = os.path.abspath(args.extension)
             sites[name] = site
-            site.write_script("index.php", "<?php echo 'ok';")
+            # A front controller reads its path: $_SERVER is built with or
+            # without the extension.
+            site.write_script("index.php", "<?php echo $_SERVER['REQUEST_URI'] === '' ? '' : 'ok';")
             if load:
                 site.start_aggregator()
                 site.write_block()
