@@ -10,6 +10,7 @@ constexpr int64_t NO_OFFSET = -1;
 constexpr size_t HASH_SEED = 0xc70f6907UL;
 const char* const NEW_ENTRY_ERROR = "ZMMapHash::newEntry: can't allocate new entry: ";
 const char* const INSERT_FULL_ERROR = "ZMMapHash::insert: has is full: ";
+const char* const BUCKET_FULL_ERROR = "the key's bucket is full";
 
 int64_t roundUp8(int64_t n)
 {
@@ -156,10 +157,14 @@ ZMMapHash::Walk ZMMapHash::doWalk(uint32_t index, const std::string* key) const
     // at least 8 for its value and 8 for its key): a damaged count must not
     // turn a looped chain into billions of steps under the shared lock.
     const int64_t room = (usedEnd() - entriesStart()) / (ENTRY_BYTES + 16);
+    // No insert makes a chain longer than MAX_CHAIN, so a longer one is
+    // damaged too.
     int64_t maxSteps = static_cast<int64_t>(header->entryCount);
     if (maxSteps > room)
         maxSteps = room;
     maxSteps += 1;
+    if (maxSteps > MAX_CHAIN)
+        maxSteps = MAX_CHAIN;
     int64_t steps = 0;
     while (offset != NO_OFFSET) {
         Entry* e = entryAt(offset);
@@ -168,6 +173,7 @@ ZMMapHash::Walk ZMMapHash::doWalk(uint32_t index, const std::string* key) const
             return walk;
         }
         ++steps;
+        walk.length = steps;
         if (key != nullptr &&
             static_cast<int64_t>(e->keyLength) == static_cast<int64_t>(key->size())) {
             const char* k = bytesAt(e->keyOffset, e->keyLength);
@@ -215,6 +221,7 @@ bool ZMMapHash::refuseNewEntry(const std::string& key, const std::string& value)
     const int64_t freeBytes = static_cast<int64_t>(allocator.memSize()) - allocator.memUsage();
     if (need > freeBytes) {
         lastError = NEW_ENTRY_ERROR + ZMMapAllocator::errorText(ZMMapAllocator::ERR_OUT_OF_MEMORY);
+        noRoom = true;
         return true;
     }
     return false;
@@ -229,6 +236,7 @@ int64_t ZMMapHash::newEntry(const std::string& key, const std::string& value)
     void* k = allocator.allocate(key.size());
     if (e == nullptr || v == nullptr || k == nullptr) {
         lastError = NEW_ENTRY_ERROR + allocator.errorString();
+        noRoom = true;
         return NO_OFFSET;
     }
     std::memcpy(v, value.data(), value.size());
@@ -254,6 +262,11 @@ bool ZMMapHash::addNewKey(uint32_t index, const Walk& walk, const std::string& k
         setCorrupt(where);
         return false;
     }
+    if (walk.length >= MAX_CHAIN) {
+        lastError = std::string(where) + ": " + BUCKET_FULL_ERROR;
+        noRoom = true;
+        return false;
+    }
     const int64_t added = newEntry(key, value);
     if (added == NO_OFFSET)
         return false;
@@ -277,6 +290,7 @@ bool ZMMapHash::appendToBucket(uint32_t index, const Walk& walk, int64_t entryOf
 
 bool ZMMapHash::insert(const std::string& key, const std::string& value)
 {
+    noRoom = false;
     if (header == nullptr)
         return false;
     if (!tableUsable()) {
@@ -303,10 +317,12 @@ bool ZMMapHash::insert(const std::string& key, const std::string& value)
     }
     void* space = newLength <= INT32_MAX ? allocator.allocate(value.size()) : nullptr;
     if (space == nullptr) {
-        if (newLength > INT32_MAX)
+        if (newLength > INT32_MAX) {
             lastError = INSERT_FULL_ERROR + ZMMapAllocator::errorText(ZMMapAllocator::ERR_INVALID_SIZE);
-        else
+        } else {
             lastError = INSERT_FULL_ERROR + allocator.errorString();
+            noRoom = true;
+        }
         return false;
     }
     std::memcpy(space, value.data(), value.size());
@@ -317,6 +333,7 @@ bool ZMMapHash::insert(const std::string& key, const std::string& value)
 
 bool ZMMapHash::atomicInsert(const std::string& key, const std::string& value)
 {
+    noRoom = false;
     if (header == nullptr)
         return false;
     if (!tableUsable()) {

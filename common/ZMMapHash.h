@@ -25,6 +25,14 @@ public:
     static constexpr long HEADER_BYTES = 16;
     static constexpr long TABLE_BYTES = HEADER_BYTES + BUCKET_COUNT * 8; // 4040
     static constexpr long ENTRY_BYTES = 48;
+    // Longest chain a bucket may hold. Every operation walks one chain under
+    // the lock that all processes share, and the bucket of a key is a public
+    // function of its bytes: whoever chooses the keys can aim them all at one
+    // bucket. A bucket that holds this many entries takes no new key (the
+    // insert fails as for a full table), so no walk is ever longer. Keys of
+    // any spread fill a bucket this far only when the table holds tens of
+    // thousands of entries.
+    static constexpr int64_t MAX_CHAIN = 64;
 
     ZMMapHash();
     ZMMapHash(const ZMMapHash&) = delete;
@@ -39,7 +47,9 @@ public:
     // fails (false, errorString) when the file or its table is damaged.
     bool attach(const std::string& name, const std::string& dir);
 
-    // Adds the key, or replaces its value (in place when it fits).
+    // Adds the key, or replaces its value (in place when it fits). Fails
+    // (false, errorString, lackedRoom) when the heap or the key's bucket is
+    // full.
     bool insert(const std::string& key, const std::string& value);
     // Adds the key, or replaces its whole entry by a new one.
     bool atomicInsert(const std::string& key, const std::string& value);
@@ -54,6 +64,9 @@ public:
     bool clear();
 
     std::string errorString() const;
+    // Whether the last insert failed for want of room: the heap or the key's
+    // bucket (MAX_CHAIN) is full.
+    bool lackedRoom() const { return noRoom; }
 
     // Entry count of the table (0 when not attached).
     long size() const;
@@ -90,6 +103,7 @@ private:
         int64_t found = -1;     // entry holding the key, or -1
         int64_t foundPrev = -1; // the entry before it in the walk, or -1
         int64_t last = -1;      // last entry of the chain when the key is absent (-1: empty bucket)
+        int64_t length = 0;     // entries walked: the chain's length when the key is absent
         bool corrupt = false;   // a link left the entry area, or the walk was too long
     };
 
@@ -116,4 +130,5 @@ private:
     ZMMapAllocator allocator;
     int64_t* buckets;
     std::string lastError;
+    bool noRoom = false;
 };

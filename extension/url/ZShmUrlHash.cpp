@@ -176,19 +176,27 @@ bool ZShmUrlHash::valueUnlocked(const std::string& key, long& out) const
     return true;
 }
 
-void ZShmUrlHash::updateUnlocked(const std::string& key, long value)
+ZShmUrlHash::Added ZShmUrlHash::updateUnlocked(const std::string& key, long value)
 {
     if (!mappingUsable())
-        return;
+        return Added::NotStored;
     // Nothing is stored under an empty key, and it is refused before the table
     // allocates anything for it: an entry that cannot be completed would keep
     // its space for ever.
     if (key.empty()) {
         if (log)
             log->logDbg1(L"Empty URL is not stored in shared memory");
-        return;
+        return Added::NotStored;
     }
-    table.insert(key, std::to_string(value));
+    if (key.size() > MAX_KEY_BYTES) {
+        if (log)
+            log->logDbg1(L"URL longer than", static_cast<unsigned long>(MAX_KEY_BYTES),
+                         L"bytes is not stored in shared memory");
+        return Added::NotStored;
+    }
+    if (table.insert(key, std::to_string(value)))
+        return Added::Stored;
+    return table.lackedRoom() ? Added::NoRoom : Added::NotStored;
 }
 
 // As valueUnlocked, without reading the number: the same checks of the
@@ -241,15 +249,12 @@ void ZShmUrlHash::update(const std::wstring& uri, long value, bool lock)
     updateKey(vorn::fromUtf(uri), value, lock);
 }
 
-void ZShmUrlHash::updateKey(const std::string& key, long value, bool lock)
+ZShmUrlHash::Added ZShmUrlHash::updateKey(const std::string& key, long value, bool lock)
 {
-    if (!lock) {
-        updateUnlocked(key, value);
-        return;
-    }
+    if (!lock)
+        return updateUnlocked(key, value);
     ZSemLocker locker(*this);
-    if (locker.owns())
-        updateUnlocked(key, value);
+    return locker.owns() ? updateUnlocked(key, value) : Added::NotStored;
 }
 
 void ZShmUrlHash::destroy(const std::string& name, const std::string& dir)

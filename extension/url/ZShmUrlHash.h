@@ -47,6 +47,21 @@ public:
         const ZShmUrlHash* checked = nullptr;  // the table whose mapping this hold checked
     };
 
+    // Longest key stored, in bytes. Every look-up walks one bucket's chain
+    // under the lock shared by all workers and compares the keys of its
+    // length: with keys this short and chains of at most
+    // ZMMapHash::MAX_CHAIN entries, no operation compares more than
+    // MAX_CHAIN * MAX_KEY_BYTES bytes. Longer keys are not stored; the URL
+    // manager cuts its paths to this length before they are used.
+    static constexpr std::size_t MAX_KEY_BYTES = 1024;
+
+    // What storing a key's value came to.
+    enum class Added {
+        Stored,     // the key was added, or its value replaced
+        NoRoom,     // the table is full, or the key's bucket is
+        NotStored   // nothing can be stored: no usable table, an empty or too long key
+    };
+
     ZShmUrlHash();
     virtual ~ZShmUrlHash();
 
@@ -70,7 +85,7 @@ public:
     // for a caller that keeps the key rather than convert the URI each time.
     bool valueKey(const std::string& key, long& out, bool lock) const;
     bool containsKey(const std::string& key, bool lock) const;
-    void updateKey(const std::string& key, long value, bool lock);
+    Added updateKey(const std::string& key, long value, bool lock);
 
     bool isAttached() const { return attached; }
 
@@ -109,7 +124,7 @@ private:
     unsigned long sizeUnlocked() const;
     bool valueUnlocked(const std::string& key, long& out) const;
     bool containsUnlocked(const std::string& key) const;
-    void updateUnlocked(const std::string& key, long value);
+    Added updateUnlocked(const std::string& key, long value);
 
     mutable ZMMapHash table;
     std::shared_ptr<ZNamedSemaphore> semaphore;

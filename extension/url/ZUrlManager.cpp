@@ -54,6 +54,36 @@ std::string replaced(const std::string& replacement, const UrlRuleSet::Match& ma
     return result;
 }
 
+// Cuts a collapsed path to the table's longest key: at most `limit` bytes of
+// UTF-8, at a character boundary. The characters are the path's bytes read
+// one per character; when the cut falls inside a UTF-8 sequence of those
+// bytes, it moves back to the sequence's start, so that the bytes kept are
+// no broken character either. A plain cut, without a mark or a digest of the
+// rest: paths that share their first kilobyte are one path to the table and
+// to the aggregator, in every worker and every run, as if a rule collapsed
+// them.
+void cutToKeyLength(std::wstring& path, std::size_t limit)
+{
+    std::size_t bytes = 0;
+    std::size_t cut = 0;
+    for (; cut < path.size(); ++cut) {
+        const uint32_t c = static_cast<uint32_t>(path[cut]);
+        const std::size_t n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (bytes + n > limit)
+            break;
+        bytes += n;
+    }
+    if (cut == path.size())
+        return;
+    auto continuation = [&path](std::size_t i) { return path[i] >= 0x80 && path[i] <= 0xBF; };
+    std::size_t start = cut;
+    while (start > 0 && cut - start < 3 && continuation(start))
+        --start;
+    if (start < cut && path[start] >= 0xC2 && path[start] <= 0xF4)
+        cut = start;
+    path.resize(cut);
+}
+
 // Length of the part of a Host header value that can be a host and port:
 // up to the first delimiter of a URL's path, query or fragment, backslash,
 // blank or control character.
@@ -304,6 +334,7 @@ const vorn::Uri& ZUrlManager::getCurrentURI(VornLog& log, bool lock)
             collapseSubject.clear();
         }
         uriValid = false;
+        cutToKeyLength(uri.collapsedPath, ZShmUrlHash::MAX_KEY_BYTES);
         uriKey = vorn::fromUtf(uri.collapsedPath);
         uriBuilt = std::move(uri);
         uriSource = url;
@@ -329,13 +360,38 @@ void ZUrlManager::registerPathUnlocked()
 bool ZUrlManager::admitRequest(VornLog& log)
 {
     getCurrentURI(log, false);  // sets uriKey
-    ZShmUrlHash::ZSemLocker locker(urlTable);
-    if (!locker.owns())
-        return true;
-    if (limitHit(urlTable.size(false)))
-        return false;
-    registerPathUnlocked();
-    return true;
+    bool tableFull = false;
+    {
+        ZShmUrlHash::ZSemLocker locker(urlTable);
+        if (!locker.owns() || urlTable.containsKey(uriKey, false))
+            return true;
+        // Only a new path counts against the limit: the paths already in the
+        // table stay collected, however many there are.
+        if (!limitHit(urlTable.size(false))) {
+            if (urlTable.updateKey(uriKey, 0, false) != ZShmUrlHash::Added::NoRoom)
+                return true;
+            tableFull = true;
+        }
+    }
+    logPathRefused(log, tableFull);
+    return false;
+}
+
+void ZUrlManager::logPathRefused(VornLog& log, bool tableFull)
+{
+    const auto at = clock ? VornLogLimiter::Clock::time_point(std::chrono::seconds(clock()))
+                          : VornLogLimiter::Clock::now();
+    const std::string what = tableFull
+        ? std::string("The URL table is full:")
+        : "The URL table holds qx.max_uris = " + std::to_string(globals.max_uris) + " collapsed paths:";
+    const VornLogLimiter::Verdict verdict = refusedPaths.failed(what, at);
+    if (!verdict.write)
+        return;
+    if (verdict.unwritten == 0)
+        log.logWarning(what, L"requests to paths not in it are not collected until the server restarts");
+    else
+        log.logWarning(what, L"requests to paths not in it are not collected until the server restarts",
+                       "(" + std::to_string(verdict.unwritten) + " more since the last such line)");
 }
 
 bool ZUrlManager::takeCrossVmSample(VornLog& log)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/Uri.h"
+#include "common/VornLogLimiter.h"
 #include "extension/url/IServerVariables.h"
 #include "extension/url/ZShmUrlHash.h"
 #include "extension/url/UrlRuleSet.h"
@@ -73,7 +74,8 @@ public:
     // until the next call or request.
     const std::string& getCurrentURL(VornLog& log);
 
-    // The request's URL split into its parts, with the collapsed path. With lock
+    // The request's URL split into its parts, with the collapsed path, cut to
+    // at most ZShmUrlHash::MAX_KEY_BYTES bytes of UTF-8. With lock
     // true the collapsed path is registered in the URL table (value 0) under the
     // table's semaphore, unless it is already there. A wait on the semaphore
     // that fails otherwise than by time-out raises
@@ -91,10 +93,12 @@ public:
     bool isMaxUriLimitHit() const;
 
     // Request activation, in one hold of the table's lock (the lock costs
-    // system calls): false when the table holds more collapsed paths than
-    // qx.max_uris; otherwise registers the request's collapsed path (value 0)
-    // unless it is there already, and true. When the lock cannot be taken in
-    // time, true and nothing registered, as for an empty table.
+    // system calls): true when the request's collapsed path is in the table,
+    // whatever the count. A new path is registered (value 0) and true while
+    // the table holds no more than qx.max_uris paths and has room for it;
+    // otherwise false, with a WARNING the first time and then at most once
+    // a minute. When the lock cannot be taken in time, or there is no usable
+    // table, true and nothing registered, as for an empty table.
     bool admitRequest(VornLog& log);
 
     // Whether this request is the cross-VM sample of its collapsed path: the path
@@ -138,6 +142,8 @@ private:
     // unless it is there.
     void registerPathUnlocked();
     bool limitHit(unsigned long count) const;
+    // A new path was left uncollected: at the limit, or the table is full.
+    void logPathRefused(VornLog& log, bool tableFull);
     bool lookup(const std::string& name, std::string& value) const;
     std::time_t now() const;
 
@@ -166,4 +172,5 @@ private:
     std::chrono::milliseconds waitLimit;
     std::function<std::time_t()> clock;
     UrlRuleSet ruleSet;
+    VornLogLimiter refusedPaths{std::chrono::minutes(1)};
 };

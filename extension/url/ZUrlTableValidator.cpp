@@ -1,6 +1,8 @@
 #include "extension/url/ZUrlTableValidator.h"
 
 #include "common/VornUtils.h"
+#include "common/ZMMapHash.h"
+#include "extension/url/ZShmUrlHash.h"
 
 #include <bits/hash_bytes.h>
 
@@ -131,7 +133,16 @@ ZUrlTableValidator::Result ZUrlTableValidator::check(const std::string& path, st
     for (int b = 0; b < kBuckets; ++b) {
         int64_t off = readAt<int64_t>(heap, 16 + 8L * b);
         int64_t prev = -1;
+        int64_t chain = 0;
         while (off != -1) {
+            // No worker makes a chain or a key longer than these: a file
+            // that holds one was not written by them, and walking it could
+            // cost any time under the lock.
+            if (++chain > ZMMapHash::MAX_CHAIN) {
+                reason = "bucket " + std::to_string(b) + " holds more than " +
+                         std::to_string(ZMMapHash::MAX_CHAIN) + " entries";
+                return Result::Corrupt;
+            }
             if (++seen > count) {
                 reason = "more entries in the chains than the entry count " + std::to_string(count) +
                          " (or a loop)";
@@ -154,6 +165,11 @@ ZUrlTableValidator::Result ZUrlTableValidator::check(const std::string& path, st
             }
             if (keyLen <= 0 || !inUsed(keyOff, keyLen) || !inUsed(valueOff, valueLen)) {
                 reason = "key or value out of range at entry " + std::to_string(off);
+                return Result::Corrupt;
+            }
+            if (static_cast<std::size_t>(keyLen) > ZShmUrlHash::MAX_KEY_BYTES) {
+                reason = "key of entry " + std::to_string(off) + " is longer than " +
+                         std::to_string(ZShmUrlHash::MAX_KEY_BYTES) + " bytes";
                 return Result::Corrupt;
             }
             const char* key = reinterpret_cast<const char*>(heap + keyOff);

@@ -796,3 +796,33 @@ TEST_F(ZMMapHashTest, ManyKeysBinaryKeysAndCase)
     EXPECT_EQ(out, "long");
     EXPECT_FALSE(h.contains(std::string(9999, 'x')));
 }
+
+// Keys chosen for one bucket fill it to MAX_CHAIN entries, and no further:
+// the walk under the shared lock stays that short whoever picks the keys.
+TEST_F(ZMMapHashTest, ABucketTakesAtMostMaxChainKeys)
+{
+    ZMMapHash h;
+    ASSERT_TRUE(h.create("h", tmp.path(), 0x100000));
+    const uint32_t target = bucketOf("/aimed0");
+    std::vector<std::string> aimed;
+    for (int i = 0; aimed.size() <= static_cast<std::size_t>(ZMMapHash::MAX_CHAIN); ++i) {
+        const std::string k = "/aimed" + std::to_string(i);
+        if (bucketOf(k) == target)
+            aimed.push_back(k);
+    }
+    for (std::size_t i = 0; i < aimed.size() - 1; ++i)
+        ASSERT_TRUE(h.insert(aimed[i], "0")) << i;
+    const int32_t used = heapUse();
+    EXPECT_FALSE(h.insert(aimed.back(), "0"));
+    EXPECT_TRUE(h.lackedRoom());
+    EXPECT_NE(h.errorString().find("bucket is full"), std::string::npos) << h.errorString();
+    EXPECT_EQ(used, heapUse());
+    EXPECT_FALSE(h.contains(aimed.back()));
+    // Keys already there are still found and updated; other buckets take keys.
+    EXPECT_TRUE(h.insert(aimed.front(), "1234567890"));
+    EXPECT_FALSE(h.lackedRoom());
+    std::string other = "/other";
+    while (bucketOf(other) == target)
+        other += "x";
+    EXPECT_TRUE(h.insert(other, "0"));
+}

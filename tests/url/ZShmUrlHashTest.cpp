@@ -220,6 +220,14 @@ TEST_F(UrlTableTest, DamagedFilesAreNotUsed)
         }
     }
     cases.emplace_back("chain loop", loop);
+    {
+        // A key longer than any worker stores: written by something else.
+        ZMMapHash raw;
+        ASSERT_TRUE(raw.attach(env.tableName, env.tmpDir));
+        ASSERT_TRUE(raw.insert("/" + std::string(ZShmUrlHash::MAX_KEY_BYTES, 'k'), "1"));
+        std::ifstream in(env.tablePath(), std::ios::binary);
+        cases.emplace_back("over-long key", std::string(std::istreambuf_iterator<char>(in), {}));
+    }
 
     for (const auto& c : cases) {
         writeFile(c.second);

@@ -1,11 +1,13 @@
 // Registration of request paths, the unique-URI limit, cross-VM sampling with
 // an injected clock, and the incoming correlation header.
+#include "common/VornUtils.h"
 #include "extension/url/ZUrlManager.h"
 #include "tests/url/FakeServerVariables.h"
 #include "tests/url/UrlTestEnv.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <fstream>
 
@@ -114,6 +116,71 @@ TEST_F(UrlSamplingTest, AdmissionTestsTheLimitThenRegisters)
     EXPECT_FALSE(manager.admitRequest(env.log));
     EXPECT_EQ(2u, manager.getUrlTable().size(true));
     EXPECT_FALSE(manager.getUrlTable().contains(L"/c", true));
+}
+
+// Past the limit only new paths are left out: the paths already in the table
+// stay collected. The first refusal is logged at once, later ones once a
+// minute with how many went unlogged.
+TEST_F(UrlSamplingTest, KnownPathsStayCollectedPastTheLimit)
+{
+    env.globals.max_uris = 1;
+    auto admit = [this](const char* path) {
+        vars.request("shop.example", path);
+        manager.requestCleanup();
+        return manager.admitRequest(env.log);
+    };
+    EXPECT_TRUE(admit("/a"));
+    EXPECT_TRUE(admit("/b"));
+    EXPECT_FALSE(admit("/c"));
+    EXPECT_FALSE(admit("/d"));
+    EXPECT_TRUE(admit("/a"));
+    EXPECT_TRUE(admit("/b"));
+    EXPECT_EQ(2u, manager.getUrlTable().size(true));
+    const std::string line = "[WARNING] The URL table holds qx.max_uris = 1 collapsed paths:";
+    EXPECT_EQ(1, env.countLines(line));
+    clockNow += 59;
+    EXPECT_FALSE(admit("/e"));
+    EXPECT_EQ(1, env.countLines(line));
+    clockNow += 1;
+    EXPECT_FALSE(admit("/f"));
+    EXPECT_EQ(2, env.countLines(line));
+    EXPECT_EQ(1, env.countLines("(2 more since the last such line)"));
+}
+
+// Keys are cut to the table's longest key on a character boundary, so a
+// path's length costs neither the table nor the aggregator more than that;
+// a table with no room left for a new path refuses it as the limit does.
+TEST_F(UrlSamplingTest, LongPathsAreCutAndAFullTableStopsNewPaths)
+{
+    env.globals.max_uris = INT_MAX;
+    const std::size_t limit = ZShmUrlHash::MAX_KEY_BYTES;
+    // The UTF-8 sequence "\xC3\xA9" straddles the limit: both its bytes go.
+    const std::string head = "/" + std::string(limit - 4, 'p');
+    const vorn::Uri cut = request(head + "\xC3\xA9" + std::string(8000, 'x'));
+    EXPECT_EQ(vorn::toUtf(head), cut.collapsedPath);
+    request(head + "\xC3\xA9" + std::string(8000, 'y'));
+    EXPECT_EQ(1u, manager.getUrlTable().size(true));
+    EXPECT_TRUE(manager.getUrlTable().contains(vorn::toUtf(head), true));
+
+    // Fill the table with keys of the longest length, then short ones, until
+    // it takes no more.
+    ZShmUrlHash& table = manager.getUrlTable();
+    for (std::size_t length : {limit, std::size_t(1)}) {
+        for (unsigned long count = table.size(true);; ++count) {
+            std::string key = std::to_string(count) + "/";
+            key.resize(std::max(length, key.size()), 'k');
+            table.updateKey(key, 0, true);
+            if (table.size(true) == count)
+                break;
+        }
+    }
+    vars.request("shop.example", "/new");
+    manager.requestCleanup();
+    EXPECT_FALSE(manager.admitRequest(env.log));
+    EXPECT_EQ(1, env.countLines("[WARNING] The URL table is full:"));
+    vars.request("shop.example", head);
+    manager.requestCleanup();
+    EXPECT_TRUE(manager.admitRequest(env.log));
 }
 
 TEST_F(UrlSamplingTest, ZeroUriLimit)
