@@ -38,9 +38,9 @@ constexpr const char* SQL_TEXT_CUT_MARK = "...";
 // one more to know that the text goes on. This bounds the scanner's work per
 // text, whatever the text's length. It is four times the kept length: a text
 // of at most this many bytes is reduced as it always was, and a longer one
-// gives what its first 16 KiB give, which is the start of the whole text's
-// reduction, and all of what is kept unless those 16 KiB shrink to less than
-// 4 KiB (long literals, runs of newlines).
+// gives what its first 16 KiB give: the whole text's reduction as far as
+// those bytes decide it, which is all of what is kept unless they shrink to
+// less than 4 KiB (long literals, runs of newlines).
 constexpr std::size_t SQL_SCAN_MAX_BYTES = 4 * SQL_TEXT_MAX_BYTES;
 
 // The part of a SQL text that the reduction reads: its bytes up to the first
