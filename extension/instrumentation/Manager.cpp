@@ -864,7 +864,11 @@ void Manager::closeAbandonedCalls()
     ZPHPException error;
     error.type = errorTypeName(errorType);
     const uint64_t maxLength = globals.exception_max_message_length;
-    error.setErrorMessage(nameOf(PG(last_error_message)), static_cast<int>(maxLength > 1000 ? 1000 : maxLength));
+    const int cut = static_cast<int>(maxLength > 1000 ? 1000 : maxLength);
+    // Of a long message only what the cut keeps, and one byte more, is copied.
+    const zend_string* last = PG(last_error_message);
+    const std::size_t kept = cut > 0 ? std::min(ZSTR_LEN(last), static_cast<std::size_t>(cut) + 1) : ZSTR_LEN(last);
+    error.setErrorMessage(std::string(ZSTR_VAL(last), kept), cut);
     if (PG(last_error_file) && globals.exception_max_frames > 0)
         error.trace = "#0 " + nameOf(PG(last_error_file)) + "(" + std::to_string(PG(last_error_lineno)) + ")\r\n\t";
 
@@ -1303,7 +1307,7 @@ void Manager::getExceptionsDetails(zend_execute_data*, ZPHPException& details, z
     if (callClassMethod(&object, L"getMessage", &result)) {
         const bool usable = Z_TYPE(result) == IS_STRING && Z_STRLEN(result) > 0 && Z_STRVAL(result)[0] != '\0';
         if (usable)
-            details.setErrorMessage(std::string(Z_STRVAL(result), strnlen(Z_STRVAL(result), Z_STRLEN(result))), maxLength);
+            details.setErrorMessage(Z_STRVAL(result), Z_STRLEN(result), maxLength);
         zval_ptr_dtor(&result);
         if (usable)
             return;

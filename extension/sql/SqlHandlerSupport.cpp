@@ -22,6 +22,12 @@ int maxMessageLength()
     return static_cast<int>(limit > 1000 ? 1000 : limit);
 }
 
+std::size_t messageBytesRead()
+{
+    const int limit = maxMessageLength();
+    return limit > 0 ? static_cast<std::size_t>(limit) + 1 : static_cast<std::size_t>(-1);
+}
+
 void takePendingException(ZPHPException& error)
 {
     zend_object* pending = EG(exception);
@@ -32,7 +38,7 @@ void takePendingException(ZPHPException& error)
     if (error.message.empty()) {
         zval object;
         ZVAL_OBJ(&object, pending);
-        error.setErrorMessage(ZSqlHandlerBase::readObjectStringProperty(&object, "message", ""),
+        error.setErrorMessage(ZSqlHandlerBase::readObjectStringProperty(&object, "message", "", messageBytesRead()),
                               maxMessageLength());
     }
 }

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -49,6 +50,9 @@ bool callFailed(_zval_struct* returnValue);
 
 // qx.exception_max_message_length as ZPHPException::setErrorMessage takes it.
 int maxMessageLength();
+// How much of a message that cut needs: one byte past it, all when it keeps
+// any length.
+std::size_t messageBytesRead();
 
 // With an exception pending, the error becomes that exception's: its class as
 // the kind, and its message when the error has none yet. Nothing is called:

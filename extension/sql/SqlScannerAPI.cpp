@@ -1,5 +1,6 @@
 #include "extension/sql/SqlScannerAPI.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -39,20 +40,39 @@ std::string leadingVerb(const std::string& sql)
 
 // Literals masked. False when no scanner could be made. Scanning stops once
 // the result has outgrown the cap: what follows would be cut anyway.
-bool maskLiterals(const std::string& sql, std::string& masked)
+//
+// `cut`: the text is the head of a longer one. A token is then only taken
+// as it is when the bytes past the cut could not have changed it. The
+// longest stretch of a numeric literal that does not yet end one is two
+// bytes ("1e+"), and a quote's run fails at a newline or at a backslash
+// whose next one or two bytes start no escape. So a token that starts in
+// the last two bytes is left out, and a quote whose run failed within two
+// bytes of the cut may be a literal that the cut ended: it becomes "?", as
+// a literal does, and nothing after it is read. Everything before is what
+// the whole text gives.
+bool maskLiterals(const std::string& sql, bool cut, std::string& masked)
 {
-    void* lexer = sqlLexerNew(sql.data(), sql.size());
-    if (lexer == nullptr)
+    void* handle = sqlLexerNew(sql.data(), sql.size());
+    if (handle == nullptr)
         return false;
+    const SqlScannerState& state = static_cast<SqlLexer*>(handle)->state;
+    const std::size_t unsure = sql.size() - std::min<std::size_t>(sql.size(), 2);
     masked.clear();
     SqlLexerToken token;
-    while (masked.size() <= SQL_TEXT_MAX_BYTES && sqlLexerNext(lexer, token)) {
+    while (masked.size() <= SQL_TEXT_MAX_BYTES && sqlLexerNext(handle, token)) {
+        if (cut && state.tokenStart >= unsure)
+            break;
+        if (cut && state.failedRunEnd >= unsure) {
+            masked += '?';
+            break;
+        }
+        // Any other token is one byte, never NUL (the text ends at the first).
         if (token.type == SQL_TOKEN_NUMBER || token.type == SQL_TOKEN_QUOTED)
             masked += '?';
         else
-            masked += token.text;
+            masked += token.text[0];
     }
-    sqlLexerDestroy(lexer);
+    sqlLexerDestroy(handle);
     return true;
 }
 
@@ -130,15 +150,31 @@ std::string sqlCutText(const std::string& text, std::size_t maxBytes)
     return text.substr(0, cut);
 }
 
+std::string sqlTextHead(const char* text, std::size_t length)
+{
+    if (text == nullptr)
+        return std::string();
+    return std::string(text, lengthToNul(text, std::min(length, SQL_SCAN_MAX_BYTES + 1)));
+}
+
 bool sqlReduceText(const std::string& sql, int sqlMode, std::string& reduced)
 {
     try {
-        const std::string text = sql.substr(0, lengthToNul(sql.data(), sql.size()));
+        std::string text = sqlTextHead(sql.data(), sql.size());
+        // The head ends in the byte that tells the text goes on. Mode 2
+        // masks the first SQL_SCAN_MAX_BYTES (cut at a character boundary);
+        // in the others a head longer than the kept length gives the cut
+        // whole text, and the verb is the same as the whole text's.
+        const bool cut = text.size() > SQL_SCAN_MAX_BYTES;
         if (sqlMode == 1) {
             reduced = leadingVerb(text);
         } else if (sqlMode == 2) {
-            if (!maskLiterals(text, reduced))
+            if (cut)
+                text = sqlCutText(text, SQL_SCAN_MAX_BYTES);
+            if (!maskLiterals(text, cut, reduced))
                 reduced = text;
+            else if (cut && reduced.size() <= SQL_TEXT_MAX_BYTES)
+                reduced += SQL_TEXT_CUT_MARK;
         } else {
             reduced = text;
         }

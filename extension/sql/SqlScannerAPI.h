@@ -34,11 +34,29 @@ void sqlLexerDestroy(void*& handle);
 constexpr std::size_t SQL_TEXT_MAX_BYTES = 4096;
 constexpr const char* SQL_TEXT_CUT_MARK = "...";
 
+// How much of a SQL text the reduction reads: the first this many bytes, and
+// one more to know that the text goes on. This bounds the scanner's work per
+// text, whatever the text's length. It is four times the kept length: a text
+// of at most this many bytes is reduced as it always was, and a longer one
+// gives what its first 16 KiB give: the whole text's reduction as far as
+// those bytes decide it, which is all of what is kept unless they shrink to
+// less than 4 KiB (long literals, runs of newlines).
+constexpr std::size_t SQL_SCAN_MAX_BYTES = 4 * SQL_TEXT_MAX_BYTES;
+
+// The part of a SQL text that the reduction reads: its bytes up to the first
+// NUL byte, at most SQL_SCAN_MAX_BYTES + 1 of them. Reads no byte of `text`
+// past those.
+std::string sqlTextHead(const char* text, std::size_t length);
+
 // The reduced form of `sql` (its bytes up to the first NUL byte) for the
 // given `qx.sql_mode`: 1 the leading verb upper-cased, 2 every numeric and
 // quoted literal replaced by "?" (newlines dropped), any other mode the text
 // itself. The result is bounded by SQL_TEXT_MAX_BYTES plus the cut mark.
-// Writes `reduced` and returns true; never throws.
+// Only sqlTextHead(sql) is read. In mode 2 a longer text is reduced as its
+// first SQL_SCAN_MAX_BYTES (cut at a character boundary) followed by the cut
+// mark: a literal that the bound cuts still becomes "?", and nothing that
+// might belong to a literal past the bound is shown. The other modes give
+// what the whole text gives. Writes `reduced` and returns true; never throws.
 bool sqlReduceText(const std::string& sql, int sqlMode, std::string& reduced);
 
 // The bytes of `text` up to `maxBytes` (cut at a UTF-8 character boundary

@@ -8,6 +8,7 @@ struct SqlScannerState {
     std::size_t position = 0;   // byte offset just past the current token
     std::size_t tokenStart = 0; // byte offset of the current token
     std::size_t horizon = 0;    // end of the last failed quote run
+    std::size_t failedRunEnd = 0; // when the current token is a quote whose run failed: that run's end, else 0
     int condition = 0;          // start condition the current token matched in
 };
 

@@ -7,7 +7,8 @@
 #include "extension/sql/ZDbConnectionInfo.h"
 
 // A statement prepared or parsed on a known connection: the id of the PHP
-// statement value, the connection's description and the SQL text given.
+// statement value, the connection's description and the SQL text given (the
+// part of it that its reduction reads, sqlTextHead).
 class ZDbPreparedStatement {
 public:
     ZDbPreparedStatement();

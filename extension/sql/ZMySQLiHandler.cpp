@@ -321,7 +321,7 @@ void ZMySQLiHandler::observeQuery(zend_execute_data* executeData, zval* returnVa
     zval* subject = link != nullptr ? link : getFunctionArgValue(executeData, 0);
     zval* sqlValue = getFunctionArgValue(executeData, link != nullptr ? 0 : 1);
     std::string sql;
-    if (subject == nullptr || !stringArg(sqlValue, sql))
+    if (subject == nullptr || !sqlTextArg(sqlValue, sql))
         return;
     ConnectionPtr connection = getConnection(subject);
     if (!connection)
@@ -343,7 +343,7 @@ void ZMySQLiHandler::observeStatementInit(zend_execute_data* executeData, zval* 
     if (!connection || returnValue == nullptr)
         return;
     std::string sql;
-    const bool hasSql = stringArg(sqlValue, sql);
+    const bool hasSql = sqlTextArg(sqlValue, sql);
     if (isObject(returnValue)) {
         auto statement = std::make_shared<ZDbPreparedStatement>();
         statement->id = static_cast<uint64_t>(vorn::getObjectId(returnValue));
@@ -364,7 +364,7 @@ void ZMySQLiHandler::observeStatementPrepare(zend_execute_data* executeData, zva
     zval* statementValue = link != nullptr ? link : getFunctionArgValue(executeData, 0);
     zval* sqlValue = getFunctionArgValue(executeData, link != nullptr ? 0 : 1);
     std::string sql;
-    if (!isObject(statementValue) || !stringArg(sqlValue, sql))
+    if (!isObject(statementValue) || !sqlTextArg(sqlValue, sql))
         return;
     StatementPtr statement = getStatement(statementValue);
     if (statement)
@@ -434,7 +434,8 @@ ZPHPException ZMySQLiHandler::formatError(zend_execute_data* executeData, zval* 
     const bool engineError = pending != nullptr
         && !zend_string_equals_literal_ci(pending->ce->name, "mysqli_sql_exception");
     if (!engineError && readObjectIntProperty(object, numberName, 0) != 0) {
-        error.setErrorMessage(readObjectStringProperty(object, textName, ""), sqlsupport::maxMessageLength());
+        error.setErrorMessage(readObjectStringProperty(object, textName, "", sqlsupport::messageBytesRead()),
+                              sqlsupport::maxMessageLength());
         error.type = "Function failure";
     }
     sqlsupport::takePendingException(error);

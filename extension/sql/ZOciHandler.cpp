@@ -132,7 +132,7 @@ void ZOciHandler::observeParse(zend_execute_data* executeData, zval* returnValue
     zval* link = getFunctionArgValue(executeData, 0);
     if (Z_TYPE_P(returnValue) == IS_RESOURCE) {
         std::string sql;
-        if (!stringArg(getFunctionArgValue(executeData, 1), sql))
+        if (!sqlTextArg(getFunctionArgValue(executeData, 1), sql))
             return;
         ConnectionPtr connection = getConnection(link);
         if (!connection)
@@ -209,8 +209,7 @@ ZPHPException ZOciHandler::ociError(zval* handle, zend_execute_data* executeData
             if (message != nullptr && Z_TYPE_P(message) == IS_REFERENCE)
                 message = Z_REFVAL_P(message);
             if (message != nullptr && Z_TYPE_P(message) == IS_STRING)
-                error.setErrorMessage(std::string(Z_STRVAL_P(message), strnlen(Z_STRVAL_P(message), Z_STRLEN_P(message))),
-                                      sqlsupport::maxMessageLength());
+                error.setErrorMessage(Z_STRVAL_P(message), Z_STRLEN_P(message), sqlsupport::maxMessageLength());
         }
         zval_ptr_dtor(&result);
     }

@@ -147,7 +147,7 @@ void ZPDOHandler::afterQuery(zend_execute_data* executeData, zval* returnValue, 
     if (!reportable(executeData, returnValue, object, start, end, connection, error))
         return;
     std::string sql;
-    stringArg(sqlArgument, sql);
+    sqlTextArg(sqlArgument, sql);
     std::string reduced;
     if (!trimSql(sql, reduced))
         return;
@@ -167,7 +167,7 @@ void ZPDOHandler::onPDOPrepare(zend_execute_data* executeData, zval* returnValue
         zval* object = thisObject(executeData);
         zval* statementValue = deref(returnValue);
         std::string sql;
-        if (object == nullptr || !stringArg(getFunctionArgAt(executeData, 0), sql) || statementValue == nullptr
+        if (object == nullptr || !sqlTextArg(getFunctionArgAt(executeData, 0), sql) || statementValue == nullptr
             || Z_TYPE_P(statementValue) != IS_OBJECT)
             return;
         ZPDOHandler& self = instance();

@@ -1,5 +1,6 @@
 #include "extension/sql/ZSqlHandlerBase.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <boost/make_shared.hpp>
@@ -152,14 +153,15 @@ void ZSqlHandlerBase::cleanup()
 
 // ---- Shared operations ---------------------------------------------------------
 
-std::string ZSqlHandlerBase::readObjectStringProperty(zval* value, const char* name, const std::string& fallback)
+std::string ZSqlHandlerBase::readObjectStringProperty(zval* value, const char* name, const std::string& fallback,
+                                                      std::size_t maxBytes)
 {
     zval scratch;
     ZVAL_UNDEF(&scratch);
     zval* found = silentProperty(value, name, &scratch);
     std::string text = fallback;
     if (found != nullptr && Z_TYPE_P(found) == IS_STRING)
-        text.assign(Z_STRVAL_P(found), strnlen(Z_STRVAL_P(found), Z_STRLEN_P(found)));
+        text.assign(Z_STRVAL_P(found), strnlen(Z_STRVAL_P(found), std::min(Z_STRLEN_P(found), maxBytes)));
     zval_ptr_dtor(&scratch);
     return text;
 }
@@ -333,6 +335,15 @@ bool ZSqlHandlerBase::stringArg(zval* value, std::string& text)
     return true;
 }
 
+bool ZSqlHandlerBase::sqlTextArg(zval* value, std::string& text)
+{
+    value = deref(value);
+    if (value == nullptr || Z_TYPE_P(value) != IS_STRING)
+        return false;
+    text = sqlTextHead(Z_STRVAL_P(value), Z_STRLEN_P(value));
+    return true;
+}
+
 boost::shared_ptr<ZLocation> ZSqlHandlerBase::sqlLocation(zend_execute_data* executeData)
 {
     Manager& manager = Manager::get();
@@ -403,8 +414,7 @@ ZPHPException ZSqlHandlerBase::errorInfoDetails(zval* object, zend_execute_data*
         zval* message = deref(zend_hash_index_find(Z_ARRVAL(info), 2));
         if (message != nullptr && Z_TYPE_P(message) == IS_STRING) {
             details.type = "Function failure";
-            details.setErrorMessage(std::string(Z_STRVAL_P(message), strnlen(Z_STRVAL_P(message), Z_STRLEN_P(message))),
-                                    sqlsupport::maxMessageLength());
+            details.setErrorMessage(Z_STRVAL_P(message), Z_STRLEN_P(message), sqlsupport::maxMessageLength());
         }
     }
     zval_ptr_dtor(&info);

@@ -66,7 +66,9 @@ public:
 
     // A property of an object read without running any script code (no magic
     // getter, no notice): the string up to its first NUL byte, else `fallback`.
-    static std::string readObjectStringProperty(_zval_struct* value, const char* name, const std::string& fallback);
+    // No more than `maxBytes` of the string are read.
+    static std::string readObjectStringProperty(_zval_struct* value, const char* name, const std::string& fallback,
+                                                std::size_t maxBytes = static_cast<std::size_t>(-1));
     // The same for an integer property, truncated to 32 bits.
     static int32_t readObjectIntProperty(_zval_struct* value, const char* name, int32_t fallback);
     // Calls a global PHP function without arguments, with the script's pending
@@ -108,6 +110,9 @@ public:
     static bool slowEnough(uint64_t ms);
     // A string value's bytes up to its first NUL; false when not a string.
     static bool stringArg(_zval_struct* value, std::string& text);
+    // A SQL text argument as stringArg, but only the part that its reduction
+    // reads (sqlTextHead): a text of any length costs the same.
+    static bool sqlTextArg(_zval_struct* value, std::string& text);
     // The location of the listed function being executed, with the "sql"
     // layer type; null when it has none.
     static boost::shared_ptr<ZLocation> sqlLocation(_zend_execute_data* executeData);

@@ -77,6 +77,12 @@ $db = new PDO('sqlite::memory:');
 $db->setAttribute(PDO::ATTR_STATEMENT_CLASS, ['S', []]);
 try { $db->query('select 1'); } catch (RuntimeException $e) { echo 'caught ', $e->getMessage(); }
 """,
+    "long.php": r"""<?php
+$db = new PDO('sqlite::memory:');
+try { $db->query("SELECT '" . str_repeat("\\'", 2 << 20)); } catch (PDOException $e) { echo 'failed'; }
+$st = $db->prepare("select 1 where 'x' <> '" . str_repeat('secret', 1 << 18) . "'");
+$st->execute(); echo '|', $st->fetchColumn();
+""",
     "modes.php": r"""<?php
 $db = new PDO('sqlite::memory:');
 $db->exec("create table t1 (id integer, name text)");
@@ -202,6 +208,15 @@ class PdoSqliteTest(unittest.TestCase):
         for c in failed:
             self.assertEqual((33, "PDOException", 3, False), (c["flags"], c["type"], c["depth"], c["remote"]))
             self.assertEqual("could not find driver", c["message"])
+
+    def test_long_texts_are_reduced_from_their_head(self):
+        # Only the first 16 KiB are read: the unclosed quote may be a literal
+        # and so is hidden, and so is the literal that the bound cuts.
+        site = start(self, {"qx.sql_mode": 2})
+        status, body, block = site.block_for("/long.php")
+        self.assertEqual("failed|1", body, site.diagnostics())
+        self.assertEqual([("PDO::query", "SELECT ?...", 33), ("PDOStatement::execute", "select ? where ? <> ?...", 0)],
+                         [(c["name"], c["sql"], c["flags"]) for c in block.sql_calls()], site.diagnostics())
 
     def test_each_sql_mode(self):
         sql = "select * from t1 where id = 42 and name = 'bob'"

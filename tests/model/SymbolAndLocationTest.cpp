@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -8,6 +10,7 @@
 #include "extension/model/ZLocationTable.h"
 #include "extension/model/ZPHPException.h"
 #include "extension/model/ZSymbolTable.h"
+#include "tests/support/GuardedBytes.h"
 
 TEST(SymbolTable, FreshTableHoldsTheTwelveFixedEntries)
 {
@@ -170,4 +173,28 @@ TEST(PHPException, MessageIsCutAfterMaxLengthBytes)
     EXPECT_EQ(copy.message, "123456");
     EXPECT_EQ(copy.trace, "t");
     EXPECT_EQ(copy.type, "RuntimeException");
+}
+
+TEST(PHPException, ReadsNoMoreOfAMessageThanItKeeps)
+{
+    // One byte past the cut is mapped; the message claims four MiB.
+    GuardedBytes guarded(std::string(101, 'm'));
+    ASSERT_NE(guarded.data(), nullptr);
+    ZPHPException e;
+    e.setErrorMessage(guarded.data(), 4u << 20, 100);
+    EXPECT_EQ(e.message, std::string(100, 'm') + "...");
+    e.setErrorMessage(guarded.data() + 1, 100, 100);
+    EXPECT_EQ(e.message, std::string(100, 'm'));
+
+    // Up to the first NUL byte, cut as the text form cuts.
+    const char bytes[] = {'a', 'b', 'c', '\0', 'd'};
+    const std::vector<std::pair<int, std::string>> cases = {{100, "abc"}, {3, "abc"}, {2, "ab..."}, {0, "abc"}};
+    for (const auto& c : cases) {
+        e.setErrorMessage(bytes, sizeof bytes, c.first);
+        EXPECT_EQ(e.message, c.second) << c.first;
+    }
+    e.setErrorMessage(bytes, 2, 0);
+    EXPECT_EQ(e.message, "ab");
+    e.setErrorMessage(nullptr, 7, 5);
+    EXPECT_EQ(e.message, "");
 }

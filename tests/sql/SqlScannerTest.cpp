@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "extension/sql/SqlScannerAPI.h"
+#include "tests/support/GuardedBytes.h"
 
 namespace {
 
@@ -272,6 +273,107 @@ TEST(SqlScanner, AdversarialTextsAreSafeBoundedAndLinear)
             large = std::min(large, drain(repeat(unit, big)));
         }
         EXPECT_LT(large, 64 * small + 0.05) << "unit " << unit << ": " << small << "s vs " << large << "s";
+    }
+}
+
+namespace {
+
+constexpr std::size_t BOUND = SQL_SCAN_MAX_BYTES;
+
+// "SELECT * FROM t WHERE a = '...' AND b = " padded with a literal so that
+// it is `size` bytes long; it reduces to PAD_REDUCED.
+const std::string PAD_REDUCED = "SELECT * FROM t WHERE a = ? AND b = ";
+std::string padTo(std::size_t size)
+{
+    const std::string head = "SELECT * FROM t WHERE a = '", tail = "' AND b = ";
+    return head + std::string(size - head.size() - tail.size(), 'p') + tail;
+}
+
+} // namespace
+
+TEST(SqlScanner, ReadsABoundedHeadOfALongText)
+{
+    // Four MiB announced, one byte past the head mapped: reading further
+    // would end the test.
+    std::string attack = "SELECT '";
+    while (attack.size() <= BOUND)
+        attack += "\\'";
+    attack.resize(BOUND + 1);
+    GuardedBytes guarded(attack);
+    ASSERT_NE(guarded.data(), nullptr);
+    const std::string head = sqlTextHead(guarded.data(), 4u << 20);
+    EXPECT_EQ(head, attack);
+    // Unclosed to the end of the head: it may be a literal, so it is one.
+    EXPECT_EQ(reduce(head, 2), "SELECT ?...");
+    EXPECT_EQ(reduce(head + std::string(1u << 20, 'x'), 2), "SELECT ?...");
+    EXPECT_EQ(sqlTextHead(std::string("ab\0cd", 5).data(), 5), "ab");
+    EXPECT_EQ(sqlTextHead(nullptr, 5), "");
+
+    // Up to the bound a text is read whole, as before; past it the cut
+    // shows, and the last two bytes before it are left out.
+    const std::string whole = padTo(BOUND - 5) + "1    ";
+    EXPECT_EQ(reduce(whole, 2), PAD_REDUCED + "?    ");
+    EXPECT_EQ(reduce(whole + "\n", 2), PAD_REDUCED + "?  ...");
+    // The other modes give what the whole text gives.
+    const std::string longText = "select a from t where b = '" + std::string(1u << 20, 'b') + "'";
+    EXPECT_EQ(reduce(longText, 1), "SELECT");
+    EXPECT_EQ(reduce(longText, 3), longText.substr(0, SQL_TEXT_MAX_BYTES) + SQL_TEXT_CUT_MARK);
+    EXPECT_EQ(reduce(std::string(BOUND + 100, 'x'), 1), std::string(SQL_TEXT_MAX_BYTES, 'x') + SQL_TEXT_CUT_MARK);
+}
+
+TEST(SqlScanner, ALiteralCutByTheBoundStaysHidden)
+{
+    // Every cut through quoted literals and their escapes, and through
+    // numbers whose tail (exponent, hex digits) only the bytes past the
+    // bound would complete: nothing of them shows, the text before them does.
+    const std::vector<std::string> literals = {
+        "'qz\\'qz\\x51\\121\\\\qz\\nqz'", "\"qz\\\"qz\\x51\\121\\\\qz\\nqz\"", "'q'", "1e+5", "0x1F", "1.5e-3f", ".5e3",
+    };
+    for (const std::string& literal : literals) {
+        for (std::size_t at = BOUND - literal.size() - 2; at <= BOUND + 1; ++at) {
+            const std::string out = reduce(padTo(at) + literal + " OR c = 'qz'", 2);
+            const std::size_t padLeftOut = at + 2 > BOUND ? at + 2 - BOUND : 0;
+            const std::string expected = PAD_REDUCED.substr(0, PAD_REDUCED.size() - padLeftOut)
+                + (at + 2 < BOUND ? "?" : "") + SQL_TEXT_CUT_MARK;
+            EXPECT_EQ(out, expected) << literal << " at " << at;
+        }
+    }
+}
+
+TEST(SqlScanner, ACutTextReducesAsTheWholeTextAsFarAsItsHeadDecides)
+{
+    // Random tails across the bound: the reduction of the cut text is the
+    // start of the whole text's, but that its last "?" may stand for a quote
+    // that the whole text leaves unclosed, and it misses nothing that the
+    // bytes before the last two decide.
+    const std::string alphabet = "''''\"\"\"\\\\\\\\0123789xXeE+-.uUlLfFab?% \n";
+    std::mt19937 rng(5);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = padTo(BOUND - rng() % 48 - 1);
+        while (text.size() < BOUND + 48)
+            text += alphabet[rng() % alphabet.size()];
+        std::string whole;
+        std::size_t decided = 0, position = 0;
+        bool quoteSeen = false;
+        for (const auto& token : tokens(text)) {
+            while (text[position] == '\n')
+                ++position;
+            position += token.second.size();
+            whole += token.first >= 600 ? std::string("?") : token.second;
+            quoteSeen = quoteSeen || (token.first == '\'' || token.first == '"');
+            if (position + 2 <= BOUND && !quoteSeen)
+                decided = whole.size();
+        }
+        const std::string out = reduce(text, 2);
+        ASSERT_EQ(out.substr(out.size() - 3), SQL_TEXT_CUT_MARK);
+        const std::string body = out.substr(0, out.size() - 3);
+        std::size_t same = 0;
+        while (same < body.size() && same < whole.size() && body[same] == whole[same])
+            ++same;
+        const bool quoteAsLiteral = same + 1 == body.size() && body.back() == '?' && same < whole.size()
+            && (whole[same] == '\'' || whole[same] == '"');
+        ASSERT_TRUE(same == body.size() || quoteAsLiteral) << "text tail: [" << text.substr(BOUND - 60) << "]";
+        ASSERT_GE(body.size(), decided) << "text tail: [" << text.substr(BOUND - 60) << "]";
     }
 }
 
