@@ -87,20 +87,95 @@ void CorrelationToken::extractString(std::string& payload, std::string& field)
     payload.erase(0, static_cast<std::size_t>(length));
 }
 
+std::size_t CorrelationToken::safeCut(const std::string& text, std::size_t limit, bool escaped)
+{
+    if (text.size() <= limit)
+        return text.size();
+    const auto continues = [&text](std::size_t at) {
+        return at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+    };
+    std::size_t whole = 0;  // last end of a unit (a byte, or an escape pair) within the limit
+    std::size_t text8 = 0;  // of those, the last one between two UTF-8 characters
+    for (std::size_t at = 0; at < limit;) {
+        const std::size_t unit = (escaped && text[at] == '\\' && at + 1 < text.size()) ? 2 : 1;
+        if (at + unit > limit)
+            break;
+        at += unit;
+        whole = at;
+        if (!continues(at))
+            text8 = at;
+    }
+    // A UTF-8 character is at most four bytes: further back there was none.
+    return whole - text8 <= 3 ? text8 : whole;
+}
+
+std::string CorrelationToken::boundFragmentId(const std::string& id)
+{
+    if (id.size() <= MAX_FRAGMENT_ID_LENGTH)
+        return id;
+    // The fields, each up to its unescaped '&'.
+    std::string fields[7];
+    std::size_t count = 0;
+    std::size_t begin = 0;
+    bool sevenFields = true;
+    for (std::size_t at = 0; at < id.size(); ++at) {
+        if (id[at] == '\\') {
+            ++at;
+        } else if (id[at] == '&') {
+            if (count == 7) {
+                sevenFields = false;
+                break;
+            }
+            fields[count++].assign(id, begin, at - begin);
+            begin = at + 1;
+        }
+    }
+    if (!sevenFields || count != 7 || begin != id.size())
+        return id.substr(0, safeCut(id, MAX_FRAGMENT_ID_LENGTH, true));
+
+    static const std::size_t limits[7] = {MAX_START_FIELD, MAX_AGENT_FIELD, MAX_METHOD_FIELD, MAX_PATH_FIELD,
+                                          0, MAX_PLACEHOLDER_FIELD, MAX_PLACEHOLDER_FIELD};
+    std::size_t used = 7;  // the '&' after each field
+    for (std::size_t i = 0; i < 7; ++i) {
+        if (i == 4)
+            continue;
+        fields[i].resize(safeCut(fields[i], limits[i], true));
+        used += fields[i].size();
+    }
+    fields[4].resize(safeCut(fields[4], MAX_FRAGMENT_ID_LENGTH - used, true));
+    std::string out;
+    out.reserve(MAX_FRAGMENT_ID_LENGTH);
+    for (const std::string& field : fields) {
+        out += field;
+        out += '&';
+    }
+    return out;
+}
+
 std::string CorrelationToken::toString() const
 {
+    // Each string cut to its bound, so that the header stays small.
+    const auto cut = [](const std::string& text, std::size_t limit) {
+        return text.substr(0, safeCut(text, limit, false));
+    };
+    const std::string id = cut(correlationId, MAX_CORRELATION_ID_LENGTH);
+    const std::string target = cut(url, MAX_URL_LENGTH);
+    const std::string orig = boundFragmentId(origFragmentId);
+    const std::string fragment = boundFragmentId(fragmentId);
+
     uint8_t bits = BIT_ALWAYS;
-    if (!correlationId.empty()) bits |= BIT_CORRELATION_ID;
-    if (!url.empty()) bits |= BIT_URL;
-    if (!origFragmentId.empty()) bits |= BIT_ORIG_FRAGMENT_ID;
+    if (!id.empty()) bits |= BIT_CORRELATION_ID;
+    if (!target.empty()) bits |= BIT_URL;
+    if (!orig.empty()) bits |= BIT_ORIG_FRAGMENT_ID;
 
     std::string payload;
+    payload.reserve(MAX_PAYLOAD_LENGTH);
     payload.push_back(static_cast<char>(version));
     payload.push_back(static_cast<char>(bits));
-    if (!correlationId.empty()) appendString(payload, correlationId);
-    if (!url.empty()) appendString(payload, url);
-    if (!origFragmentId.empty()) appendString(payload, origFragmentId);
-    appendString(payload, fragmentId);
+    if (!id.empty()) appendString(payload, id);
+    if (!target.empty()) appendString(payload, target);
+    if (!orig.empty()) appendString(payload, orig);
+    appendString(payload, fragment);
     while (payload.size() % 3 != 0) {
         payload.push_back(' ');
     }
@@ -186,6 +261,8 @@ std::string CorrelationToken::generateId(VornLog& /*log*/)
 
 std::string CorrelationToken::generateFragmentID(VornLog& /*log*/, const RequestInfo& info)
 {
+    // Built whole, then cut field by field: the same cut a carried id gets,
+    // so an id made here is carried on unchanged.
     std::string id;
     id += std::to_string(info.startMs) + "&";
     id += escape(info.agentId) + "&";
@@ -196,7 +273,7 @@ std::string CorrelationToken::generateFragmentID(VornLog& /*log*/, const Request
     id += escape(vorn::fromUtf(info.uri.query)) + "&";
     id += NULL_PLACEHOLDER + "&";
     id += NULL_PLACEHOLDER + "&";
-    return id;
+    return boundFragmentId(id);
 }
 
 void CorrelationToken::print(VornLog& log, const std::string& text)

@@ -8,7 +8,16 @@
 
 namespace crossvm {
 
-const char* const HEADER_NAME = "X-Kolvane-Diag-HTTP-Color";
+namespace {
+constexpr char kHeaderName[] = "X-Kolvane-Diag-HTTP-Color";
+}
+
+const char* const HEADER_NAME = kHeaderName;
+
+// The whole header line the probe adds, its line end included, stays within
+// 1 KiB whatever the request and the call.
+static_assert(sizeof(kHeaderName) - 1 + 2 + CorrelationToken::MAX_TEXT_LENGTH + 2 <= 1024,
+              "the correlation header fits in 1 KiB");
 
 namespace {
 
