@@ -156,6 +156,28 @@ class CorrelationHeaderBoundTest(unittest.TestCase):
         self.assertEqual({"curl": 200, "fgc": "HTTP/1.1 200 OK"},
                          self.pair.get("/to_nginx.php?n=%d&long=7000" % self.nginx.port))
 
+    def test_client_headers_reach_little(self):
+        """A header past the longest token stays out of the request's event;
+        the warnings about headers come at most once per worker and 10 s."""
+        path = "/to_callee.php?b=%d" % self.pair.port_b
+        for _ in range(6):
+            for header in ("#" * 7000, "!b*d"):
+                self.pair.get(path, {HEADER: header})
+        forwarded = self.pair.block_with(lambda e: e["type"] == "remoteFragmentStartEvent"
+                                         and e.get("correlationToken") == "!b*d")
+        self.assertIsNotNone(forwarded, self.pair.site.diagnostics())
+        tokens = [e.get("correlationToken") for r in qxharness.blocks_from_records(self.pair.site.records())
+                  for e in r.events if e["type"] == "remoteFragmentStartEvent"]
+        self.assertEqual(0, tokens.count("#" * 7000))
+        self.assertIn("", tokens)
+        # Each kind at most once in each process (twelve bad headers).
+        for warning in ("left out of the request's event", "Cannot decode the incoming correlation token",
+                        "Incoming correlation token cannot be read"):
+            writers = [re.search(r" p(\d+)\] ", l).group(1) for l in self.pair.site.log_lines("[WARNING]")
+                       if warning in l]
+            self.assertTrue(writers, warning)
+            self.assertEqual(len(writers), len(set(writers)), (warning, writers))
+
 
 if __name__ == "__main__":
     qxharness.run_tests()
