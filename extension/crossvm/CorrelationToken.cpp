@@ -63,12 +63,23 @@ CorrelationToken::CorrelationToken()
 
 CorrelationToken::~CorrelationToken() = default;
 
-void CorrelationToken::appendString(std::string& payload, const std::string& value) const
+namespace {
+
+// The length prefix and the first `length` bytes of `value`.
+void appendField(std::string& payload, const std::string& value, std::size_t length)
 {
-    const std::size_t length = value.size() > MAX_STRING_LENGTH ? MAX_STRING_LENGTH : value.size();
+    if (length > CorrelationToken::MAX_STRING_LENGTH)
+        length = CorrelationToken::MAX_STRING_LENGTH;
     payload.push_back(static_cast<char>((length >> 8) & 0xFF));
     payload.push_back(static_cast<char>(length & 0xFF));
     payload.append(value, 0, length);
+}
+
+} // namespace
+
+void CorrelationToken::appendString(std::string& payload, const std::string& value) const
+{
+    appendField(payload, value, value.size());
 }
 
 void CorrelationToken::extractString(std::string& payload, std::string& field)
@@ -155,25 +166,28 @@ std::string CorrelationToken::boundFragmentId(const std::string& id)
 std::string CorrelationToken::toString() const
 {
     // Each string cut to its bound, so that the header stays small.
-    const auto cut = [](const std::string& text, std::size_t limit) {
-        return text.substr(0, safeCut(text, limit, false));
-    };
-    const std::string id = cut(correlationId, MAX_CORRELATION_ID_LENGTH);
-    const std::string target = cut(url, MAX_URL_LENGTH);
-    const std::string orig = boundFragmentId(origFragmentId);
-    const std::string fragment = boundFragmentId(fragmentId);
+    const std::size_t idLength = safeCut(correlationId, MAX_CORRELATION_ID_LENGTH, false);
+    const std::size_t urlLength = safeCut(url, MAX_URL_LENGTH, false);
+    std::string origCut;
+    std::string fragmentCut;
+    const std::string& orig = origFragmentId.size() <= MAX_FRAGMENT_ID_LENGTH
+                                  ? origFragmentId
+                                  : (origCut = boundFragmentId(origFragmentId));
+    const std::string& fragment = fragmentId.size() <= MAX_FRAGMENT_ID_LENGTH
+                                      ? fragmentId
+                                      : (fragmentCut = boundFragmentId(fragmentId));
 
     uint8_t bits = BIT_ALWAYS;
-    if (!id.empty()) bits |= BIT_CORRELATION_ID;
-    if (!target.empty()) bits |= BIT_URL;
+    if (idLength != 0) bits |= BIT_CORRELATION_ID;
+    if (urlLength != 0) bits |= BIT_URL;
     if (!orig.empty()) bits |= BIT_ORIG_FRAGMENT_ID;
 
     std::string payload;
     payload.reserve(MAX_PAYLOAD_LENGTH);
     payload.push_back(static_cast<char>(version));
     payload.push_back(static_cast<char>(bits));
-    if (!id.empty()) appendString(payload, id);
-    if (!target.empty()) appendString(payload, target);
+    if (idLength != 0) appendField(payload, correlationId, idLength);
+    if (urlLength != 0) appendField(payload, url, urlLength);
     if (!orig.empty()) appendString(payload, orig);
     appendString(payload, fragment);
     while (payload.size() % 3 != 0) {
@@ -261,16 +275,25 @@ std::string CorrelationToken::generateId(VornLog& /*log*/)
 
 std::string CorrelationToken::generateFragmentID(VornLog& /*log*/, const RequestInfo& info)
 {
-    // Built whole, then cut field by field: the same cut a carried id gets,
-    // so an id made here is carried on unchanged.
+    // Built, then cut field by field: the same cut a carried id gets, so an
+    // id made here is carried on unchanged. Each character gives at least one
+    // byte, so no more of a field than the whole id's bound can be kept: the
+    // rest is not converted (the work stays the same however long the URL).
+    const std::size_t keep = MAX_FRAGMENT_ID_LENGTH + 1;
+    const auto head = [keep](const std::string& text) {
+        return text.size() > keep ? escape(text.substr(0, keep)) : escape(text);
+    };
+    const auto headOf = [keep](const std::wstring& text) {
+        return text.size() > keep ? vorn::fromUtf(text.substr(0, keep)) : vorn::fromUtf(text);
+    };
     std::string id;
     id += std::to_string(info.startMs) + "&";
-    id += escape(info.agentId) + "&";
+    id += head(info.agentId) + "&";
     // The method is the client's: a server may pass on one that holds '&'
     // (a token character), which would shift every field after it.
-    id += escape(info.method) + "&";
-    id += escape(vorn::fromUtf(info.uri.path)) + "&";
-    id += escape(vorn::fromUtf(info.uri.query)) + "&";
+    id += head(info.method) + "&";
+    id += escape(headOf(info.uri.path)) + "&";
+    id += escape(headOf(info.uri.query)) + "&";
     id += NULL_PLACEHOLDER + "&";
     id += NULL_PLACEHOLDER + "&";
     return boundFragmentId(id);
