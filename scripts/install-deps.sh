@@ -13,7 +13,7 @@ PACKAGES=(
   libcjson-dev libcurl4-openssl-dev flex
   php8.2-dev php8.2-cli php8.2-opcache php8.2-curl php8.2-mysql php8.2-sqlite3
   mariadb-server mariadb-client
-  apache2 libapache2-mod-php8.2 php8.2-cgi
+  apache2 libapache2-mod-php8.2 php8.2-cgi nginx
   python3 curl procps openssl util-linux
 )
 

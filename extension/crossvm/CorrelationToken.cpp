@@ -63,12 +63,23 @@ CorrelationToken::CorrelationToken()
 
 CorrelationToken::~CorrelationToken() = default;
 
-void CorrelationToken::appendString(std::string& payload, const std::string& value) const
+namespace {
+
+// The length prefix and the first `length` bytes of `value`.
+void appendField(std::string& payload, const std::string& value, std::size_t length)
 {
-    const std::size_t length = value.size() > MAX_STRING_LENGTH ? MAX_STRING_LENGTH : value.size();
+    if (length > CorrelationToken::MAX_STRING_LENGTH)
+        length = CorrelationToken::MAX_STRING_LENGTH;
     payload.push_back(static_cast<char>((length >> 8) & 0xFF));
     payload.push_back(static_cast<char>(length & 0xFF));
     payload.append(value, 0, length);
+}
+
+} // namespace
+
+void CorrelationToken::appendString(std::string& payload, const std::string& value) const
+{
+    appendField(payload, value, value.size());
 }
 
 void CorrelationToken::extractString(std::string& payload, std::string& field)
@@ -87,20 +98,98 @@ void CorrelationToken::extractString(std::string& payload, std::string& field)
     payload.erase(0, static_cast<std::size_t>(length));
 }
 
+std::size_t CorrelationToken::safeCut(const std::string& text, std::size_t limit, bool escaped)
+{
+    if (text.size() <= limit)
+        return text.size();
+    const auto continues = [&text](std::size_t at) {
+        return at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+    };
+    std::size_t whole = 0;  // last end of a unit (a byte, or an escape pair) within the limit
+    std::size_t text8 = 0;  // of those, the last one between two UTF-8 characters
+    for (std::size_t at = 0; at < limit;) {
+        const std::size_t unit = (escaped && text[at] == '\\' && at + 1 < text.size()) ? 2 : 1;
+        if (at + unit > limit)
+            break;
+        at += unit;
+        whole = at;
+        if (!continues(at))
+            text8 = at;
+    }
+    // A UTF-8 character is at most four bytes: further back there was none.
+    return whole - text8 <= 3 ? text8 : whole;
+}
+
+std::string CorrelationToken::boundFragmentId(const std::string& id)
+{
+    if (id.size() <= MAX_FRAGMENT_ID_LENGTH)
+        return id;
+    // The fields, each up to its unescaped '&'.
+    std::string fields[7];
+    std::size_t count = 0;
+    std::size_t begin = 0;
+    bool sevenFields = true;
+    for (std::size_t at = 0; at < id.size(); ++at) {
+        if (id[at] == '\\') {
+            ++at;
+        } else if (id[at] == '&') {
+            if (count == 7) {
+                sevenFields = false;
+                break;
+            }
+            fields[count++].assign(id, begin, at - begin);
+            begin = at + 1;
+        }
+    }
+    if (!sevenFields || count != 7 || begin != id.size())
+        return id.substr(0, safeCut(id, MAX_FRAGMENT_ID_LENGTH, true));
+
+    static const std::size_t limits[7] = {MAX_START_FIELD, MAX_AGENT_FIELD, MAX_METHOD_FIELD, MAX_PATH_FIELD,
+                                          0, MAX_PLACEHOLDER_FIELD, MAX_PLACEHOLDER_FIELD};
+    std::size_t used = 7;  // the '&' after each field
+    for (std::size_t i = 0; i < 7; ++i) {
+        if (i == 4)
+            continue;
+        fields[i].resize(safeCut(fields[i], limits[i], true));
+        used += fields[i].size();
+    }
+    fields[4].resize(safeCut(fields[4], MAX_FRAGMENT_ID_LENGTH - used, true));
+    std::string out;
+    out.reserve(MAX_FRAGMENT_ID_LENGTH);
+    for (const std::string& field : fields) {
+        out += field;
+        out += '&';
+    }
+    return out;
+}
+
 std::string CorrelationToken::toString() const
 {
+    // Each string cut to its bound, so that the header stays small.
+    const std::size_t idLength = safeCut(correlationId, MAX_CORRELATION_ID_LENGTH, false);
+    const std::size_t urlLength = safeCut(url, MAX_URL_LENGTH, false);
+    std::string origCut;
+    std::string fragmentCut;
+    const std::string& orig = origFragmentId.size() <= MAX_FRAGMENT_ID_LENGTH
+                                  ? origFragmentId
+                                  : (origCut = boundFragmentId(origFragmentId));
+    const std::string& fragment = fragmentId.size() <= MAX_FRAGMENT_ID_LENGTH
+                                      ? fragmentId
+                                      : (fragmentCut = boundFragmentId(fragmentId));
+
     uint8_t bits = BIT_ALWAYS;
-    if (!correlationId.empty()) bits |= BIT_CORRELATION_ID;
-    if (!url.empty()) bits |= BIT_URL;
-    if (!origFragmentId.empty()) bits |= BIT_ORIG_FRAGMENT_ID;
+    if (idLength != 0) bits |= BIT_CORRELATION_ID;
+    if (urlLength != 0) bits |= BIT_URL;
+    if (!orig.empty()) bits |= BIT_ORIG_FRAGMENT_ID;
 
     std::string payload;
+    payload.reserve(MAX_PAYLOAD_LENGTH);
     payload.push_back(static_cast<char>(version));
     payload.push_back(static_cast<char>(bits));
-    if (!correlationId.empty()) appendString(payload, correlationId);
-    if (!url.empty()) appendString(payload, url);
-    if (!origFragmentId.empty()) appendString(payload, origFragmentId);
-    appendString(payload, fragmentId);
+    if (idLength != 0) appendField(payload, correlationId, idLength);
+    if (urlLength != 0) appendField(payload, url, urlLength);
+    if (!orig.empty()) appendString(payload, orig);
+    appendString(payload, fragment);
     while (payload.size() % 3 != 0) {
         payload.push_back(' ');
     }
@@ -186,17 +275,28 @@ std::string CorrelationToken::generateId(VornLog& /*log*/)
 
 std::string CorrelationToken::generateFragmentID(VornLog& /*log*/, const RequestInfo& info)
 {
+    // Built, then cut field by field: the same cut a carried id gets, so an
+    // id made here is carried on unchanged. Each character gives at least one
+    // byte, so no more of a field than the whole id's bound can be kept: the
+    // rest is not converted (the work stays the same however long the URL).
+    const std::size_t keep = MAX_FRAGMENT_ID_LENGTH + 1;
+    const auto head = [keep](const std::string& text) {
+        return text.size() > keep ? escape(text.substr(0, keep)) : escape(text);
+    };
+    const auto headOf = [keep](const std::wstring& text) {
+        return text.size() > keep ? vorn::fromUtf(text.substr(0, keep)) : vorn::fromUtf(text);
+    };
     std::string id;
     id += std::to_string(info.startMs) + "&";
-    id += escape(info.agentId) + "&";
+    id += head(info.agentId) + "&";
     // The method is the client's: a server may pass on one that holds '&'
     // (a token character), which would shift every field after it.
-    id += escape(info.method) + "&";
-    id += escape(vorn::fromUtf(info.uri.path)) + "&";
-    id += escape(vorn::fromUtf(info.uri.query)) + "&";
+    id += head(info.method) + "&";
+    id += escape(headOf(info.uri.path)) + "&";
+    id += escape(headOf(info.uri.query)) + "&";
     id += NULL_PLACEHOLDER + "&";
     id += NULL_PLACEHOLDER + "&";
-    return id;
+    return boundFragmentId(id);
 }
 
 void CorrelationToken::print(VornLog& log, const std::string& text)

@@ -30,6 +30,30 @@ public:
     // signed 16-bit number).
     static constexpr std::size_t MAX_STRING_LENGTH = 32767;
 
+    // What the writer keeps of each string, so that the header stays small
+    // whatever the client's URL, the URL the application calls or a carried
+    // originating fragment id: servers refuse header lines past a few KiB
+    // (nginx: 8 KiB by default), and the application would see its call fail.
+    static constexpr std::size_t MAX_CORRELATION_ID_LENGTH = 24;  // ours are at most 14
+    static constexpr std::size_t MAX_URL_LENGTH = 256;
+    static constexpr std::size_t MAX_FRAGMENT_ID_LENGTH = 224;    // both fragment ids
+    // Within a fragment id, escaped bytes kept of each field; the query gets
+    // what the others leave, at least a few bytes.
+    static constexpr std::size_t MAX_START_FIELD = 20;
+    static constexpr std::size_t MAX_AGENT_FIELD = 64;
+    static constexpr std::size_t MAX_METHOD_FIELD = 16;
+    static constexpr std::size_t MAX_PATH_FIELD = 104;
+    static constexpr std::size_t MAX_PLACEHOLDER_FIELD = 4;
+    static_assert(MAX_START_FIELD + MAX_AGENT_FIELD + MAX_METHOD_FIELD + MAX_PATH_FIELD + 2 * MAX_PLACEHOLDER_FIELD
+                          + 7 < MAX_FRAGMENT_ID_LENGTH,
+                  "the query keeps room in a fragment id");
+
+    // The longest text the writer produces: magic, then Base64 of the padded
+    // payload (version, bitmask, four length-prefixed strings).
+    static constexpr std::size_t MAX_PAYLOAD_LENGTH =
+        (2 + (2 + MAX_CORRELATION_ID_LENGTH) + (2 + MAX_URL_LENGTH) + 2 * (2 + MAX_FRAGMENT_ID_LENGTH) + 2) / 3 * 3;
+    static constexpr std::size_t MAX_TEXT_LENGTH = 1 + MAX_PAYLOAD_LENGTH / 3 * 4;
+
     // Stands for each of the two empty trailing fields of a fragment id: a
     // backslash followed by the digit zero.
     static const std::string NULL_PLACEHOLDER;
@@ -37,8 +61,10 @@ public:
     CorrelationToken();
     virtual ~CorrelationToken();
 
-    // The token text. Strings longer than MAX_STRING_LENGTH are cut to it, so
-    // that every text written here can be read back.
+    // The token text, at most MAX_TEXT_LENGTH characters. Each string is cut
+    // to its bound above (the fragment ids field by field, see
+    // boundFragmentId), never inside a UTF-8 sequence, so that every text
+    // written here reads back with each field whole text.
     std::string toString() const;
 
     // Reads a token text into this token. Raises zException on an empty text,
@@ -62,8 +88,22 @@ public:
     static std::string generateId(VornLog& log);
 
     // "startMs&agentId&method&path&query&\0&\0&" with agentId, method, path
-    // and query escaped.
+    // and query escaped, cut by boundFragmentId.
     static std::string generateFragmentID(VornLog& log, const RequestInfo& info);
+
+    // A fragment id cut to MAX_FRAGMENT_ID_LENGTH bytes. One of seven fields
+    // keeps its seven fields, each cut to its bound (the query to what the
+    // others leave); any other text is cut as a whole. Cuts fall between
+    // characters: never between a backslash and the character it escapes,
+    // nor inside a UTF-8 sequence. An id within the bounds is returned
+    // unchanged, so cutting again changes nothing.
+    static std::string boundFragmentId(const std::string& id);
+
+    // The longest prefix of `text` of at most `limit` bytes that ends between
+    // two UTF-8 characters (and, with `escaped`, not between a backslash and
+    // the byte it escapes). A text that is no UTF-8 is cut at most three
+    // bytes short of the limit.
+    static std::size_t safeCut(const std::string& text, std::size_t limit, bool escaped);
 
     // Decodes the text and writes its fields as one DBG2 line. Raises the
     // reader's zException for a text it cannot decode.

@@ -1,5 +1,6 @@
 #include "extension/crossvm/CrossVmHandlerBase.h"
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 
@@ -153,8 +154,11 @@ bool CrossVmHandlerBase::generateCorrelationToken(VornLog& log, const std::strin
             return true;
         }
         // Decided once: later calls of the request see the new state and
-        // do not log again.
-        log.logWarning("Incoming correlation token cannot be read (", why, "), ignored:", crossvm::logSafe(text, 128));
+        // do not log again; other requests' headers at most once per interval.
+        static VornLogLimiter unreadable;
+        crossvm::warnIncoming(log, unreadable, std::chrono::steady_clock::now(),
+                              "Incoming correlation token cannot be read",
+                              "(" + why + "), ignored: " + crossvm::logSafe(text, 128));
         manager->crossVmState = decideWithoutIncoming(*manager, log);
     }
     if (manager->crossVmState & 4) {

@@ -8,7 +8,16 @@
 
 namespace crossvm {
 
-const char* const HEADER_NAME = "X-Kolvane-Diag-HTTP-Color";
+namespace {
+constexpr char kHeaderName[] = "X-Kolvane-Diag-HTTP-Color";
+}
+
+const char* const HEADER_NAME = kHeaderName;
+
+// The whole header line the probe adds, its line end included, stays within
+// 1 KiB whatever the request and the call.
+static_assert(sizeof(kHeaderName) - 1 + 2 + CorrelationToken::MAX_TEXT_LENGTH + 2 <= 1024,
+              "the correlation header fits in 1 KiB");
 
 namespace {
 
@@ -111,6 +120,20 @@ std::string logSafe(const std::string& text, std::size_t limit)
     if (text.size() <= limit)
         return VornLog::escaped(text);
     return VornLog::escaped(text.substr(0, limit)) + "...";
+}
+
+void warnIncoming(VornLog& log, VornLogLimiter& limiter, VornLogLimiter::Clock::time_point now, const char* kind,
+                  const std::string& detail)
+{
+    if (!log.enabled(VornLog::LEVEL_WARNING))
+        return;
+    const VornLogLimiter::Verdict verdict = limiter.failed(kind, now);
+    if (!verdict.write)
+        return;
+    if (verdict.unwritten > 0)
+        log.logWarning(kind, detail, "(" + std::to_string(verdict.unwritten) + " more like it not logged since its last line)");
+    else
+        log.logWarning(kind, detail);
 }
 
 bool readIncomingToken(const std::string& text, CorrelationToken& token, std::string& why)

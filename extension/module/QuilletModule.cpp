@@ -242,6 +242,7 @@ void activateRequest()
 
     RequestOpening opening;
     opening.timeMicroseconds = nowMicroseconds();
+    opening.monotonic = std::chrono::steady_clock::now();
     // One look-up tells whether the header came and gives its text.
     opening.correlated = qxAgent->urlManager->getCorrelationToken(opening.incomingToken);
     opening.uri = &qxAgent->urlManager->getCurrentURI(log, false);

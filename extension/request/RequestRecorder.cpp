@@ -1,6 +1,7 @@
 #include "extension/request/RequestRecorder.h"
 
 #include <exception>
+#include <string>
 
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
@@ -150,15 +151,27 @@ void RequestRecorder::open(ZEventsReporter& reporter, const RequestOpening& fact
             // The raw header comes from outside: written so that it cannot break the line.
             log.logDbg2("CorrelationTokenIn:", crossvm::logSafe(facts.incomingToken));
         }
-        try {
-            CorrelationToken::print(log, facts.incomingToken);
-        } catch (const std::exception& e) {
-            // A token we cannot decode is still passed on as it came.
-            log.logWarning("Cannot decode the incoming correlation token:", e.what());
+        // Past the longest token a probe writes, the header is no token of
+        // ours: left out, not decoded.
+        const bool forwarded = facts.incomingToken.size() <= CorrelationToken::MAX_TEXT_LENGTH;
+        if (!forwarded) {
+            crossvm::warnIncoming(log, incomingWarnings, facts.monotonic,
+                                  "Incoming correlation header left out of the request's event:",
+                                  std::to_string(facts.incomingToken.size()) + " bytes, longer than any token ("
+                                      + std::to_string(CorrelationToken::MAX_TEXT_LENGTH) + ")");
+        } else {
+            try {
+                CorrelationToken::print(log, facts.incomingToken);
+            } catch (const std::exception& e) {
+                // A token we cannot decode is still passed on as it came.
+                crossvm::warnIncoming(log, incomingWarnings, facts.monotonic,
+                                      "Cannot decode the incoming correlation token:", e.what());
+            }
         }
         auto event = boost::make_shared<ZRemoteFragmentStartEvent>();
         fillFragmentStart(*event, reporter, facts);
-        event->correlationToken = facts.incomingToken;
+        if (forwarded)
+            event->correlationToken = facts.incomingToken;
         reporter.events.push_back(event);
     } else {
         log.logDbg2("Reporting 'ZHttpFragmentStartEvent' event. URL is:", VornLog::untrusted(uri.path),

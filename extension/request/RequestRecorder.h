@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -7,6 +8,7 @@
 
 #include "common/Uri.h"
 #include "common/VornLog.h"
+#include "common/VornLogLimiter.h"
 
 class ZEventsReporter;
 class ZFragmentAttributeEvent;
@@ -27,6 +29,8 @@ struct RequestOpening {
     bool correlated = false;    // the request carries the correlation header
     std::string incomingToken;  // that header's text, as it came
     uint64_t timeMicroseconds = 0;
+    // Monotonic time, which spaces the warnings about incoming headers.
+    std::chrono::steady_clock::time_point monotonic;
 };
 
 // What the server tells about a request as it closes.
@@ -53,7 +57,13 @@ public:
     RequestRecorder& operator=(const RequestRecorder&) = delete;
 
     // Appends the fragment start and the root method start to the reporter's
-    // events, with the request's two locations in its table.
+    // events, with the request's two locations in its table. An incoming
+    // correlation header goes into the remote fragment start only when no
+    // longer than the longest token a probe writes; a longer one is left out
+    // (the event's token empty, as for an empty header). Warnings about
+    // headers left out or that do not decode are spaced by a VornLogLimiter:
+    // the first at once, then at most one per interval and kind, telling how
+    // many went unlogged.
     void open(ZEventsReporter& reporter, const RequestOpening& facts);
 
     // Drops the start events of calls cut short (a fatal error, a time-out:
@@ -98,6 +108,7 @@ private:
     void fillFragmentStart(FragmentStart& event, ZEventsReporter& reporter, const RequestOpening& facts);
 
     VornLog& log;
+    VornLogLimiter incomingWarnings;
     int32_t fragmentLocation = -1;
     int32_t rootLocation = -1;
     int32_t rootEventInstance = -1;

@@ -1,12 +1,15 @@
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "common/VornLog.h"
+#include "common/VornUtils.h"
 #include "common/zException.h"
 #include "extension/crossvm/CorrelationToken.h"
 #include "tests/support/MemoryLog.h"
@@ -20,6 +23,39 @@ std::string bytesOf(std::initializer_list<int> values)
     return out;
 }
 
+// The fields of a fragment id, unescaped; false when it is not seven
+// '&'-ended fields or ends inside an escape.
+bool fragmentFields(const std::string& id, std::vector<std::string>& fields)
+{
+    fields.assign(1, std::string());
+    for (std::size_t at = 0; at < id.size(); ++at) {
+        if (id[at] == '\\') {
+            if (++at == id.size()) return false;
+            fields.back().push_back(id[at]);
+        } else if (id[at] == '&') {
+            fields.emplace_back();
+        } else {
+            fields.back().push_back(id[at]);
+        }
+    }
+    const bool ended = fields.back().empty();
+    fields.pop_back();
+    return ended && fields.size() == 7;
+}
+
+bool isUtf8(const std::string& text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > text.size()) return false;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -124,15 +160,93 @@ TEST(CorrelationToken, BadTextsRaiseAndChangeNothing)
     }
 }
 
-TEST(CorrelationToken, OverlongStringIsCutSoTheTokenStaysReadable)
+TEST(CorrelationToken, EveryStringIsCutSoTheTextStaysSmall)
 {
     CorrelationToken token;
+    token.correlationId.assign(40000, 'c');
     token.url.assign(40000, 'u');
-    token.fragmentId = "f";
+    token.origFragmentId.assign(40000, 'o');
+    token.fragmentId.assign(40000, '&');
+    const std::string text = token.toString();
+    EXPECT_EQ(CorrelationToken::MAX_TEXT_LENGTH, text.size());
+    EXPECT_LE(text.size() + std::strlen("X-Kolvane-Diag-HTTP-Color: \r\n"), 1024u);
     CorrelationToken read;
+    read.fromString(text);
+    EXPECT_EQ(std::string(CorrelationToken::MAX_CORRELATION_ID_LENGTH, 'c'), read.correlationId);
+    EXPECT_EQ(std::string(CorrelationToken::MAX_URL_LENGTH, 'u'), read.url);
+    EXPECT_EQ(std::string(CorrelationToken::MAX_FRAGMENT_ID_LENGTH, 'o'), read.origFragmentId);
+    EXPECT_EQ(std::string(CorrelationToken::MAX_FRAGMENT_ID_LENGTH, '&'), read.fragmentId);
+
+    // A URL is cut between characters.
+    token.url = "http://h/" + std::string(CorrelationToken::MAX_URL_LENGTH, 'x');
+    token.url.replace(CorrelationToken::MAX_URL_LENGTH - 2, 3, "\xE2\x82\xAC");  // across the limit
     read.fromString(token.toString());
-    EXPECT_EQ(read.url.size(), CorrelationToken::MAX_STRING_LENGTH);
-    EXPECT_EQ(read.fragmentId, "f");
+    EXPECT_EQ(token.url.substr(0, CorrelationToken::MAX_URL_LENGTH - 2), read.url);
+}
+
+TEST(CorrelationToken, FragmentIdIsCutOnItsFields)
+{
+    VornLog log;
+    CorrelationToken::RequestInfo info;
+    info.startMs = 1700000000123;
+    info.agentId = "QuilletProbe.1700000000";
+    info.method = "GET";
+    for (const std::wstring& unit : {std::wstring(L"&"), std::wstring(L"x&"), std::wstring(L"\u00e9"),
+                                     std::wstring(L"\u20ac\\"), std::wstring(L"\U0001F600y")}) {
+        info.uri.path = L"/";
+        info.uri.query = L"?";
+        for (int i = 0; i < 3000; ++i) {
+            info.uri.path += unit;
+            info.uri.query += unit;
+        }
+        const std::string id = CorrelationToken::generateFragmentID(log, info);
+        std::vector<std::string> fields;
+        ASSERT_TRUE(fragmentFields(id, fields)) << id;
+        EXPECT_LE(id.size(), CorrelationToken::MAX_FRAGMENT_ID_LENGTH);
+        EXPECT_GE(id.size(), CorrelationToken::MAX_FRAGMENT_ID_LENGTH - 4);
+        EXPECT_EQ((std::vector<std::string>{"1700000000123", "QuilletProbe.1700000000", "GET"}),
+                  std::vector<std::string>(fields.begin(), fields.begin() + 3));
+        EXPECT_EQ(0u, vorn::fromUtf(info.uri.path).find(fields[3]));
+        EXPECT_EQ(0u, vorn::fromUtf(info.uri.query).find(fields[4]));
+        EXPECT_GT(fields[4].size(), 30u);  // what the other fields leave: at least 70 escaped bytes here
+        EXPECT_TRUE(isUtf8(fields[3]) && isUtf8(fields[4]));
+        EXPECT_EQ("0", fields[5]);  // the placeholders, each a backslash and the digit zero
+        EXPECT_EQ("0", fields[6]);
+        // Cut again (carried on as an originating id): unchanged.
+        EXPECT_EQ(id, CorrelationToken::boundFragmentId(id));
+    }
+    // A short id is kept whole.
+    info.uri.path = L"/a&b";
+    info.uri.query = L"?x=1&y=2";
+    const std::string shortId = CorrelationToken::generateFragmentID(log, info);
+    EXPECT_EQ("1700000000123&QuilletProbe.1700000000&GET&/a\\&b&?x=1\\&y=2&\\0&\\0&", shortId);
+}
+
+TEST(CorrelationToken, CarriedIdsOfAnyShapeAreCut)
+{
+    // Seven fields, each too long: each cut to its bound.
+    const std::string big(5000, 'z');
+    const std::string id = CorrelationToken::boundFragmentId(big + "&" + big + "&" + big + "&/" + big + "&?" + big +
+                                                             "&\\0" + big + "&\\0&");
+    std::vector<std::string> fields;
+    ASSERT_TRUE(fragmentFields(id, fields)) << id;
+    EXPECT_EQ(CorrelationToken::MAX_FRAGMENT_ID_LENGTH, id.size());
+    EXPECT_EQ(CorrelationToken::MAX_START_FIELD, fields[0].size());
+    EXPECT_EQ(CorrelationToken::MAX_PATH_FIELD, fields[3].size());
+    // Any other shape: cut as a whole, never inside an escape.
+    for (const std::string& other : {std::string(5000, '&'), "a&b&" + std::string(5000, '\\'),
+                                     "1&2&3&4&5&6&7&8&" + big}) {
+        const std::string cut = CorrelationToken::boundFragmentId(other);
+        EXPECT_LE(cut.size(), CorrelationToken::MAX_FRAGMENT_ID_LENGTH);
+        EXPECT_GE(cut.size(), CorrelationToken::MAX_FRAGMENT_ID_LENGTH - 1);
+        EXPECT_EQ(0u, other.find(cut));
+        std::size_t trailing = 0;
+        while (trailing < cut.size() && cut[cut.size() - 1 - trailing] == '\\') ++trailing;
+        EXPECT_EQ(0u, trailing % 2) << other.substr(0, 8);
+    }
+    // Bytes that are no UTF-8 are cut at the limit, not dropped.
+    const std::string noText(5000, '\x80');
+    EXPECT_EQ(CorrelationToken::MAX_FRAGMENT_ID_LENGTH, CorrelationToken::boundFragmentId(noText).size());
 }
 
 TEST(CorrelationToken, EscapeAndIdentifiers)

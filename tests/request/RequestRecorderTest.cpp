@@ -1,3 +1,4 @@
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -5,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/MemoryLog.h"
+#include "extension/crossvm/CorrelationToken.h"
 #include "extension/model/ZFragmentAttributeEvent.h"
 #include "extension/model/ZHttpFragmentEndEvent.h"
 #include "extension/model/ZHttpFragmentStartEvent.h"
@@ -185,6 +187,41 @@ TEST_F(RequestRecorderTest, CorrelatedRequestIsARemoteFragment)
     recorder.open(reporter, opening(false));
     EXPECT_FALSE(recorder.correlated());
     EXPECT_EQ(HTTP_FRAGMENT_START, reporter.events.front()->type);
+}
+
+// The header is the client's: it goes into the event only when it could be
+// a token a probe wrote, and the warnings it causes are spaced.
+TEST_F(RequestRecorderTest, IncomingHeaderIsBoundedAndItsWarningsSpaced)
+{
+    CorrelationToken longest;
+    longest.correlationId.assign(100, 'c');
+    longest.url.assign(1000, 'u');
+    longest.origFragmentId.assign(1000, 'o');
+    longest.fragmentId.assign(1000, 'f');
+    const std::string fits = longest.toString();
+    ASSERT_EQ(CorrelationToken::MAX_TEXT_LENGTH, fits.size());
+
+    const auto t0 = std::chrono::steady_clock::time_point() + std::chrono::hours(1);
+    const auto forwarded = [&](const std::string& header, int second) {
+        RequestOpening facts = opening(true, header);
+        facts.monotonic = t0 + std::chrono::seconds(second);
+        recorder.open(reporter, facts);
+        const std::string token = at<ZRemoteFragmentStartEvent>(0).correlationToken;
+        recorder.close(reporter, closing(200));
+        recorder.deliver(reporter);
+        return token;
+    };
+    EXPECT_EQ(fits, forwarded(fits, 0));
+    EXPECT_TRUE(forwarded(fits + "A", 0).empty());
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_TRUE(forwarded(std::string(7000, '#'), i).empty());
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ("!b*d", forwarded("!b*d", 2));
+    EXPECT_EQ(1u, log.count("[WARNING] Cannot decode the incoming correlation token:"));
+    EXPECT_EQ(1u, log.count("[WARNING] Incoming correlation header left out of the request's event: 986 bytes"));
+    EXPECT_TRUE(forwarded(fits + "A", 10).empty());
+    EXPECT_EQ(2u, log.count("[WARNING] Incoming correlation header left out"));
+    EXPECT_EQ(1u, log.count("(5 more like it not logged since its last line)"));
 }
 
 TEST_F(RequestRecorderTest, CallsThatNeverEndedAreDroppedAtClose)
