@@ -30,17 +30,10 @@ import urllib.request
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "extension"))
 import qxharness  # noqa: E402
+import run_benchmark  # noqa: E402
 
-POINTS = """
-[pdo connect]
-class=PDO
-method=__construct
-layer=Bench
-[pdo query]
-class=PDO
-method=query
-layer=Bench
-[thrower]
+# The page benchmark's listed query, and the function that throws.
+POINTS = run_benchmark.POINTS_SQL + """[thrower]
 method=thrower
 layer=Bench
 """
