@@ -195,3 +195,22 @@ void VornLog::writePart(std::wostream& os, long long v) { os << v; }
 void VornLog::writePart(std::wostream& os, unsigned long long v) { os << v; }
 void VornLog::writePart(std::wostream& os, bool v) { os << (v ? L"1" : L"0"); }
 void VornLog::writePart(std::wostream& os, double v) { os << v; }
+
+void VornLog::logLimitedWarning(VornLogLimiter& limiter, VornLogLimiter::Clock::time_point now,
+                                const std::string& kind, const std::string& detail)
+{
+    if (!enabled(LEVEL_WARNING))
+        return;
+    const VornLogLimiter::Verdict verdict = limiter.failed(kind, now);
+    if (!verdict.write)
+        return;
+    const std::string note = verdict.unwritten > 0 ? VornLogLimiter::unwrittenNote(verdict.unwritten) : "";
+    if (detail.empty() && note.empty())
+        logWarning(kind);
+    else if (detail.empty())
+        logWarning(kind, note);
+    else if (note.empty())
+        logWarning(kind, detail);
+    else
+        logWarning(kind, detail, note);
+}

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 
+#include "common/VornLogLimiter.h"
+
 // Levelled line logger. One line per message: timestamp, level tag, then the
 // message parts, each separated from the next by one blank. A message of
 // level L is written only when `level` >= L. Copies share the open stream.
@@ -127,6 +129,14 @@ public:
     void logWarning(const Parts&... parts) { logLine(LEVEL_WARNING, TAG_WARNING, parts...); }
     template <typename... Parts>
     void logDbg1(const Parts&... parts) { logLine(LEVEL_DBG1, TAG_DBG1, parts...); }
+    // A warning that outside input can cause at every request: written
+    // through `limiter`, the first of its kind at once, later ones at most
+    // once per interval with VornLogLimiter::unwrittenNote. `kind` is a fixed
+    // text (outside bytes never make a kind of their own); `detail` follows
+    // it, when not empty. Below the warning level nothing is counted or
+    // written.
+    void logLimitedWarning(VornLogLimiter& limiter, VornLogLimiter::Clock::time_point now, const std::string& kind,
+                           const std::string& detail);
     template <typename... Parts>
     void logDbg2(const Parts&... parts) { logLine(LEVEL_DBG2, TAG_DBG2, parts...); }
 

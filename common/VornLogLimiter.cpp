@@ -18,6 +18,11 @@ std::string kindOf(const std::string& text)
 
 VornLogLimiter::VornLogLimiter(Clock::duration interval) : interval(interval) {}
 
+std::string VornLogLimiter::unwrittenNote(uint64_t unwritten)
+{
+    return "(" + std::to_string(unwritten) + " more like it not logged since its last line)";
+}
+
 VornLogLimiter::Verdict VornLogLimiter::failed(const std::string& text, Clock::time_point now, uint64_t amount)
 {
     ++failures;

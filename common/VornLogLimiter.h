@@ -37,6 +37,11 @@ public:
     // One failure, carrying `amount` (what it lost, when that matters).
     Verdict failed(const std::string& text, Clock::time_point now, uint64_t amount = 0);
 
+    // What follows a failure's line when `unwritten` failures of its kind
+    // went unwritten since its last one: "(N more like it not logged since
+    // its last line)".
+    static std::string unwrittenNote(uint64_t unwritten);
+
     struct Run {
         uint64_t failures = 0;        // failures of the run, 0 when none was going on
         uint64_t unwritten = 0;       // of them, those no line was written for

@@ -156,8 +156,7 @@ bool CrossVmHandlerBase::generateCorrelationToken(VornLog& log, const std::strin
         // Decided once: later calls of the request see the new state and
         // do not log again; other requests' headers at most once per interval.
         static VornLogLimiter unreadable;
-        crossvm::warnIncoming(log, unreadable, std::chrono::steady_clock::now(),
-                              "Incoming correlation token cannot be read",
+        log.logLimitedWarning(unreadable, std::chrono::steady_clock::now(), "Incoming correlation token cannot be read",
                               "(" + why + "), ignored: " + crossvm::logSafe(text, 128));
         manager->crossVmState = decideWithoutIncoming(*manager, log);
     }

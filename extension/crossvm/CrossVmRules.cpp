@@ -122,20 +122,6 @@ std::string logSafe(const std::string& text, std::size_t limit)
     return VornLog::escaped(text.substr(0, limit)) + "...";
 }
 
-void warnIncoming(VornLog& log, VornLogLimiter& limiter, VornLogLimiter::Clock::time_point now, const char* kind,
-                  const std::string& detail)
-{
-    if (!log.enabled(VornLog::LEVEL_WARNING))
-        return;
-    const VornLogLimiter::Verdict verdict = limiter.failed(kind, now);
-    if (!verdict.write)
-        return;
-    if (verdict.unwritten > 0)
-        log.logWarning(kind, detail, "(" + std::to_string(verdict.unwritten) + " more like it not logged since its last line)");
-    else
-        log.logWarning(kind, detail);
-}
-
 bool readIncomingToken(const std::string& text, CorrelationToken& token, std::string& why)
 {
     if (text.empty()) {

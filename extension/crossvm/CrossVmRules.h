@@ -4,10 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "common/VornLogLimiter.h"
-
 class CorrelationToken;
-class VornLog;
 
 // The engine-free rules of the outgoing-HTTP handlers: which calls are HTTP
 // calls, how the correlation header joins the header lines a script set, how
@@ -56,14 +53,6 @@ constexpr std::size_t MAX_INCOMING_TOKEN = 65536;
 // held whole by its length prefix. False (with `why`) leaves `token` as it
 // was.
 bool readIncomingToken(const std::string& text, CorrelationToken& token, std::string& why);
-
-// A warning about the incoming correlation header, which a client can attach
-// to every request: written through `limiter`, the first of its kind at once,
-// later ones at most once per interval with how many went unwritten since.
-// `kind` is a fixed text (the header's bytes never make a kind of their own);
-// `detail` follows it on the line. Nothing below the warning level.
-void warnIncoming(VornLog& log, VornLogLimiter& limiter, VornLogLimiter::Clock::time_point now, const char* kind,
-                  const std::string& detail);
 
 // A socket address the stream handler follows: no scheme, or "tcp://".
 // Another scheme ("ssl://", "udp://", "unix://"...) is not followed.

@@ -39,7 +39,7 @@ bool holdsFixedSymbolsOnly(const ZSymbolTable& table)
 // since its last one.
 std::string unloggedNote(uint64_t failures)
 {
-    return "(" + std::to_string(failures) + " more like it not logged since its last line)";
+    return VornLogLimiter::unwrittenNote(failures);
 }
 
 std::string unloggedNote(uint64_t failures, uint64_t blocks)

@@ -71,7 +71,7 @@ void output(const char* message) noexcept
             return;
         std::string note;
         if (verdict.unwritten > 0)
-            note = "(" + std::to_string(verdict.unwritten) + " more like it not logged since its last line)";
+            note = VornLogLimiter::unwrittenNote(verdict.unwritten);
         const uint64_t others = state.fromOtherThreads.exchange(0, std::memory_order_relaxed);
         if (others > 0)
             note += (note.empty() ? "(" : " (") + std::to_string(others) + " messages of other threads not logged)";

@@ -155,7 +155,7 @@ void RequestRecorder::open(ZEventsReporter& reporter, const RequestOpening& fact
         // ours: left out, not decoded.
         const bool forwarded = facts.incomingToken.size() <= CorrelationToken::MAX_TEXT_LENGTH;
         if (!forwarded) {
-            crossvm::warnIncoming(log, incomingWarnings, facts.monotonic,
+            log.logLimitedWarning(incomingWarnings, facts.monotonic,
                                   "Incoming correlation header left out of the request's event:",
                                   std::to_string(facts.incomingToken.size()) + " bytes, longer than any token ("
                                       + std::to_string(CorrelationToken::MAX_TEXT_LENGTH) + ")");
@@ -164,7 +164,7 @@ void RequestRecorder::open(ZEventsReporter& reporter, const RequestOpening& fact
                 CorrelationToken::print(log, facts.incomingToken);
             } catch (const std::exception& e) {
                 // A token we cannot decode is still passed on as it came.
-                crossvm::warnIncoming(log, incomingWarnings, facts.monotonic,
+                log.logLimitedWarning(incomingWarnings, facts.monotonic,
                                       "Cannot decode the incoming correlation token:", e.what());
             }
         }
