@@ -42,7 +42,7 @@ void UrlRuleSet::clear()
     latin1.reset();
 }
 
-UrlRuleSet::Added UrlRuleSet::add(const std::string& posixPattern)
+UrlRuleSet::Added UrlRuleSet::add(const std::string& posixPattern, bool groupsUsed)
 {
     Added added;
     if (rules.size() >= FILE_RULES) {
@@ -83,13 +83,13 @@ UrlRuleSet::Added UrlRuleSet::add(const std::string& posixPattern)
     }
     automaton->ruleOf.push_back(static_cast<int>(rules.size()));
     totalInstructions += size;
-    // The first few are kept compiled: a small file's rules are never
-    // compiled twice.
-    if (kept < KEPT_RULES)
+    // The first few whose groups are used are kept compiled: a small file's
+    // rules are never compiled twice.
+    if (groupsUsed && kept < KEPT_RULES)
         ++kept;
     else
         alone.reset();
-    rules.push_back(Rule{t.pattern, t.latin1, std::move(alone)});
+    rules.push_back(Rule{t.pattern, t.latin1, groupsUsed, std::move(alone)});
     added.verdict = Verdict::Accepted;
     return added;
 }
@@ -148,6 +148,10 @@ bool UrlRuleSet::match(const std::string& subject, Match& result, std::string& e
     }
     std::sort(matched.begin(), matched.end());
     for (int index : matched) {
+        if (!rules[static_cast<std::size_t>(index)].groupsUsed) {
+            result.rule = index;
+            return true;
+        }
         const RE2& re = compiledRule(static_cast<std::size_t>(index));
         if (!re.ok())
             continue;

@@ -61,15 +61,17 @@ public:
     UrlRuleSet& operator=(const UrlRuleSet&) = delete;
 
     // Adds the next rule of the file, in order; an accepted rule gets the
-    // next index.
-    Added add(const std::string& posixPattern);
+    // next index. A rule whose groups are not used (its replacement names
+    // none) is never compiled alone: the automaton's answer is all its match
+    // needs.
+    Added add(const std::string& posixPattern, bool groupsUsed = true);
     // Builds the automaton after the last add(). False, and no rule kept,
     // when RE2 cannot (`error` says why).
     bool compile(std::string& error);
     // The first accepted rule (in file order) that matches anywhere in
     // `subject`, which is read up to its first NUL as the C library reads
-    // it. False with `error` set when the automaton ran out of its memory:
-    // then no rule matches.
+    // it, with its groups when they are used. False with `error` set when
+    // the automaton ran out of its memory: then no rule matches.
     bool match(const std::string& subject, Match& result, std::string& error);
 
     std::size_t size() const { return rules.size(); }
@@ -80,6 +82,7 @@ private:
     struct Rule {
         std::string pattern;  // translated
         bool latin1 = false;
+        bool groupsUsed = true;
         std::shared_ptr<re2::RE2> compiled;  // while kept
     };
     struct Automaton;

@@ -54,6 +54,16 @@ std::string replaced(const std::string& replacement, const UrlRuleSet::Match& ma
     return result;
 }
 
+// Whether a replacement names a group ("$N" or "\\N"): only then is the
+// rule's match needed beyond the fact that it matched.
+bool namesGroups(const std::string& replacement)
+{
+    for (std::size_t i = 0; i + 1 < replacement.size(); ++i)
+        if ((replacement[i] == '$' || replacement[i] == '\\') && replacement[i + 1] >= '0' && replacement[i + 1] <= '9')
+            return true;
+    return false;
+}
+
 // Cuts a collapsed path to the table's longest key: at most `limit` bytes of
 // UTF-8, at a character boundary. The characters are the path's bytes read
 // one per character; when the cut falls inside a UTF-8 sequence of those
@@ -204,7 +214,7 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
                      "A back-reference can make matching take exponential time on a client's path");
             continue;
         }
-        const UrlRuleSet::Added added = ruleSet.add(rule.pattern);
+        const UrlRuleSet::Added added = ruleSet.add(rule.pattern, namesGroups(rule.replacement));
         if (added.verdict == UrlRuleSet::Verdict::Invalid) {
             warnRule(lineNumber, L"Invalid regular expression:", rule.pattern, added.reason);
             continue;
@@ -316,8 +326,9 @@ const vorn::Uri& ZUrlManager::getCurrentURI(VornLog& log, bool lock)
                 collapseMatched = false;
                 UrlRuleSet::Match match;
                 std::string error;
+                // The client's path decides when this happens: spaced out.
                 if (!ruleSet.match(subject, match, error))
-                    log.logWarning(error);
+                    log.logLimitedWarning(matchFailures, VornLogLimiter::Clock::now(), error, "");
                 else if (match.rule >= 0) {
                     collapseResult =
                         vorn::toUtf(replaced(regexes[static_cast<std::size_t>(match.rule)].replacement, match));

@@ -173,4 +173,5 @@ private:
     std::function<std::time_t()> clock;
     UrlRuleSet ruleSet;
     VornLogLimiter refusedPaths{std::chrono::minutes(1)};
+    VornLogLimiter matchFailures;
 };
