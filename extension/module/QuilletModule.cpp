@@ -242,9 +242,10 @@ void activateRequest()
 
     RequestOpening opening;
     opening.timeMicroseconds = nowMicroseconds();
-    opening.monotonic = std::chrono::steady_clock::now();
     // One look-up tells whether the header came and gives its text.
     opening.correlated = qxAgent->urlManager->getCorrelationToken(opening.incomingToken);
+    if (opening.correlated)
+        opening.monotonic = std::chrono::steady_clock::now();
     opening.uri = &qxAgent->urlManager->getCurrentURI(log, false);
     const char* method = SG(request_info).request_method;
     opening.method = RequestRecorder::methodOrGet(method != nullptr ? std::string(method) : std::string());

@@ -29,7 +29,8 @@ struct RequestOpening {
     bool correlated = false;    // the request carries the correlation header
     std::string incomingToken;  // that header's text, as it came
     uint64_t timeMicroseconds = 0;
-    // Monotonic time, which spaces the warnings about incoming headers.
+    // Monotonic time, which spaces the warnings about incoming headers (set
+    // when the request is correlated).
     std::chrono::steady_clock::time_point monotonic;
 };
 
