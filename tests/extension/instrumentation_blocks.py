@@ -6,6 +6,14 @@ import time
 import qxharness
 
 
+def points(*entries):
+    """A point file listing each (class or None, method) in the layer App."""
+    text = ""
+    for i, (cls, method) in enumerate(entries):
+        text += "[e%d]\n%smethod=%s\nlayer=App\n" % (i, "class=%s\n" % cls if cls else "", method)
+    return text
+
+
 def _method_fields(event, kind):
     body = event[kind]
     thread = body["methodEvent"]["threadData"]

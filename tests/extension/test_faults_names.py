@@ -10,14 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qxharness  # noqa: E402
-from instrumentation_blocks import InstrumentedSite  # noqa: E402
-
-
-def points(*entries):
-    text = ""
-    for i, (cls, method) in enumerate(entries):
-        text += "[e%d]\n%smethod=%s\nlayer=App\n" % (i, "class=%s\n" % cls if cls else "", method)
-    return text
+from instrumentation_blocks import InstrumentedSite, points  # noqa: E402
 
 
 SCRIPTS = {

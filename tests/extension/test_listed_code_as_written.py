@@ -12,49 +12,23 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qxharness  # noqa: E402
-from instrumentation_blocks import InstrumentedSite  # noqa: E402
+from instrumentation_blocks import InstrumentedSite, points  # noqa: E402
 
-POINTS = """
-[closure]
-method=App\\{closure}
-layer=App
-[imported]
-method=Imported\\{closure}
-layer=App
-[global]
-method={closure}
-layer=App
-[gen]
-method=App\\gen
-layer=App
-[delegate]
-method=App\\delegate
-layer=App
-[recurse]
-method=recurse
-layer=App
-[g]
-method=g
-layer=App
-[app_g]
-method=App\\g
-layer=App
-[app_h]
-method=App\\h
-layer=App
-[names]
-method=App\\names
-layer=App
-[aliased]
-method=Aliased\\gen
-layer=App
-[refused]
-method=refused
-layer=App
-[accepted]
-method=accepted
-layer=App
-"""
+POINTS = points(*((None, method) for method in (
+    "App\\{closure}",
+    "Imported\\{closure}",
+    "{closure}",
+    "App\\gen",
+    "App\\delegate",
+    "recurse",
+    "g",
+    "App\\g",
+    "App\\h",
+    "App\\names",
+    "Aliased\\gen",
+    "refused",
+    "accepted",
+)))
 
 # assert() with one argument, in the forms the compiler treats as assert(),
 # around listed closures holding the constructs its description exports; and
