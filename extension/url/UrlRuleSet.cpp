@@ -3,7 +3,6 @@
 #include "extension/url/PosixToRe2.h"
 
 #include <re2/re2.h>
-#include <re2/set.h>
 
 #include <algorithm>
 
@@ -24,11 +23,13 @@ RE2::Options optionsFor(bool latin1, int64_t maxMem)
 
 } // namespace
 
-struct UrlRuleSet::Automaton {
-    explicit Automaton(bool latin1) : set(optionsFor(latin1, SET_MEMORY), RE2::UNANCHORED) {}
-    RE2::Set set;
-    std::vector<int> ruleOf;  // the rule's index, by the set's index
-};
+int64_t UrlRuleSet::runCost(std::size_t pathLength, std::size_t size, bool compiled)
+{
+    const auto length = static_cast<int64_t>(pathLength);
+    const auto units = static_cast<int64_t>(size);
+    return RUN_NS + length * (BYTE_NS + BYTE_INSTRUCTION_NS * units)
+           + (compiled ? 0 : COMPILE_NS + COMPILE_INSTRUCTION_NS * units);
+}
 
 UrlRuleSet::UrlRuleSet() = default;
 UrlRuleSet::~UrlRuleSet() = default;
@@ -37,9 +38,8 @@ void UrlRuleSet::clear()
 {
     rules.clear();
     totalInstructions = 0;
-    kept = 0;
-    utf8.reset();
-    latin1.reset();
+    keptRules.clear();
+    filter.clear();
 }
 
 UrlRuleSet::Added UrlRuleSet::add(const std::string& posixPattern, bool groupsUsed)
@@ -56,8 +56,8 @@ UrlRuleSet::Added UrlRuleSet::add(const std::string& posixPattern, bool groupsUs
         added.reason = t.outcome == PosixToRe2::Outcome::Invalid ? t.reason : "It holds " + t.reason + ", which is not supported";
         return added;
     }
-    // Compiled alone once, for its size; compiled again, when it was not
-    // kept, only when it is the first to match.
+    // Compiled once, for its size; compiled again, when it was not kept,
+    // only when it is run on a path.
     auto alone = std::make_shared<RE2>(t.pattern, optionsFor(t.latin1, RULE_MEMORY));
     if (!alone->ok()) {
         added.verdict = Verdict::Unsupported;
@@ -72,37 +72,24 @@ UrlRuleSet::Added UrlRuleSet::add(const std::string& posixPattern, bool groupsUs
                        + std::to_string(size);
         return added;
     }
-    std::unique_ptr<Automaton>& automaton = t.latin1 ? latin1 : utf8;
-    if (!automaton)
-        automaton.reset(new Automaton(t.latin1));
-    std::string error;
-    if (automaton->set.Add(t.pattern, &error) < 0) {
-        added.verdict = Verdict::Unsupported;
-        added.reason = "It cannot be matched in bounded time and memory: " + error;
-        return added;
-    }
-    automaton->ruleOf.push_back(static_cast<int>(rules.size()));
+    filter.add(static_cast<int>(rules.size()), UrlRuleFilter::requiredLiterals(t.pattern));
     totalInstructions += size;
-    // The first few whose groups are used are kept compiled: a small file's
-    // rules are never compiled twice.
-    if (groupsUsed && kept < KEPT_RULES)
-        ++kept;
+    // The first few are kept compiled: a small file's rules are never
+    // compiled twice.
+    if (keptRules.size() < KEPT_RULES)
+        keptRules.push_back(rules.size());
     else
         alone.reset();
-    rules.push_back(Rule{t.pattern, t.latin1, groupsUsed, std::move(alone)});
+    // Compiling and running take time with the program and with the pattern
+    // (RE2 reads every piece of it, even those it then folds together).
+    rules.push_back(Rule{t.pattern, t.latin1, groupsUsed, std::max(size, posixPattern.size()), std::move(alone)});
     added.verdict = Verdict::Accepted;
     return added;
 }
 
-bool UrlRuleSet::compile(std::string& error)
+bool UrlRuleSet::compile(std::string& /*error*/)
 {
-    for (std::unique_ptr<Automaton>* automaton : {&utf8, &latin1}) {
-        if (*automaton && !(*automaton)->set.Compile()) {
-            error = "the automaton of all rules needs more than " + std::to_string(SET_MEMORY >> 20) + " MB";
-            clear();
-            return false;
-        }
-    }
+    filter.build();
     return true;
 }
 
@@ -112,13 +99,14 @@ const RE2& UrlRuleSet::compiledRule(std::size_t index)
     if (!rule.compiled) {
         // Kept rules are forgotten all at once, so that at most KEPT_RULES
         // are held.
-        if (kept == KEPT_RULES) {
-            for (Rule& r : rules)
-                r.compiled.reset();
-            kept = 0;
+        if (keptRules.size() == KEPT_RULES) {
+            for (std::size_t k : keptRules)
+                rules[k].compiled.reset();
+            keptRules.clear();
         }
         rule.compiled = std::make_shared<RE2>(rule.pattern, optionsFor(rule.latin1, RULE_MEMORY));
-        ++kept;
+        rule.ran = false;
+        keptRules.push_back(index);
     }
     return *rule.compiled;
 }
@@ -127,34 +115,29 @@ bool UrlRuleSet::match(const std::string& subject, Match& result, std::string& e
 {
     result.rule = -1;
     result.groupCount = 0;
+    result.charged = 0;
     const re2::StringPiece text(subject.data(), subject.find('\0') == std::string::npos ? subject.size()
                                                                                        : subject.find('\0'));
-    // Rules in file order: the first of those either automaton found.
-    std::vector<int> matched;
-    for (const std::unique_ptr<Automaton>* automaton : {&utf8, &latin1}) {
-        if (!*automaton)
-            continue;
-        std::vector<int> found;
-        RE2::Set::ErrorInfo info{};
-        if (!(*automaton)->set.Match(text, &found, &info) && info.kind != RE2::Set::kNoError) {
-            error = info.kind == RE2::Set::kOutOfMemory
-                        ? "Matching the URL rules needed more than their " + std::to_string(SET_MEMORY >> 20)
-                              + " MB; no rule is applied to this path"
-                        : "The URL rules could not be matched; no rule is applied to this path";
+    filter.candidates(text.data(), text.size(), candidates);
+    for (int index : candidates) {
+        Rule& rule = rules[static_cast<std::size_t>(index)];
+        const int64_t cost = runCost(text.size(), rule.size, rule.compiled != nullptr && rule.ran);
+        if (result.charged + cost > MATCH_BUDGET_NS) {
+            error = "Matching a path of " + std::to_string(text.size()) + " bytes against the URL rules could take more than "
+                    + std::to_string(MATCH_BUDGET_NS / 1000000) + " ms; no rule is applied to it";
             return false;
         }
-        for (int i : found)
-            matched.push_back((*automaton)->ruleOf[static_cast<std::size_t>(i)]);
-    }
-    std::sort(matched.begin(), matched.end());
-    for (int index : matched) {
-        if (!rules[static_cast<std::size_t>(index)].groupsUsed) {
+        result.charged += cost;
+        const RE2& re = compiledRule(static_cast<std::size_t>(index));
+        rule.ran = true;
+        if (!re.ok())
+            continue;
+        if (!rule.groupsUsed) {
+            if (!re.Match(text, 0, text.size(), RE2::UNANCHORED, nullptr, 0))
+                continue;
             result.rule = index;
             return true;
         }
-        const RE2& re = compiledRule(static_cast<std::size_t>(index));
-        if (!re.ok())
-            continue;
         const int slots = std::min(SLOTS, re.NumberOfCapturingGroups() + 1);
         re2::StringPiece groups[SLOTS];
         if (!re.Match(text, 0, text.size(), RE2::UNANCHORED, groups, slots))
