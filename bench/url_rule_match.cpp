@@ -1,14 +1,16 @@
 // What matching the URL rules costs one request: the C library's regexec()
 // (each rule in turn, as the rules were matched before) against the RE2
-// rule set, on the same rules and paths in the same run, in the locale the
-// workers run in.
+// rules (UrlRuleSet), on the same rules and paths in the same run, in the
+// locale the workers run in; then a search for the rules and paths whose
+// runs cost the most against what they are charged.
 //
 //   url_rule_match [--glibc-limit SECONDS]
 //
 // Each row gives the CPU time of the first match after loading (what a
 // php-cgi request pays) and the mean of later ones (a long-lived worker),
-// for both engines, and what loading the rules cost each. A regexec() run goes in a child process stopped after
-// --glibc-limit seconds of CPU (default 5).
+// for both engines, what loading the rules cost each, and what the RE2 rules
+// made of the last path. A regexec() run goes in a child process stopped
+// after --glibc-limit seconds of CPU (default 5).
 #include "extension/url/UrlRuleSet.h"
 
 #include <algorithm>
@@ -106,8 +108,13 @@ Timing measureGlibc(const std::vector<std::string>& rules, const std::vector<std
     return t;
 }
 
+const char* outcomeOf(bool matched, const UrlRuleSet::Match& match)
+{
+    return !matched ? "over budget" : match.rule < 0 ? "no rule" : "collapsed";
+}
+
 Timing measureRe2(const std::vector<std::string>& rules, const std::vector<std::string>& paths, double& loadCpu,
-                  std::size_t& kept)
+                  std::size_t& kept, std::string& outcome)
 {
     UrlRuleSet set;
     const double start = cpuNow();
@@ -117,11 +124,139 @@ Timing measureRe2(const std::vector<std::string>& rules, const std::vector<std::
     set.compile(error);
     loadCpu = cpuNow() - start;
     kept = set.size();
-    return measure([&] {
-        UrlRuleSet::Match match;
+    bool matched = true;
+    UrlRuleSet::Match match;
+    Timing t = measure([&] {
         for (const std::string& path : paths)
-            set.match(path, match, error);
+            matched = set.match(path, match, error);
     });
+    outcome = outcomeOf(matched, match);
+    return t;
+}
+
+// The costliest runs found: fresh rules for each run (as php-cgi loads
+// them), the CPU of one match against what it was charged.
+struct Search {
+    double worstRatio = 0;
+    double worstMs = 0;
+    int runs = 0;
+    void run(const std::string& name, const std::vector<std::string>& rules, const std::string& path, bool groups)
+    {
+        double best = 1e9;
+        UrlRuleSet::Match match;
+        bool matched = false;
+        for (int repeat = 0; repeat < 2; ++repeat) {
+            UrlRuleSet set;
+            for (const std::string& r : rules)
+                set.add(r, groups);
+            std::string error;
+            set.compile(error);
+            const double start = cpuNow();
+            matched = set.match(path, match, error);
+            best = std::min(best, cpuNow() - start);
+        }
+        ++runs;
+        worstMs = std::max(worstMs, best * 1e3);
+        if (match.charged == 0)
+            return;
+        const double ratio = best * 1e9 / static_cast<double>(match.charged);
+        if (ratio > worstRatio) {
+            worstRatio = ratio;
+            std::printf("  new worst: %s, %zu bytes%s: %.3f ms, charged %.3f ms (%.2f), %s\n", name.c_str(), path.size(),
+                        groups ? ", groups" : "", best * 1e3, static_cast<double>(match.charged) / 1e6, ratio,
+                        outcomeOf(matched, match));
+            std::fflush(stdout);
+        }
+    }
+};
+
+void search()
+{
+    Search s;
+    std::mt19937 random(11);
+    // A path of `n` bytes drawn from `alphabet`, ending with the "x" most
+    // rules below end with.
+    auto path = [&](std::size_t n, const std::vector<std::string>& alphabet) {
+        std::string p = "/";
+        while (p.size() < n - 1)
+            p += alphabet[random() % alphabet.size()];
+        p.resize(n - 1);
+        return p + "x";
+    };
+    const std::vector<std::string> ab = {"a", "b"};
+    const std::vector<std::string> multibyte = {"\xC3\xA9", "a", "\xE6\x97\xA5", "/", "b"};
+    const std::vector<std::string> mixed = {"a", "b", "c", "d", "e", "f", "0", "1", "2", "-", "_", "A", "Z", "/"};
+    for (std::size_t n : {16, 64, 256, 1024, 4096, 8192}) {
+        for (bool groups : {false, true}) {
+            for (int k : {5, 20, 80, 200, 1000})
+                s.run("a[ab]{" + std::to_string(k) + "}x", {"a([ab]{" + std::to_string(k) + "})x"}, path(n, ab), groups);
+            s.run("(([ab]{1,30}){30})x", {"(([ab]{1,30}){30})x"}, path(n, ab), groups);
+            s.run("a(a|b|ab|ba){30}x", {"a(a|b|ab|ba){30}x"}, path(n, ab), groups);
+            s.run("(.*a){20}x", {"(.*a){20}x"}, path(n, ab), groups);
+            s.run("(.{1000})x", {"(.{1000})x"}, path(n, multibyte), groups);
+            s.run("a(([^/]*[^/]?){100})x", {"a(([^/]*[^/]?){100})x"}, path(n, multibyte), groups);
+            s.run("([^/]+/){50}x", {"([^/]+/){50}x"}, path(n, mixed), groups);
+            s.run("many byte classes", {"a([a-f0-3_-]{40})x|0bz|1cq|2dw|3er|4fy|5gu|6hi|7jo|8lp"}, path(n, mixed), groups);
+            for (const char* unit : {"(a*b?)", "(a*|b*)", "(a|)", "((a*)*)", "(a*a*)", "([ab]*)"})
+                for (int k : {10, 50, 200}) {
+                    std::string pattern;
+                    for (int i = 0; i < k; ++i)
+                        pattern += unit;
+                    s.run(std::string(unit) + " x" + std::to_string(k), {pattern + "x"}, path(n, ab), groups);
+                }
+        }
+        // Many candidates, and rules compiled at the match (past the kept ones).
+        std::vector<std::string> guarded;
+        std::string guards;
+        for (int i = 1; i <= 300; ++i)
+            guarded.push_back("/s" + std::to_string(i) + "/(.*)y");
+        while (guards.size() < n)
+            guards += "/s" + std::to_string(random() % 300 + 1) + "/";
+        guards.resize(n);
+        s.run("300 rules /sN/(.*)y", guarded, guards, true);
+        std::vector<std::string> large;
+        std::string bigGuards;
+        for (int i = 0; i < 60; ++i) {
+            std::string x = "/big" + std::to_string(i) + "/(";
+            for (int j = 0; j < 300; ++j)
+                x += (j ? "|w" : "w") + std::to_string(j) + "[a-z]";
+            large.push_back(x + ")");
+        }
+        for (int i = 40; i < 60 && bigGuards.size() < n; ++i)
+            bigGuards += "/big" + std::to_string(i) + "/";
+        s.run("60 rules of 300 alternatives", large, bigGuards, true);
+    }
+    // A long-lived worker: the kept rules' automata grown by earlier paths,
+    // then paths that make it forget them, one per run.
+    {
+        UrlRuleSet set;
+        std::vector<std::string> guards;
+        for (int i = 0; i < 64; ++i) {
+            guards.push_back("/g" + std::to_string(i) + "/");
+            set.add(guards.back() + "a([ab]{20})x");
+        }
+        std::string error;
+        set.compile(error);
+        UrlRuleSet::Match match;
+        for (int request = 0; request < 3000; ++request)
+            set.match(guards[static_cast<std::size_t>(request) % 32] + "a" + path(4000, ab), match, error);
+        for (int request = 0; request < 64; ++request) {
+            const std::string p = guards[static_cast<std::size_t>(request)] + "a" + path(2000, ab);
+            const double start = cpuNow();
+            const bool matched = set.match(p, match, error);
+            const double took = cpuNow() - start;
+            s.worstMs = std::max(s.worstMs, took * 1e3);
+            const double ratio = took * 1e9 / static_cast<double>(std::max<int64_t>(1, match.charged));
+            if (match.charged > 0 && ratio > s.worstRatio) {
+                s.worstRatio = ratio;
+                std::printf("  new worst: forgetting kept rules: %.3f ms, charged %.3f ms (%.2f), %s\n", took * 1e3,
+                            static_cast<double>(match.charged) / 1e6, ratio, outcomeOf(matched, match));
+            }
+            ++s.runs;
+        }
+    }
+    std::printf("\n%d runs; the costliest took %.2f ms; the most a run took of its charge: %.2f\n", s.runs, s.worstMs,
+                s.worstRatio);
 }
 
 std::string ms(double seconds)
@@ -135,12 +270,13 @@ void row(const std::string& name, const std::vector<std::string>& rules, const s
 {
     double load = 0;
     std::size_t kept = 0;
-    const Timing re2 = measureRe2(rules, paths, load, kept);
+    std::string outcome;
+    const Timing re2 = measureRe2(rules, paths, load, kept, outcome);
     const Timing glibc = measureGlibc(rules, paths);
-    std::printf("| %s | %zu/%zu | %zu | %s | %s | %s | %s | %s | %s |\n", name.c_str(), kept, rules.size(), paths.size(),
-                glibc.overLimit ? ("> " + std::to_string(glibcLimit) + " s").c_str() : ms(glibc.first).c_str(),
+    std::printf("| %s | %zu/%zu | %zu | %s | %s | %s | %s | %s | %s | %s |\n", name.c_str(), kept, rules.size(),
+                paths.size(), glibc.overLimit ? ("> " + std::to_string(glibcLimit) + " s").c_str() : ms(glibc.first).c_str(),
                 glibc.overLimit ? "-" : ms(glibc.later).c_str(), ms(re2.first).c_str(), ms(re2.later).c_str(),
-                glibc.overLimit ? "-" : ms(glibc.load).c_str(), ms(load).c_str());
+                glibc.overLimit ? "-" : ms(glibc.load).c_str(), ms(load).c_str(), outcome.c_str());
     std::fflush(stdout);
 }
 
@@ -177,7 +313,7 @@ int main(int argc, char** argv)
     twentyThousand.push_back("/item/[0-9]+");
 
     std::printf("| rules | kept/rules | paths | regexec first ms | regexec later ms | RE2 first ms | RE2 later ms "
-                "| regexec load ms | RE2 load ms |\n|---|---|---|---|---|---|---|---|---|\n");
+                "| regexec load ms | RE2 load ms | RE2 made of the last path |\n|---|---|---|---|---|---|---|---|---|---|\n");
     row("README's examples, ordinary paths", readme, ordinaryPaths);
     row("a site's 16 rules, ordinary paths", site, ordinaryPaths);
     row("20,000 `/nomatchNNNNN/[0-9]+` then `/item/[0-9]+`, `/item/42`", twentyThousand, {"/item/42"});
@@ -194,8 +330,11 @@ int main(int argc, char** argv)
     std::string ab = "/";
     for (int i = 0; i < 8191; ++i)
         ab.push_back(random() % 2 ? 'a' : 'b');
+    ab.back() = 'x';
     for (int k : {20, 100, 300, 1000})
         row("`a[ab]{" + std::to_string(k) + "}x`, 8 KiB of random a/b", {"a[ab]{" + std::to_string(k) + "}x"}, {ab});
+    const std::string ab1k = ab.substr(ab.size() - 1024);
+    row("`a[ab]{20}x`, 1 KiB of random a/b", {"a[ab]{20}x"}, {ab1k});
     // The whole file's instructions spent on such rules.
     std::vector<std::string> blowUp;
     for (int k = 1; k <= 400; ++k)
@@ -205,7 +344,17 @@ int main(int argc, char** argv)
     for (int k = 0; k < 2000; ++k)
         wide.push_back("[a-" + std::string(1, static_cast<char>('b' + k % 20)) + "]{1,30}q" + std::to_string(k));
     row("2,000 rules `[a-X]{1,30}qN`, 8 KiB of random a/b", wide, {ab});
-    std::printf("\n(regexec: each rule in turn, compiled beforehand; RE2: one pass of the rule set, then the first "
-                "matching rule alone for its groups.)\n");
+    std::vector<std::string> guarded;
+    std::string guards;
+    for (int i = 1; i <= 300; ++i)
+        guarded.push_back("/s" + std::to_string(i) + "/(.*)y");
+    while (guards.size() < 8192)
+        guards += "/s" + std::to_string(random() % 300 + 1) + "/";
+    row("300 rules `/sN/(.*)y`, 8 KiB of their texts", guarded, {guards});
+    row("the same, 1 KiB", guarded, {guards.substr(0, 1024)});
+    std::printf("\n(regexec: each rule in turn, compiled beforehand; RE2: the rules whose text the path holds, each in "
+                "turn, while the budget lasts.)\n\nThe costliest runs found:\n");
+    std::fflush(stdout);
+    search();
     return 0;
 }

@@ -39,6 +39,7 @@ void UrlRuleSet::clear()
     rules.clear();
     totalInstructions = 0;
     keptRules.clear();
+    nextForgotten = 0;
     filter.clear();
 }
 
@@ -97,16 +98,17 @@ const RE2& UrlRuleSet::compiledRule(std::size_t index)
 {
     Rule& rule = rules[index];
     if (!rule.compiled) {
-        // Kept rules are forgotten all at once, so that at most KEPT_RULES
-        // are held.
+        // The rule kept longest is forgotten, so that at most KEPT_RULES are
+        // held, and one run frees at most one.
         if (keptRules.size() == KEPT_RULES) {
-            for (std::size_t k : keptRules)
-                rules[k].compiled.reset();
-            keptRules.clear();
+            rules[keptRules[nextForgotten]].compiled.reset();
+            keptRules[nextForgotten] = index;
+            nextForgotten = (nextForgotten + 1) % KEPT_RULES;
+        } else {
+            keptRules.push_back(index);
         }
         rule.compiled = std::make_shared<RE2>(rule.pattern, optionsFor(rule.latin1, RULE_MEMORY));
         rule.ran = false;
-        keptRules.push_back(index);
     }
     return *rule.compiled;
 }
@@ -121,7 +123,9 @@ bool UrlRuleSet::match(const std::string& subject, Match& result, std::string& e
     filter.candidates(text.data(), text.size(), candidates);
     for (int index : candidates) {
         Rule& rule = rules[static_cast<std::size_t>(index)];
-        const int64_t cost = runCost(text.size(), rule.size, rule.compiled != nullptr && rule.ran);
+        int64_t cost = runCost(text.size(), rule.size, rule.compiled != nullptr && rule.ran);
+        if (!rule.compiled && keptRules.size() == KEPT_RULES)
+            cost += FORGET_NS;
         if (result.charged + cost > MATCH_BUDGET_NS) {
             error = "Matching a path of " + std::to_string(text.size()) + " bytes against the URL rules could take more than "
                     + std::to_string(MATCH_BUDGET_NS / 1000000) + " ms; no rule is applied to it";

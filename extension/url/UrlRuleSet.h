@@ -45,15 +45,17 @@ public:
     // instructions or its text's bytes, whichever is more); a rule's first
     // run after it is compiled also pays for the compiling (RE2 compiles the
     // program that finds where a match starts at that run): COMPILE_NS and
-    // COMPILE_INSTRUCTION_NS per unit of size.
+    // COMPILE_INSTRUCTION_NS per unit of size, and FORGET_NS when a kept rule
+    // is forgotten to make room (freeing states RE2 built, up to RULE_MEMORY).
     // The figures are upper bounds found by a search for the costliest rules
     // and paths (bench/url_rule_match), with a margin.
     static constexpr int64_t MATCH_BUDGET_NS = 15000000;
     static constexpr int64_t RUN_NS = 5000;
-    static constexpr int64_t BYTE_NS = 1500;
-    static constexpr int64_t BYTE_INSTRUCTION_NS = 60;
+    static constexpr int64_t BYTE_NS = 1000;
+    static constexpr int64_t BYTE_INSTRUCTION_NS = 40;
     static constexpr int64_t COMPILE_NS = 20000;
     static constexpr int64_t COMPILE_INSTRUCTION_NS = 1500;
+    static constexpr int64_t FORGET_NS = 500000;
     static int64_t runCost(std::size_t pathLength, std::size_t size, bool compiled);
 
     enum class Verdict {
@@ -115,6 +117,7 @@ private:
     std::vector<Rule> rules;
     std::size_t totalInstructions = 0;
     std::vector<std::size_t> keptRules;
+    std::size_t nextForgotten = 0;
     UrlRuleFilter filter;
     std::vector<int> candidates;
 };
