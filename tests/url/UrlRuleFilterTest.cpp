@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,47 @@ TEST(UrlRuleFilterTest, OnlyKAndSFoldBeyondAscii)
     const std::string path = "/De" + longS + kelvin + "/";
     filter.candidates(path.data(), path.size(), out);
     EXPECT_EQ(std::vector<int>{0}, out);
+}
+
+// Whatever the pattern and the path, a rule RE2 matches is a candidate.
+TEST(UrlRuleFilterTest, NoMatchIsLeftOut)
+{
+    const std::vector<std::string> pieces = {"a", "B", "k", "S", "/", ".", "\xC3\xA9", "[ab]", "[^/]", "(", ")", "|",
+                                             "*", "+", "?", "{2}", "x", "\\.", "()", "[k]", "Sk"};
+    const std::vector<std::string> paths = {"/", "/ab", "/AbK/s", "/\xE2\x84\xAA\xC5\xBF", "/x/bb\xC3\xA9",
+                                            "/sK.x/", "/a\xE9" "b", "/kks/SSx/a.b"};
+    RE2::Options options;
+    options.set_posix_syntax(true);
+    options.set_longest_match(true);
+    options.set_case_sensitive(false);
+    options.set_dot_nl(true);
+    options.set_log_errors(false);
+    std::mt19937 random(7);
+    int matches = 0;
+    for (int n = 0; n < 20000; ++n) {
+        std::string pattern;
+        for (int i = 1 + static_cast<int>(random() % 6); i > 0; --i)
+            pattern += pieces[random() % pieces.size()];
+        const PosixToRe2::Translation t = PosixToRe2::translate(pattern);
+        if (t.outcome != PosixToRe2::Outcome::Translated)
+            continue;
+        RE2::Options encoded = options;
+        encoded.set_encoding(t.latin1 ? RE2::Options::EncodingLatin1 : RE2::Options::EncodingUTF8);
+        const RE2 re(t.pattern, encoded);
+        if (!re.ok())
+            continue;
+        UrlRuleFilter filter;
+        filter.add(0, UrlRuleFilter::requiredLiterals(t.pattern));
+        for (const std::string& path : paths) {
+            if (!RE2::PartialMatch(path, re))
+                continue;
+            ++matches;
+            std::vector<int> out;
+            filter.candidates(path.data(), path.size(), out);
+            EXPECT_EQ(std::vector<int>{0}, out) << pattern << " on " << path;
+        }
+    }
+    EXPECT_GT(matches, 10000);
 }
 
 TEST(UrlRuleFilterTest, CandidatesAreEveryRuleWhoseLiteralOccurs)
