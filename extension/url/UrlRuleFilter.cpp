@@ -153,57 +153,86 @@ std::vector<std::string> UrlRuleFilter::requiredLiterals(const std::string& p)
 
 int UrlRuleFilter::child(int node, unsigned char byte) const
 {
-    const auto it = edges.find(static_cast<uint64_t>(node) << 8 | byte);
-    return it == edges.end() ? -1 : it->second;
+    if (node == 0)
+        return rootEdge[byte];
+    const auto begin = edgeByte.begin() + firstEdge[static_cast<std::size_t>(node)];
+    const auto end = edgeByte.begin() + firstEdge[static_cast<std::size_t>(node) + 1];
+    const auto at = std::lower_bound(begin, end, byte);
+    return at != end && *at == byte ? edgeTarget[static_cast<std::size_t>(at - edgeByte.begin())] : -1;
 }
 
 void UrlRuleFilter::add(int rule, const std::vector<std::string>& literals)
 {
-    if (literals.empty()) {
+    if (ruleSeen.size() <= static_cast<std::size_t>(rule))
+        ruleSeen.resize(static_cast<std::size_t>(rule) + 1, 0);
+    if (literals.empty() || built || pending.size() + literals.size() > MAX_LITERALS) {
         everywhere.push_back(rule);
         return;
     }
     for (const std::string& literal : literals) {
-        int node = 0;
-        for (char c : literal) {
-            const unsigned char byte = folded(static_cast<unsigned char>(c));
-            int next = child(node, byte);
-            if (next < 0) {
-                next = static_cast<int>(nodes.size());
-                nodes.push_back(Node{});
-                edges.emplace(static_cast<uint64_t>(node) << 8 | byte, next);
-            }
-            node = next;
-        }
-        if (nodes[static_cast<std::size_t>(node)].rules < 0) {
-            nodes[static_cast<std::size_t>(node)].rules = static_cast<int>(ruleLists.size());
-            ruleLists.emplace_back();
-        }
-        std::vector<int>& list = ruleLists[static_cast<std::size_t>(nodes[static_cast<std::size_t>(node)].rules)];
-        if (list.empty() || list.back() != rule)
-            list.push_back(rule);
+        pending.push_back(Pending{static_cast<uint32_t>(pendingBytes.size()), static_cast<uint32_t>(literal.size()), rule});
+        for (char c : literal)
+            pendingBytes.push_back(static_cast<char>(folded(static_cast<unsigned char>(c))));
     }
-    built = false;
 }
 
 void UrlRuleFilter::build()
 {
     if (built)
         return;
-    // Breadth first, so that a node's fail link is known before its
-    // children's: the children of each node, found through the edge table.
-    std::vector<std::vector<std::pair<unsigned char, int>>> children(nodes.size());
-    for (const auto& edge : edges)
-        children[static_cast<std::size_t>(edge.first >> 8)].emplace_back(static_cast<unsigned char>(edge.first & 0xFF),
-                                                                          edge.second);
-    std::vector<int> queue{0};
-    for (std::size_t head = 0; head < queue.size(); ++head) {
-        const int node = queue[head];
-        for (const auto& [byte, next] : children[static_cast<std::size_t>(node)]) {
+    built = true;
+    std::fill(std::begin(rootEdge), std::end(rootEdge), -1);
+    nodes.assign(1, Node{});
+    firstEdge.clear();
+    const char* bytes = pendingBytes.data();
+    auto byteAt = [&](const Pending& p, std::size_t depth) { return static_cast<unsigned char>(bytes[p.offset + depth]); };
+    std::sort(pending.begin(), pending.end(), [&](const Pending& a, const Pending& b) {
+        const int order = std::string::traits_type::compare(bytes + a.offset, bytes + b.offset, std::min(a.length, b.length));
+        if (order != 0)
+            return order < 0;
+        return a.length != b.length ? a.length < b.length : a.rule < b.rule;
+    });
+    // Breadth first: each node is the literals [lo, hi) that share its
+    // first `depth` bytes; those of that length end there, the others go on
+    // to its children, one per next byte. Nodes are numbered in the order
+    // they are reached, so each node's edges follow the previous node's.
+    struct Range {
+        std::size_t lo, hi, depth;
+    };
+    std::vector<Range> ranges{{0, pending.size(), 0}};
+    for (std::size_t node = 0; node < ranges.size(); ++node) {
+        auto [lo, hi, depth] = ranges[node];
+        Node& n = nodes[node];
+        n.firstRule = static_cast<int32_t>(rulesAt.size());
+        for (; lo < hi && pending[lo].length == depth; ++lo)
+            if (rulesAt.size() == static_cast<std::size_t>(n.firstRule) || rulesAt.back() != pending[lo].rule)
+                rulesAt.push_back(pending[lo].rule);
+        n.ruleCount = static_cast<int32_t>(rulesAt.size()) - n.firstRule;
+        firstEdge.push_back(static_cast<uint32_t>(edgeByte.size()));
+        while (lo < hi) {
+            const unsigned char byte = byteAt(pending[lo], depth);
+            std::size_t end = lo;
+            while (end < hi && byteAt(pending[end], depth) == byte)
+                ++end;
+            const auto next = static_cast<int32_t>(nodes.size());
+            nodes.push_back(Node{});
+            edgeByte.push_back(byte);
+            edgeTarget.push_back(next);
+            if (node == 0)
+                rootEdge[byte] = next;
+            ranges.push_back(Range{lo, end, depth + 1});
+            lo = end;
+        }
+    }
+    firstEdge.push_back(static_cast<uint32_t>(edgeByte.size()));
+    // Fail and output links, breadth first: a node's fail link is known
+    // before its children's.
+    for (std::size_t node = 0; node < nodes.size(); ++node) {
+        for (uint32_t e = firstEdge[node]; e < firstEdge[node + 1]; ++e) {
+            const unsigned char byte = edgeByte[e];
             int fail = 0;
             if (node != 0) {
-                int f = nodes[static_cast<std::size_t>(node)].fail;
-                for (;;) {
+                for (int f = nodes[node].fail;; f = nodes[static_cast<std::size_t>(f)].fail) {
                     const int c = child(f, byte);
                     if (c >= 0) {
                         fail = c;
@@ -211,34 +240,44 @@ void UrlRuleFilter::build()
                     }
                     if (f == 0)
                         break;
-                    f = nodes[static_cast<std::size_t>(f)].fail;
                 }
             }
-            Node& n = nodes[static_cast<std::size_t>(next)];
+            Node& n = nodes[static_cast<std::size_t>(edgeTarget[e])];
             n.fail = fail;
             const Node& f = nodes[static_cast<std::size_t>(fail)];
-            n.output = f.rules >= 0 ? fail : f.output;
-            queue.push_back(next);
+            n.output = f.ruleCount > 0 ? fail : f.output;
         }
     }
-    built = true;
+    pending = {};
+    pendingBytes = {};
 }
 
-void UrlRuleFilter::candidates(const char* text, std::size_t size, std::vector<int>& out)
+std::size_t UrlRuleFilter::candidates(const char* text, std::size_t size, std::vector<int>& out)
 {
-    out.assign(everywhere.begin(), everywhere.end());
-    if (nodes.size() == 1)
-        return;
     build();
     if (++pass == 0) {
         for (Node& n : nodes)
             n.seen = 0;
+        std::fill(ruleSeen.begin(), ruleSeen.end(), 0);
         pass = 1;
     }
+    out.clear();
+    std::size_t steps = 0;
+    auto found = [&](int rule) {
+        ++steps;
+        uint32_t& seen = ruleSeen[static_cast<std::size_t>(rule)];
+        if (seen != pass) {
+            seen = pass;
+            out.push_back(rule);
+        }
+    };
+    for (int rule : everywhere)
+        found(rule);
     int state = 0;
-    for (std::size_t i = 0; i < size;) {
+    for (std::size_t i = 0; nodes.size() > 1 && i < size;) {
         const unsigned char byte = nextFolded(text, size, i);
         for (;;) {
+            ++steps;
             const int next = child(state, byte);
             if (next >= 0) {
                 state = next;
@@ -250,26 +289,31 @@ void UrlRuleFilter::candidates(const char* text, std::size_t size, std::vector<i
         }
         // Every literal ending here, up to one this pass already reported
         // (those after it on the chain were reported with it).
-        for (int node = nodes[static_cast<std::size_t>(state)].rules >= 0 ? state
-                                                                          : nodes[static_cast<std::size_t>(state)].output;
+        const Node& at = nodes[static_cast<std::size_t>(state)];
+        for (int node = at.ruleCount > 0 ? state : at.output;
              node >= 0 && nodes[static_cast<std::size_t>(node)].seen != pass;
              node = nodes[static_cast<std::size_t>(node)].output) {
             Node& n = nodes[static_cast<std::size_t>(node)];
             n.seen = pass;
-            const std::vector<int>& rules = ruleLists[static_cast<std::size_t>(n.rules)];
-            out.insert(out.end(), rules.begin(), rules.end());
+            for (int32_t r = n.firstRule; r < n.firstRule + n.ruleCount; ++r)
+                found(rulesAt[static_cast<std::size_t>(r)]);
         }
     }
     std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return steps + out.size();
 }
 
 void UrlRuleFilter::clear()
 {
-    nodes.assign(1, Node{});
-    edges.clear();
-    ruleLists.clear();
+    pendingBytes.clear();
+    pending.clear();
+    nodes.clear();
+    firstEdge.clear();
+    edgeByte.clear();
+    edgeTarget.clear();
+    rulesAt.clear();
     everywhere.clear();
-    built = true;
+    ruleSeen.clear();
+    built = false;
     pass = 0;
 }

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 // Which URL rules can match a path, found in one pass over it, in time linear
@@ -19,30 +18,52 @@ public:
     // case. Empty when some alternative requires none.
     static std::vector<std::string> requiredLiterals(const std::string& re2Pattern);
     static constexpr std::size_t MAX_LITERAL = 64;
+    // Literals the filter holds: a rule that would take it past this is a
+    // candidate everywhere. It bounds what one path's pass can report.
+    static constexpr std::size_t MAX_LITERALS = 100000;
 
     // Rule `rule` (rules are added in increasing order) is a candidate
-    // wherever one of `literals` occurs, or everywhere when there are none.
+    // wherever one of `literals` occurs, or everywhere when there are none
+    // (or when the automaton is already built).
     void add(int rule, const std::vector<std::string>& literals);
-    // The candidates for `text`, in increasing order. At most two steps of
-    // the automaton per byte, and one per literal found.
-    void candidates(const char* text, std::size_t size, std::vector<int>& out);
-    // Readies the automaton after the last add() (candidates() does it too).
+    // The candidates for `text`, in increasing order, and the steps taken:
+    // at most two steps of the automaton per byte, one per literal found
+    // (at most MAX_LITERALS) and one per candidate (each rule once).
+    std::size_t candidates(const char* text, std::size_t size, std::vector<int>& out);
+    // Builds the automaton after the last add() (candidates() does it too):
+    // time and memory linear in the literals' bytes, which the rule file's
+    // size bounds.
     void build();
     void clear();
 
 private:
     struct Node {
-        int fail = 0;
-        int output = -1;   // the nearest node on the fail chain that ends a literal
-        int rules = -1;    // index into ruleLists when a literal ends here
-        uint32_t seen = 0; // the pass that last reported it
+        int32_t fail = 0;
+        int32_t output = -1;     // the nearest node on the fail chain that ends a literal
+        int32_t firstRule = 0;   // its rules, in `rulesAt`, when a literal ends here
+        int32_t ruleCount = 0;
+        uint32_t seen = 0;       // the pass that last reported it
+    };
+    struct Pending {
+        uint32_t offset;  // in pendingBytes
+        uint32_t length;
+        int32_t rule;
     };
     int child(int node, unsigned char byte) const;
 
-    std::vector<Node> nodes{Node{}};
-    std::unordered_map<uint64_t, int> edges;  // (node << 8 | byte) -> node
-    std::vector<std::vector<int>> ruleLists;
+    // Before build(): the literals, their bytes end to end.
+    std::string pendingBytes;
+    std::vector<Pending> pending;
+    // After: the trie, breadth first; a node's edges are firstEdge[node] to
+    // firstEdge[node + 1] in edgeByte/edgeTarget, sorted by byte.
+    std::vector<Node> nodes;
+    std::vector<uint32_t> firstEdge;
+    std::vector<unsigned char> edgeByte;
+    std::vector<int32_t> edgeTarget;
+    int32_t rootEdge[256];
+    std::vector<int> rulesAt;
     std::vector<int> everywhere;
-    bool built = true;
+    std::vector<uint32_t> ruleSeen;  // the pass that last found each rule
+    bool built = false;
     uint32_t pass = 0;
 };

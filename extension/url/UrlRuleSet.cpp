@@ -120,7 +120,9 @@ bool UrlRuleSet::match(const std::string& subject, Match& result, std::string& e
     result.charged = 0;
     const re2::StringPiece text(subject.data(), subject.find('\0') == std::string::npos ? subject.size()
                                                                                        : subject.find('\0'));
-    filter.candidates(text.data(), text.size(), candidates);
+    // Finding the candidates is charged too, once it is done: its steps are
+    // bounded whatever the path.
+    result.charged = FILTER_NS + FILTER_STEP_NS * static_cast<int64_t>(filter.candidates(text.data(), text.size(), candidates));
     for (int index : candidates) {
         Rule& rule = rules[static_cast<std::size_t>(index)];
         int64_t cost = runCost(text.size(), rule.size, rule.compiled != nullptr && rule.ran);

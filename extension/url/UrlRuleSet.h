@@ -36,7 +36,7 @@ public:
     static constexpr std::size_t FILE_RULES = 25000;
     // Rules kept compiled for the next request: the rules take at most this
     // many times RULE_MEMORY, plus their text and the filter.
-    static constexpr std::size_t KEPT_RULES = 32;
+    static constexpr std::size_t KEPT_RULES = 16;
 
     // The CPU time matching one path may take, in nanoseconds, and what one
     // rule's run is charged: RUN_NS, then per byte of the path BYTE_NS (a new
@@ -52,10 +52,15 @@ public:
     static constexpr int64_t MATCH_BUDGET_NS = 18000000;
     static constexpr int64_t RUN_NS = 5000;
     static constexpr int64_t BYTE_NS = 1000;
-    static constexpr int64_t BYTE_INSTRUCTION_NS = 40;
+    static constexpr int64_t BYTE_INSTRUCTION_NS = 50;
     static constexpr int64_t COMPILE_NS = 20000;
     static constexpr int64_t COMPILE_INSTRUCTION_NS = 1500;
     static constexpr int64_t FORGET_NS = 500000;
+    // The filter's pass (UrlRuleFilter::candidates) is charged FILTER_NS
+    // and FILTER_STEP_NS per step: at most about 3 x 8 KiB + MAX_LITERALS +
+    // FILE_RULES steps for an 8 KiB path.
+    static constexpr int64_t FILTER_NS = 20000;
+    static constexpr int64_t FILTER_STEP_NS = 40;
     static int64_t runCost(std::size_t pathLength, std::size_t size, bool compiled);
 
     enum class Verdict {
