@@ -161,6 +161,18 @@ int UrlRuleFilter::child(int node, unsigned char byte) const
     return at != end && *at == byte ? edgeTarget[static_cast<std::size_t>(at - edgeByte.begin())] : -1;
 }
 
+int UrlRuleFilter::next(int state, unsigned char byte, std::size_t& steps) const
+{
+    for (;; state = nodes[static_cast<std::size_t>(state)].fail) {
+        ++steps;
+        const int c = child(state, byte);
+        if (c >= 0)
+            return c;
+        if (state == 0)
+            return 0;
+    }
+}
+
 void UrlRuleFilter::add(int rule, const std::vector<std::string>& literals)
 {
     if (ruleSeen.size() <= static_cast<std::size_t>(rule))
@@ -229,19 +241,8 @@ void UrlRuleFilter::build()
     // before its children's.
     for (std::size_t node = 0; node < nodes.size(); ++node) {
         for (uint32_t e = firstEdge[node]; e < firstEdge[node + 1]; ++e) {
-            const unsigned char byte = edgeByte[e];
-            int fail = 0;
-            if (node != 0) {
-                for (int f = nodes[node].fail;; f = nodes[static_cast<std::size_t>(f)].fail) {
-                    const int c = child(f, byte);
-                    if (c >= 0) {
-                        fail = c;
-                        break;
-                    }
-                    if (f == 0)
-                        break;
-                }
-            }
+            std::size_t ignored = 0;
+            const int fail = node == 0 ? 0 : next(nodes[node].fail, edgeByte[e], ignored);
             Node& n = nodes[static_cast<std::size_t>(edgeTarget[e])];
             n.fail = fail;
             const Node& f = nodes[static_cast<std::size_t>(fail)];
@@ -275,18 +276,7 @@ std::size_t UrlRuleFilter::candidates(const char* text, std::size_t size, std::v
         found(rule);
     int state = 0;
     for (std::size_t i = 0; nodes.size() > 1 && i < size;) {
-        const unsigned char byte = nextFolded(text, size, i);
-        for (;;) {
-            ++steps;
-            const int next = child(state, byte);
-            if (next >= 0) {
-                state = next;
-                break;
-            }
-            if (state == 0)
-                break;
-            state = nodes[static_cast<std::size_t>(state)].fail;
-        }
+        state = next(state, nextFolded(text, size, i), steps);
         // Every literal ending here, up to one this pass already reported
         // (those after it on the chain were reported with it).
         const Node& at = nodes[static_cast<std::size_t>(state)];

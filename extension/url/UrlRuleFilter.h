@@ -50,6 +50,9 @@ private:
         int32_t rule;
     };
     int child(int node, unsigned char byte) const;
+    // The state after `byte`: the child, or that of the longest suffix
+    // that has one (following fail links), counting the steps.
+    int next(int state, unsigned char byte, std::size_t& steps) const;
 
     // Before build(): the literals, their bytes end to end.
     std::string pendingBytes;
