@@ -21,6 +21,12 @@ RE2::Options optionsFor(bool latin1, int64_t maxMem)
     return options;
 }
 
+std::string overBudget(std::size_t length)
+{
+    return "Matching a path of " + std::to_string(length) + " bytes against the URL rules could take more than "
+           + std::to_string(UrlRuleSet::MATCH_BUDGET_NS / 1000000) + " ms; no rule is applied to it";
+}
+
 } // namespace
 
 int64_t UrlRuleSet::runCost(std::size_t pathLength, std::size_t size, bool compiled)
@@ -120,6 +126,12 @@ bool UrlRuleSet::match(const std::string& subject, Match& result, std::string& e
     result.charged = 0;
     const re2::StringPiece text(subject.data(), subject.find('\0') == std::string::npos ? subject.size()
                                                                                        : subject.find('\0'));
+    // A path so long that no rule could be run on it within the budget is
+    // not even read (which bounds the filter's pass as well).
+    if (FILTER_NS + runCost(text.size(), 1, true) > MATCH_BUDGET_NS) {
+        error = overBudget(text.size());
+        return false;
+    }
     // Finding the candidates is charged too, once it is done: its steps are
     // bounded whatever the path.
     result.charged = FILTER_NS + FILTER_STEP_NS * static_cast<int64_t>(filter.candidates(text.data(), text.size(), candidates));
@@ -129,8 +141,7 @@ bool UrlRuleSet::match(const std::string& subject, Match& result, std::string& e
         if (!rule.compiled && keptRules.size() == KEPT_RULES)
             cost += FORGET_NS;
         if (result.charged + cost > MATCH_BUDGET_NS) {
-            error = "Matching a path of " + std::to_string(text.size()) + " bytes against the URL rules could take more than "
-                    + std::to_string(MATCH_BUDGET_NS / 1000000) + " ms; no rule is applied to it";
+            error = overBudget(text.size());
             return false;
         }
         result.charged += cost;

@@ -178,6 +178,9 @@ TEST(UrlRuleFilterTest, RunsAreChargedAndBoundedAlike)
     ASSERT_TRUE(set.match("/s/" + std::string(8000, 'y'), match, error));
     EXPECT_EQ(-1, match.rule);
     EXPECT_LT(match.charged, UrlRuleSet::runCost(8003, 1, true));
+    // A path on which no rule could be run within the budget is not read.
+    EXPECT_FALSE(set.match("/s1/" + std::string(1 << 20, 'y'), match, error));
+    EXPECT_EQ(0, match.charged);
 }
 
 }  // namespace
