@@ -863,8 +863,7 @@ void Manager::closeAbandonedCalls()
     }
     ZPHPException error;
     error.type = errorTypeName(errorType);
-    const uint64_t maxLength = globals.exception_max_message_length;
-    const int cut = static_cast<int>(maxLength > 1000 ? 1000 : maxLength);
+    const int cut = messageCut();
     // Of a long message only what the cut keeps, and one byte more, is copied.
     const zend_string* last = PG(last_error_message);
     const std::size_t kept = cut > 0 ? std::min(ZSTR_LEN(last), static_cast<std::size_t>(cut) + 1) : ZSTR_LEN(last);
@@ -1301,8 +1300,7 @@ void Manager::getExceptionsDetails(zend_execute_data*, ZPHPException& details, z
     getBacktrace(details.trace, frames > 1000 ? 1000 : static_cast<int>(frames), &object);
     if (pending->ce)
         details.type = vorn::printedName(pending->ce->name);
-    const int maxLength = static_cast<int>(globals.exception_max_message_length > 1000 ? 1000
-                                                                                     : globals.exception_max_message_length);
+    const int maxLength = messageCut();
     zval result;
     if (callClassMethod(&object, L"getMessage", &result)) {
         const bool usable = Z_TYPE(result) == IS_STRING && Z_STRLEN(result) > 0 && Z_STRVAL(result)[0] != '\0';

@@ -203,6 +203,13 @@ public:
     // ---- Process-wide -------------------------------------------------------
 
     static QuilletGlobals globals;
+    // qx.exception_max_message_length as ZPHPException::setErrorMessage
+    // takes it: at most 1000 bytes kept, 0 for "never cut".
+    static int messageCut()
+    {
+        return static_cast<int>(globals.exception_max_message_length > 1000 ? 1000
+                                                                            : globals.exception_max_message_length);
+    }
     static VornLog LOG;
     // The engine's reserved slot for the extension (internal function
     // records: the saved handler of a wrapped function); -1 until the engine

@@ -18,8 +18,7 @@ bool callFailed(zval* returnValue)
 
 int maxMessageLength()
 {
-    const uint64_t limit = Manager::globals.exception_max_message_length;
-    return static_cast<int>(limit > 1000 ? 1000 : limit);
+    return Manager::messageCut();
 }
 
 std::size_t messageBytesRead()

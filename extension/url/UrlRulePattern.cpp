@@ -24,21 +24,6 @@ std::size_t bracketExpressionClose(const std::string& pattern, std::size_t open)
     return j;
 }
 
-bool hasBackReference(const std::string& pattern)
-{
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        const char c = pattern[i];
-        if (c == '\\') {
-            if (i + 1 < pattern.size() && pattern[i + 1] >= '1' && pattern[i + 1] <= '9')
-                return true;
-            ++i;  // the escaped character is a plain one
-        } else if (c == '[') {
-            i = bracketExpressionClose(pattern, i);
-        }
-    }
-    return false;
-}
-
 namespace {
 
 // One group level (the whole pattern is the outermost): whether every

@@ -13,11 +13,6 @@ namespace UrlRulePattern {
 // member; "[:", "[." and "[=" open classes that end with ":]", ".]", "=]".
 std::size_t bracketExpressionClose(const std::string& pattern, std::size_t open);
 
-// Whether it refers back to a group ("\1" to "\9" outside a bracket
-// expression). The C library's matcher backtracks on those, in time
-// exponential in the subject's length.
-bool hasBackReference(const std::string& pattern);
-
 // Whether every match must pass a "^" or a "$". The rules are matched with
 // REG_NOTBOL and REG_NOTEOL, where neither ever matches: such a rule never
 // matches anything.

@@ -124,8 +124,7 @@ bool UrlRuleSet::match(const std::string& subject, Match& result, std::string& e
     result.rule = -1;
     result.groupCount = 0;
     result.charged = 0;
-    const re2::StringPiece text(subject.data(), subject.find('\0') == std::string::npos ? subject.size()
-                                                                                       : subject.find('\0'));
+    const re2::StringPiece text(subject.data(), std::min(subject.find('\0'), subject.size()));
     // A path so long that no rule could be run on it within the budget is
     // not even read (which bounds the filter's pass as well).
     if (FILTER_NS + runCost(text.size(), 1, true) > MATCH_BUDGET_NS) {

@@ -209,11 +209,6 @@ void ZUrlManager::loadRegexFile(VornLog& log, const std::wstring& installDir)
             warnRule(lineNumber, L"Invalid regular expression:", rule.pattern, "It contains a NUL byte");
             continue;
         }
-        if (UrlRulePattern::hasBackReference(rule.pattern)) {
-            warnRule(lineNumber, L"URL rule refused:", rule.pattern,
-                     "A back-reference can make matching take exponential time on a client's path");
-            continue;
-        }
         const UrlRuleSet::Added added = ruleSet.add(rule.pattern, namesGroups(rule.replacement));
         if (added.verdict == UrlRuleSet::Verdict::Invalid) {
             warnRule(lineNumber, L"Invalid regular expression:", rule.pattern, added.reason);

@@ -40,6 +40,11 @@ TEST(PosixToRe2Test, ConstructsRe2CannotSayAreNamed)
     EXPECT_EQ("a collating element [[.a.]]", translate("[[.a.]]").reason);
     EXPECT_EQ("an equivalence class [[=e=]]", translate("x[[=e=]]").reason);
     EXPECT_EQ("a back-reference (\\1)", translate("(a)\\1").reason);
+    // Back-references outside bracket expressions only.
+    EXPECT_EQ(Outcome::Unsupported, translate("[a]\\9").outcome);
+    EXPECT_EQ(Outcome::Unsupported, translate("[[.].]]\\1").outcome);
+    for (const char* p : {"\\\\1", "[\\1]", "[]\\1]", "[[:digit:]\\1]"})  // escaped backslash; no escape in brackets
+        EXPECT_EQ(Outcome::Translated, translate(p).outcome) << p;
     for (const char* p : {"\\<a", "a\\>", "\\`a", "a\\'", "\\ba", "\\Ba", "\\w", "\\W", "\\s", "\\S"}) {
         const auto t = translate(p);
         EXPECT_EQ(Outcome::Unsupported, t.outcome) << p;

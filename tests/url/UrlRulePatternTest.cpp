@@ -1,5 +1,5 @@
-// What a URL rule's text says before it is compiled: whether it refers back
-// to a group, and whether it can only match where "^" or "$" would.
+// What a URL rule's text says before it is compiled: whether it can only
+// match where "^" or "$" would.
 #include "extension/url/UrlRulePattern.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 
 namespace {
 
-using UrlRulePattern::hasBackReference;
 using UrlRulePattern::needsLineAnchor;
 
 std::string times(const std::string& text, int n)
@@ -32,17 +31,6 @@ TEST(UrlRulePatternTest, RulesThatNeedAnAnchorEverywhere)
         EXPECT_FALSE(needsLineAnchor(pattern)) << pattern;
 }
 
-TEST(UrlRulePatternTest, BackReferencesOutsideBracketExpressions)
-{
-    EXPECT_TRUE(hasBackReference("(a)\\1"));
-    EXPECT_TRUE(hasBackReference("[a]\\9"));
-    EXPECT_FALSE(hasBackReference("\\\\1"));        // an escaped backslash, then "1"
-    EXPECT_FALSE(hasBackReference("[\\1]"));        // no escape inside a bracket expression
-    EXPECT_FALSE(hasBackReference("[]\\1]"));       // "]" first is a member
-    EXPECT_FALSE(hasBackReference("[[:digit:]\\1]"));
-    EXPECT_TRUE(hasBackReference("[[.].]]\\1"));
-}
-
 // A rules file holds up to 1 MiB of any bytes: read in linear time, never
 // past the end.
 TEST(UrlRulePatternTest, AnyInputIsReadWholeAndOnlyOnce)
@@ -50,11 +38,9 @@ TEST(UrlRulePatternTest, AnyInputIsReadWholeAndOnlyOnce)
     for (const char* unit : {"(", ")", "[", "a{1,9}", "[[:", "(^|", "x?", "\\", "{", "\xC3\xA9", "^"}) {
         const std::string pattern = times(unit, (1 << 20) / static_cast<int>(std::char_traits<char>::length(unit)));
         needsLineAnchor(pattern);
-        hasBackReference(pattern);
     }
     for (const std::string pattern : {"[", "[^", "[[:", "[[:alpha:]", "\\", "a\\", "a{", "a{1,", ")", "|"}) {
         needsLineAnchor(pattern);
-        hasBackReference(pattern);
     }
 }
 
